@@ -1,0 +1,8 @@
+"""Discovery and migration of Google Cloud VPC networking.
+
+The work is done by the extension module :mod:`tarn_gcp.gcplib` (class
+``GcpLib``); ``core``, ``res`` and ``commonlib`` hold the run context, the
+run-wide state and the logging helpers it relies on.
+"""
+
+__version__ = "0.1.0"

@@ -1,0 +1,1 @@
+"""The run context of a migration: the plan the tool was given."""

@@ -1,0 +1,9 @@
+#include "methods.hpp"
+
+namespace gcp {
+
+object listRouteTable(handle, handle, handle, handle, handle) {
+    not_implemented("listRouteTable");
+}
+
+}  // namespace gcp

@@ -1,0 +1,1 @@
+"""Run-wide state: the ``Globals`` holder and the ``RouteInfo`` record."""
