@@ -1,0 +1,142 @@
+"""A local Compute Engine v1 emulator for the resources tarn_gcp works on.
+
+    from tarn_gcp.emulator import Emulator, build_service
+
+    with Emulator() as emu:
+        emu.seed()                         # the sample topology
+        compute = build_service(emu)       # a real googleapiclient service
+        compute.networks().get(project="tarn-demo", network="spoke-vpc").execute()
+        emu.faults.fail_request("compute.routes.insert", 503)
+        ...
+        emu.requests                       # what was sent
+
+Global operations (peerings, routes) apply their change when they reach
+DONE, one step per globalOperations get/wait; regional and zonal ones
+(routers, subnetworks, instances) at acceptance.  See ``model`` for details.
+"""
+
+import threading
+
+from .client import build_service, endpoint_url
+from .faults import Faults
+from .model import API_ROOT, ApiError, ComputeModel
+from .server import HttpFront, LoggedRequest
+
+__all__ = ["Emulator", "ComputeModel", "Faults", "ApiError", "LoggedRequest", "API_ROOT",
+           "build_service", "endpoint_url"]
+
+
+class Emulator:
+    """The model, its faults and request log, and an HTTP front on
+    ``host``:``port`` (an ephemeral port by default) once started.
+
+    ``projects`` are created empty.  ``seed`` (here or as a method) loads a
+    topology: a dict as ComputeModel.seed takes, or an object with a
+    ``topology()`` function such as the ``sample`` module; the method called
+    without argument loads the sample topology.
+    ``wait_completes`` makes each operations ``wait`` finish its operation
+    (unless a fault holds it) instead of moving it one step.
+    """
+
+    def __init__(self, host="127.0.0.1", port=0, *, projects=(), seed=None,
+                 wait_completes=False):
+        self.host = host
+        self._port = port
+        self.faults = Faults()
+        self.model = ComputeModel(faults=self.faults, wait_completes=wait_completes)
+        self._log = []
+        self._log_lock = threading.Lock()
+        self._front = None
+        for project in projects:
+            self.model.add_project(project)
+        if seed is not None:
+            self.seed(seed)
+
+    # -------------------------------------------------------------- life
+
+    def start(self):
+        if self._front is None:
+            self._front = HttpFront(self, self.host, self._port)
+        return self
+
+    def close(self):
+        if self._front is not None:
+            front, self._front = self._front, None
+            front.close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.close()
+
+    @property
+    def running(self):
+        return self._front is not None
+
+    @property
+    def port(self):
+        self._need_front()
+        return self._front.port
+
+    @property
+    def root_url(self):
+        """http://HOST:PORT/"""
+        self._need_front()
+        return "http://%s:%d/" % (self._front.host, self._front.port)
+
+    @property
+    def url(self):
+        """The API base URL, http://HOST:PORT/compute/v1/, as client_options'
+        api_endpoint wants it."""
+        return self.root_url + "compute/v1/"
+
+    def _need_front(self):
+        if self._front is None:
+            raise RuntimeError("the emulator is not started")
+
+    # ------------------------------------------------------------- state
+
+    def seed(self, source=None):
+        if source is None:
+            from . import sample
+            source = sample
+        data = source.topology() if hasattr(source, "topology") else source
+        self.model.seed(data)
+        return self
+
+    def reset(self, seed=None):
+        """Empties the model, removes every fault and clears the request log;
+        then loads ``seed`` if given.  The server keeps running."""
+        self.model.reset()
+        self.faults.clear()
+        self.clear_requests()
+        if seed is not None:
+            self.seed(seed)
+        return self
+
+    def snapshot(self):
+        return self.model.snapshot()
+
+    def service(self, http=None):
+        """A googleapiclient Compute service talking to this emulator."""
+        return build_service(self, http=http)
+
+    # ------------------------------------------------------- request log
+
+    def _log_request(self, entry):
+        with self._log_lock:
+            self._log.append(entry)
+
+    @property
+    def requests(self):
+        """The requests received so far (LoggedRequest), oldest first."""
+        with self._log_lock:
+            return list(self._log)
+
+    def requests_for(self, method):
+        return [r for r in self.requests if r.method == method]
+
+    def clear_requests(self):
+        with self._log_lock:
+            self._log.clear()

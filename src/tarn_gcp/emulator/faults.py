@@ -1,0 +1,136 @@
+"""Fault injection: requests that fail, operations that fail or linger,
+and the service's "peering operation in progress" refusal.
+
+Rules match a method id ("compute.routes.insert"; shell-style wildcards such
+as "compute.routes.*" work, None matches every method) and optionally a
+name, compared with the request's path parameters and the "name" in its
+body (for a peering, also the peering's name).  ``call=N`` makes a rule
+fire first on the N-th matching call counted from when it was added; it
+then fires on ``times`` consecutive matching calls (None: for ever).
+"""
+
+import fnmatch
+import threading
+
+from .model import PEERING_IN_PROGRESS, ApiError
+
+
+class Rule:
+    """One injected fault; ``fired`` tells how often it has struck."""
+
+    def __init__(self, kind, method, name, call, times, **details):
+        if call is not None and call < 1:
+            raise ValueError("call counts from 1")
+        self.kind = kind
+        self.method = method
+        self.name = name
+        self.call = call or 1
+        self.times = times
+        self.details = details
+        self.seen = 0
+        self.fired = 0
+
+    @property
+    def spent(self):
+        return self.times is not None and self.fired >= self.times
+
+    def strike(self, method, names):
+        """Counts a call and tells whether the rule fires for it."""
+        if self.spent:
+            return False
+        if self.method is not None and not fnmatch.fnmatchcase(method or "", self.method):
+            return False
+        if self.name is not None and self.name not in names:
+            return False
+        self.seen += 1
+        if self.seen < self.call:
+            return False
+        self.fired += 1
+        return True
+
+    def __repr__(self):
+        return "Rule(%s, %r, name=%r, call=%d, times=%r, fired=%d)" % (
+            self.kind, self.method, self.name, self.call, self.times, self.fired)
+
+
+class Faults:
+    """The faults of one emulator; thread-safe."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._rules = []
+        self._peering_refusals = 0
+
+    def fail_request(self, method, status=500, message=None, *, name=None, call=None,
+                     times=1, reason=None):
+        """Makes matching requests fail with HTTP ``status`` before they reach
+        the model (nothing changes)."""
+        message = message or "Injected failure of %s." % method
+        return self._add(Rule("request", method, name, call, times,
+                              error=ApiError(status, message, reason)))
+
+    def fail_operation(self, method, status=400, message=None, *, name=None, call=None,
+                       times=1, code=None):
+        """Makes the operation of matching mutations end in error; its change
+        is never applied.  ``code`` is the operation's error code
+        (default derived from ``status``, e.g. 409 -> RESOURCE_ALREADY_EXISTS)."""
+        message = message or "Injected failure of the operation of %s." % method
+        return self._add(Rule("operation", method, name, call, times,
+                              error=ApiError(status, message, op_code=code)))
+
+    def hold_operation(self, polls, method=None, *, name=None, call=None, times=1):
+        """Keeps the operation of matching mutations RUNNING for ``polls``
+        further polls before it may finish."""
+        return self._add(Rule("hold", method, name, call, times, polls=int(polls)))
+
+    def peering_in_progress(self, count=1):
+        """Refuses the next ``count`` peering mutations (addPeering,
+        removePeering) with the service's HTTP 400 "peering operation in
+        progress" answer."""
+        with self._lock:
+            self._peering_refusals += int(count)
+
+    def clear(self):
+        with self._lock:
+            self._rules.clear()
+            self._peering_refusals = 0
+
+    @property
+    def rules(self):
+        with self._lock:
+            return list(self._rules)
+
+    def _add(self, rule):
+        with self._lock:
+            self._rules.append(rule)
+        return rule
+
+    # Hooks called by the HTTP front and the model.
+
+    def request_fault(self, method, names):
+        """The ApiError a request must fail with, or None."""
+        with self._lock:
+            for rule in self._rules:
+                if rule.kind == "request" and rule.strike(method, names):
+                    return rule.details["error"]
+        return None
+
+    def operation_fault(self, method, names):
+        """(error or None, polls to hold) for a new operation."""
+        error, hold = None, 0
+        with self._lock:
+            for rule in self._rules:
+                if rule.kind == "operation" and error is None and rule.strike(method, names):
+                    error = rule.details["error"]
+                elif rule.kind == "hold" and rule.strike(method, names):
+                    hold += rule.details["polls"]
+        return error, hold
+
+    def take_peering_refusal(self):
+        with self._lock:
+            if self._peering_refusals > 0:
+                self._peering_refusals -= 1
+                return True
+        return False
+
+    PEERING_IN_PROGRESS = PEERING_IN_PROGRESS

@@ -1,0 +1,323 @@
+"""The REST front of the emulator: Compute Engine v1 paths and JSON over
+HTTP/1.1 on a local port, served by a ThreadingHTTPServer.
+
+Paths are those of the API's discovery document below /compute/v1/.  Errors
+carry the API's error body.  A small control path below /_emulator/ lets a
+process that does not hold the Emulator object read the state and inject
+faults:
+
+    GET    /_emulator/snapshot     the snapshot (see ComputeModel.snapshot)
+    GET    /_emulator/requests     the request log
+    POST   /_emulator/faults       {"kind": "request"|"operation"|"hold"|
+                                    "peering_in_progress", ...arguments of the
+                                    Faults method of that kind}
+    DELETE /_emulator/faults       removes every fault
+"""
+
+import json
+import re
+import socket
+import sys
+import threading
+import time
+import traceback
+import urllib.parse
+from dataclasses import dataclass, field
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from . import listing
+from .model import API_ROOT, NAME_PATTERN, PROJECT_PATTERN, ApiError, bad_request
+
+BASE_PATH = "/compute/v1/"
+
+# method id, HTTP method, path below BASE_PATH
+METHODS = (
+    ("compute.networks.list", "GET", "projects/{project}/global/networks"),
+    ("compute.networks.insert", "POST", "projects/{project}/global/networks"),
+    ("compute.networks.get", "GET", "projects/{project}/global/networks/{network}"),
+    ("compute.networks.addPeering", "POST", "projects/{project}/global/networks/{network}/addPeering"),
+    ("compute.networks.removePeering", "POST",
+     "projects/{project}/global/networks/{network}/removePeering"),
+    ("compute.subnetworks.list", "GET", "projects/{project}/regions/{region}/subnetworks"),
+    ("compute.subnetworks.insert", "POST", "projects/{project}/regions/{region}/subnetworks"),
+    ("compute.subnetworks.get", "GET",
+     "projects/{project}/regions/{region}/subnetworks/{subnetwork}"),
+    ("compute.instances.list", "GET", "projects/{project}/zones/{zone}/instances"),
+    ("compute.instances.insert", "POST", "projects/{project}/zones/{zone}/instances"),
+    ("compute.instances.get", "GET", "projects/{project}/zones/{zone}/instances/{instance}"),
+    ("compute.routes.list", "GET", "projects/{project}/global/routes"),
+    ("compute.routes.insert", "POST", "projects/{project}/global/routes"),
+    ("compute.routes.get", "GET", "projects/{project}/global/routes/{route}"),
+    ("compute.routes.delete", "DELETE", "projects/{project}/global/routes/{route}"),
+    ("compute.routers.list", "GET", "projects/{project}/regions/{region}/routers"),
+    ("compute.routers.insert", "POST", "projects/{project}/regions/{region}/routers"),
+    ("compute.routers.get", "GET", "projects/{project}/regions/{region}/routers/{router}"),
+    ("compute.routers.patch", "PATCH", "projects/{project}/regions/{region}/routers/{router}"),
+    ("compute.globalOperations.get", "GET", "projects/{project}/global/operations/{operation}"),
+    ("compute.globalOperations.wait", "POST",
+     "projects/{project}/global/operations/{operation}/wait"),
+    ("compute.regionOperations.get", "GET",
+     "projects/{project}/regions/{region}/operations/{operation}"),
+    ("compute.regionOperations.wait", "POST",
+     "projects/{project}/regions/{region}/operations/{operation}/wait"),
+    ("compute.zoneOperations.get", "GET", "projects/{project}/zones/{zone}/operations/{operation}"),
+    ("compute.zoneOperations.wait", "POST",
+     "projects/{project}/zones/{zone}/operations/{operation}/wait"),
+)
+
+_PARAM_PATTERNS = {"project": PROJECT_PATTERN, "region": NAME_PATTERN, "zone": NAME_PATTERN}
+_ID_OR_NAME = NAME_PATTERN + r"|[1-9][0-9]{0,19}"
+
+
+def _compile(template):
+    names = re.findall(r"{(\w+)}", template)
+    regex = re.escape(template)
+    for name in names:
+        regex = regex.replace(re.escape("{%s}" % name), "(?P<%s>[^/]+)" % name)
+    return re.compile(regex + r"\Z")
+
+
+_ROUTES = [(method_id, verb, _compile(template)) for method_id, verb, template in METHODS]
+
+
+def _check_params(params):
+    for key, value in params.items():
+        pattern = _PARAM_PATTERNS.get(key, _ID_OR_NAME)
+        if re.fullmatch(pattern, value) is None:
+            raise ApiError(400, "Invalid value for field '%s': '%s'. Must be a match of regex "
+                           "'%s'" % (key, value, pattern), "invalid")
+
+
+def _list(model, params, query, collection, scope_key=None, kind=None):
+    project = params["project"]
+    scope = params.get(scope_key) if scope_key else None
+    where = "global" if scope is None else "%ss/%s" % (scope_key, scope)
+    path = "projects/%s/%s/%s" % (project, where, collection)
+    items = model.list(project, collection, scope)
+    return listing.page(items, query, kind, path, API_ROOT + path)
+
+
+def _dispatch(model, method_id, p, query, body):
+    request_id = query.get("requestId") or None
+    op_scope = ("regions", p["region"]) if "region" in p else (
+        ("zones", p["zone"]) if "zone" in p else None)
+    collection, verb = method_id.split(".")[1:]
+    if verb in ("get", "wait") and collection.endswith("Operations"):
+        return model.poll_operation(p["project"], p["operation"], op_scope, wait=verb == "wait")
+    if verb == "list":
+        return _list(model, p, query, collection, {"subnetworks": "region", "routers": "region",
+                                                   "instances": "zone"}.get(collection),
+                     "compute#%sList" % collection[:-1])
+    if verb == "get":
+        name = p[collection[:-1]]
+        scope = p.get("region") or p.get("zone")
+        return model.get(p["project"], collection, name, scope)
+    if body is None and verb != "delete":
+        raise bad_request("The request has no body.")
+    if method_id == "compute.networks.insert":
+        return model.insert_network(p["project"], body, request_id=request_id)
+    if method_id == "compute.networks.addPeering":
+        return model.add_peering(p["project"], p["network"], body, request_id=request_id)
+    if method_id == "compute.networks.removePeering":
+        return model.remove_peering(p["project"], p["network"], body, request_id=request_id)
+    if method_id == "compute.subnetworks.insert":
+        return model.insert_subnetwork(p["project"], p["region"], body, request_id=request_id)
+    if method_id == "compute.instances.insert":
+        return model.insert_instance(p["project"], p["zone"], body, request_id=request_id)
+    if method_id == "compute.routes.insert":
+        return model.insert_route(p["project"], body, request_id=request_id)
+    if method_id == "compute.routes.delete":
+        return model.delete_route(p["project"], p["route"], request_id=request_id)
+    if method_id == "compute.routers.insert":
+        return model.insert_router(p["project"], p["region"], body, request_id=request_id)
+    if method_id == "compute.routers.patch":
+        return model.patch_router(p["project"], p["region"], p["router"], body,
+                                  request_id=request_id)
+    raise AssertionError(method_id)
+
+
+@dataclass
+class LoggedRequest:
+    """One request as the emulator received it."""
+    method: str            # method id, e.g. "compute.routes.insert"; None if unknown
+    http_method: str
+    path: str
+    params: dict           # path parameters
+    query: dict            # query parameters, one value each
+    body: object           # decoded JSON body or None
+    status: int = 0
+    time: float = field(default_factory=time.time)
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address, emulator):
+        self.emulator = emulator
+        self.connections = set()
+        self.connections_lock = threading.Lock()
+        super().__init__(address, _Handler)
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True
+    server_version = "tarn-compute-emulator/1"
+    timeout = 60
+
+    def setup(self):
+        super().setup()
+        with self.server.connections_lock:
+            self.server.connections.add(self.connection)
+
+    def finish(self):
+        try:
+            super().finish()
+        finally:
+            with self.server.connections_lock:
+                self.server.connections.discard(self.connection)
+
+    def log_message(self, format, *args):
+        pass
+
+    def do_GET(self):
+        self._handle("GET")
+
+    def do_POST(self):
+        self._handle("POST")
+
+    def do_PATCH(self):
+        self._handle("PATCH")
+
+    def do_PUT(self):
+        self._handle("PUT")
+
+    def do_DELETE(self):
+        self._handle("DELETE")
+
+    def _send(self, status, payload):
+        data = json.dumps(payload, indent=1).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json; charset=UTF-8")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    def _handle(self, verb):
+        emulator = self.server.emulator
+        url = urllib.parse.urlsplit(self.path)
+        length = int(self.headers.get("Content-Length") or 0)
+        raw = self.rfile.read(length) if length else b""
+        query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
+        override = self.headers.get("X-HTTP-Method-Override")
+        if verb == "POST" and override:
+            # The client library turns long GET requests into POST requests
+            # carrying the query in a form-encoded body.
+            verb = override.upper()
+            if self.headers.get("Content-Type", "").startswith("application/x-www-form-urlencoded"):
+                query.update(urllib.parse.parse_qsl(raw.decode(), keep_blank_values=True))
+                raw = b""
+        if url.path.startswith("/_emulator/"):
+            return self._control(verb, url.path, raw)
+        entry = LoggedRequest(None, verb, url.path, {}, query, None)
+        try:
+            status, payload = 200, self._api(verb, url.path, query, raw, entry)
+        except ApiError as exc:
+            status, payload = exc.code, exc.body()
+        except Exception as exc:  # a fault of the emulator itself
+            traceback.print_exc(file=sys.stderr)
+            status, payload = 500, ApiError(500, "Internal error: %r" % exc).body()
+        entry.status = status
+        emulator._log_request(entry)
+        self._send(status, payload)
+
+    def _api(self, verb, path, query, raw, entry):
+        emulator = self.server.emulator
+        if not path.startswith(BASE_PATH):
+            raise ApiError(404, "The requested URL %s was not found." % path, "notFound")
+        tail = urllib.parse.unquote(path[len(BASE_PATH):])
+        found = None
+        for method_id, method_verb, regex in _ROUTES:
+            match = regex.match(tail)
+            if match:
+                found = found or (method_id, match)
+                if method_verb == verb:
+                    found = (method_id, match)
+                    break
+        else:
+            if found:
+                raise ApiError(405, "Method %s is not allowed on %s." % (verb, path))
+            raise ApiError(404, "The requested URL %s was not found." % path, "notFound")
+        method_id, match = found
+        params = match.groupdict()
+        entry.method, entry.params = method_id, params
+        body = None
+        if raw:
+            try:
+                body = json.loads(raw)
+            except ValueError:
+                raise ApiError(400, "Invalid JSON payload received.", "parseError") from None
+            entry.body = body
+            if not isinstance(body, dict):
+                raise ApiError(400, "Invalid JSON payload received. The body must be an object.",
+                               "parseError")
+        _check_params(params)
+        names = set(params.values())
+        if isinstance(body, dict):
+            names.add(body.get("name"))
+            if isinstance(body.get("networkPeering"), dict):
+                names.add(body["networkPeering"].get("name"))
+        error = emulator.faults.request_fault(method_id, names - {None})
+        if error is not None:
+            raise error
+        return _dispatch(emulator.model, method_id, params, query, body)
+
+    def _control(self, verb, path, raw):
+        emulator = self.server.emulator
+        try:
+            if path == "/_emulator/snapshot" and verb == "GET":
+                return self._send(200, emulator.snapshot())
+            if path == "/_emulator/requests" and verb == "GET":
+                return self._send(200, [vars(r) for r in emulator.requests])
+            if path == "/_emulator/faults" and verb == "DELETE":
+                emulator.faults.clear()
+                return self._send(200, {})
+            if path == "/_emulator/faults" and verb == "POST":
+                spec = json.loads(raw or b"{}")
+                kind = spec.pop("kind")
+                method = {"request": emulator.faults.fail_request,
+                          "operation": emulator.faults.fail_operation,
+                          "hold": emulator.faults.hold_operation,
+                          "peering_in_progress": emulator.faults.peering_in_progress}[kind]
+                method(**spec)
+                return self._send(200, {})
+        except (ValueError, KeyError, TypeError) as exc:
+            return self._send(400, ApiError(400, "Bad control request: %r" % exc).body())
+        self._send(404, ApiError(404, "No control path %s %s." % (verb, path)).body())
+
+
+class HttpFront:
+    """Serves an emulator on (host, port) from a background thread."""
+
+    def __init__(self, emulator, host="127.0.0.1", port=0):
+        self._server = _Server((host, port), emulator)
+        self.host, self.port = self._server.server_address[:2]
+        self._thread = threading.Thread(target=self._server.serve_forever,
+                                        kwargs={"poll_interval": 0.05},
+                                        name="compute-emulator:%d" % self.port, daemon=True)
+        self._thread.start()
+
+    def close(self):
+        """Stops serving, ends open keep-alive connections, joins every
+        thread and frees the port."""
+        self._server.shutdown()
+        with self._server.connections_lock:
+            connections = list(self._server.connections)
+        for conn in connections:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        self._server.server_close()
+        self._thread.join()
