@@ -130,12 +130,23 @@ def time_once(case, fn):
         gc.enable()
 
 
-def measure(case, impls, repeat):
-    """{impl: [seconds, ...]} with implementations interleaved per round."""
+def measure(case, impls, repeat, budget, max_rounds=50):
+    """{impl: [seconds, ...]} with implementations interleaved per round.
+
+    At least ``repeat`` rounds; short paths get more rounds, up to about
+    ``budget`` seconds in all, so that the best run is not one disturbed by
+    other work on the machine.
+    """
     samples = {name: [] for name in impls}
-    for _ in range(repeat):
+    rounds = repeat
+    done = 0
+    while done < rounds:
         for name, fn in impls.items():
             samples[name].append(time_once(case, fn))
+        done += 1
+        if done == 1:
+            per_round = sum(v[0] for v in samples.values())
+            rounds = max(repeat, min(max_rounds, int(budget / max(per_round, 1e-9))))
     return samples
 
 
@@ -203,6 +214,8 @@ def main(argv=None):
     parser.add_argument("--size", action="append", default=[], metavar="PATH=N",
                         help="set the size of one path, e.g. listRouteTable=20000")
     parser.add_argument("--repeat", type=int, default=None, help="timed runs per measurement (default 5, 3 with --quick)")
+    parser.add_argument("--budget", type=float, default=None,
+                        help="seconds one measurement may take when more runs are cheap (default 1, 0.2 with --quick)")
     parser.add_argument("--only", default="", help="comma-separated path names to run")
     parser.add_argument("--memory", choices=("tracemalloc", "rss", "none"), default="tracemalloc",
                         help="how peak memory is measured (default tracemalloc)")
@@ -213,6 +226,7 @@ def main(argv=None):
 
     scale = args.scale if args.scale is not None else (0.1 if args.quick else 1.0)
     repeat = args.repeat or (3 if args.quick else 5)
+    budget = args.budget if args.budget is not None else (0.2 if args.quick else 1.0)
     sizes = {}
     for item in args.size:
         key, _, value = item.partition("=")
@@ -258,7 +272,7 @@ def main(argv=None):
         per = {}
         for mode, level in MODES:
             LOGGER.setLevel(level)
-            samples = measure(case, impls, repeat)
+            samples = measure(case, impls, repeat, budget)
             best = {k: min(v) / n * 1e6 for k, v in samples.items()}
             med = {k: statistics.median(v) / n * 1e6 for k, v in samples.items()}
             per[mode] = best
@@ -280,7 +294,7 @@ def main(argv=None):
             small = case_cls(max(1, n // 10))
             LOGGER.setLevel(logging.WARNING)
             small_impls = {k: v for k, v in impls_for(small, module, skip).items() if k in impls}
-            samples = measure(small, small_impls, repeat)
+            samples = measure(small, small_impls, repeat, budget)
             for name in ("ref", "mod"):
                 if name in samples:
                     lin[name] = per["off"][name] / (min(samples[name]) / small.n * 1e6)
@@ -306,7 +320,8 @@ def main(argv=None):
         raw.append(entry)
 
     LOGGER.setLevel(logging.NOTSET)
-    print("Time per element in microseconds, best of %d runs (INFO records: off = filtered, on = formatted)" % repeat)
+    print("Time per element in microseconds, best of at least %d runs (INFO records: off = filtered, on = formatted)"
+          % repeat)
     print(table(["path", "INFO", "n", "floor", "ref", "mod", "ref-ovh", "mod-ovh", "ratio", "ratio(med)",
                  "<=%.1f" % RATIO_TARGET], time_rows))
     print()
