@@ -26,6 +26,15 @@ def _tokens(text):
     pos, out = 0, []
     text = text.strip()
     while pos < len(text):
+        if out and out[-1] == ("word", "eq") or out and out[-1] == ("word", "ne"):
+            # The older form takes the rest of the term as a regular expression.
+            match = re.compile(r"[^\s\"']\S*").match(text, pos)
+            if match:
+                out.append(("value", match.group()))
+                pos = match.end()
+                while pos < len(text) and text[pos].isspace():
+                    pos += 1
+                continue
         match = _TOKEN.match(text, pos)
         if not match or match.end() == pos:
             raise invalid("filter", text, "The filter expression is malformed.")

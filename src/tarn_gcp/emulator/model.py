@@ -409,13 +409,15 @@ class ComputeModel:
             op = self._ops.get(path)
             if op is None:
                 raise not_found(path)
-            self._advance(op)
             if wait and self.wait_completes:
-                while op.record["status"] != "DONE" and not (
-                        op.record["status"] == "RUNNING" and op.hold > 0):
+                if op.record["status"] == "PENDING":
                     self._advance(op)
-                if op.hold > 0 and op.record["status"] == "RUNNING":
+                if op.hold > 0:
                     op.hold -= 1
+                else:
+                    self._advance(op)
+            else:
+                self._advance(op)
             return copy.deepcopy(op.record)
 
     # ------------------------------------------------------------ reading
