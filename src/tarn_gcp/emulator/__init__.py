@@ -19,11 +19,11 @@ import threading
 
 from .client import build_service, endpoint_url
 from .faults import Faults
-from .model import API_ROOT, ApiError, ComputeModel
+from .model import API_ROOT, PEERING_IN_PROGRESS, ApiError, ComputeModel
 from .server import HttpFront, LoggedRequest
 
 __all__ = ["Emulator", "ComputeModel", "Faults", "ApiError", "LoggedRequest", "API_ROOT",
-           "build_service", "endpoint_url"]
+           "PEERING_IN_PROGRESS", "build_service", "endpoint_url"]
 
 
 class Emulator:

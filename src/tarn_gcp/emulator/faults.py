@@ -12,7 +12,7 @@ then fires on ``times`` consecutive matching calls (None: for ever).
 import fnmatch
 import threading
 
-from .model import PEERING_IN_PROGRESS, ApiError
+from .model import ApiError
 
 
 class Rule:
@@ -132,5 +132,3 @@ class Faults:
                 self._peering_refusals -= 1
                 return True
         return False
-
-    PEERING_IN_PROGRESS = PEERING_IN_PROGRESS
