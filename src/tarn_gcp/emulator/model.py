@@ -394,7 +394,10 @@ class ComputeModel:
             if error is not None:
                 record["error"] = {"errors": [{"code": error.op_code, "message": error.message}]}
                 record["httpErrorStatusCode"] = error.code
-                record["httpErrorMessage"] = http.HTTPStatus(error.code).phrase.upper()
+                try:
+                    record["httpErrorMessage"] = http.HTTPStatus(error.code).phrase.upper()
+                except ValueError:
+                    record["httpErrorMessage"] = "ERROR"
             record["status"] = "DONE"
             record["progress"] = 100
             record["endTime"] = now_rfc3339()
@@ -423,11 +426,7 @@ class ComputeModel:
     # ------------------------------------------------------------ reading
 
     def _output(self, path):
-        resource = copy.deepcopy(self._res[path])
-        if _collection(path) == "networks":
-            for peering in resource.get("peerings", []):
-                peering.pop("_since", None)
-        return _prune(resource)
+        return _prune(copy.deepcopy(self._res[path]))
 
     def get(self, project, collection, name, scope=None):
         """A resource as the API's get returns it; ``scope`` is the region
@@ -579,7 +578,7 @@ class ComputeModel:
             raise invalid(field + ".network", spec.get("network"),
                           "A network cannot be peered with itself.")
         record = {"name": name, "network": link(peer_path), "state": "INACTIVE",
-                  "stateDetails": "", "_since": None}
+                  "stateDetails": ""}
         for key, default in _PEERING_FLAGS:
             record[key] = _bool(spec, key, default, "%s.%s" % (field, key))
         if not record["exchangeSubnetRoutes"] or not record["autoCreateRoutes"]:
@@ -659,9 +658,8 @@ class ComputeModel:
                 active = peer is not None and any(
                     p["network"] == own for p in peer["peerings"])
                 state = "ACTIVE" if active else "INACTIVE"
-                if state != peering["state"] or peering["_since"] is None:
+                if state != peering["state"] or not peering["stateDetails"]:
                     peering["state"] = state
-                    peering["_since"] = stamp
                     peering["stateDetails"] = "[%s]: %s" % (
                         stamp, "Connected." if active else "Waiting for peer network to connect.")
 
