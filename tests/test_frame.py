@@ -271,3 +271,58 @@ def test_failed_import_binds_nothing_after_the_failure():
     result = _run_python(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["failed", "True"]
+
+
+class Loud:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def _peering(name):
+    return {"name": name, "network": "https://www.googleapis.com/compute/v1/projects/p/global/networks/n"}
+
+
+@pytest.fixture
+def quiet_logger():
+    import logging
+
+    logger = logging.getLogger("tarn_gcp.gcplib")
+    old = logger.level
+    logger.setLevel(logging.WARNING)
+    yield logger
+    logger.setLevel(old)
+
+
+def test_filtered_records_still_read_and_convert_every_value(GcpLib, quiet_logger):
+    # Lines the logger drops are not built, but what they read is still read
+    # and converted, so the same errors arise.
+    GcpLib.listPeering({"peerings": [_peering("a")]})
+    with pytest.raises(KeyError, match="name"):
+        GcpLib.listPeering({"peerings": [{"network": _peering("a")["network"]}]})
+    with pytest.raises(ValueError, match="no text"):
+        GcpLib.listPeering({"peerings": [_peering(Loud())]})
+
+
+def test_a_replaced_logger_method_gets_every_call(GcpLib, quiet_logger, monkeypatch):
+    seen = []
+    monkeypatch.setattr(quiet_logger, "info", seen.append)
+    GcpLib.listPeering({"peerings": [_peering("a")]})
+    assert len(seen) == 5 and seen[-1].startswith("  a ")
+
+
+def test_records_follow_level_changes_made_during_a_call(GcpLib, quiet_logger):
+    import logging
+
+    # A value whose str() raises the level half-way through the table.
+    class Switch:
+        def __str__(self):
+            quiet_logger.setLevel(logging.INFO)
+            return "b"
+
+    capture = __import__("fakes").LogCapture()
+    quiet_logger.addHandler(capture)
+    try:
+        GcpLib.listPeering({"peerings": [_peering("a"), _peering(Switch()), _peering("c")]})
+    finally:
+        quiet_logger.removeHandler(capture)
+    assert [m.split()[0] for m in capture.messages] == ["b", "c"]

@@ -1,5 +1,7 @@
 #include "api.hpp"
 
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace gcp {
@@ -105,33 +107,81 @@ py::str text(py::handle obj) {
     return py::reinterpret_steal<py::str>(steal(PyObject_Str(obj.ptr())).release());
 }
 
-py::str cat(std::initializer_list<py::handle> pieces) {
-    // Up to a dozen pieces make a message; keep them on the stack.
-    constexpr size_t inline_capacity = 16;
-    PyObject* inline_items[inline_capacity];
-    std::vector<PyObject*> heap_items;
-    PyObject** items = inline_items;
-    if (pieces.size() > inline_capacity) {
-        heap_items.resize(pieces.size());
-        items = heap_items.data();
-    }
-    size_t n = 0;
-    struct Release {
-        PyObject** items;
-        size_t& n;
-        ~Release() {
-            for (size_t i = 0; i < n; ++i) Py_DECREF(items[i]);
+namespace {
+
+// The str() texts of a message's pieces, then joined into the message.
+class Texts {
+public:
+    explicit Texts(std::initializer_list<Piece> pieces) : pieces_(pieces) {
+        // A message has a dozen pieces at most; keep their texts on the stack.
+        if (pieces.size() > inline_capacity) {
+            heap_.resize(pieces.size());
+            texts_ = heap_.data();
         }
-    } release{items, n};
-    for (py::handle piece : pieces) {
-        PyObject* s = PyObject_Str(piece.ptr());
-        if (s == nullptr) raise_current();
-        items[n++] = s;
+        for (const Piece& piece : pieces) {
+            PyObject* s = PyObject_Str(piece.obj);
+            if (s == nullptr) raise_current();
+            texts_[n_++] = s;
+        }
     }
-    PyObject* empty = LIT("");
-    return py::reinterpret_steal<py::str>(
-        steal(_PyUnicode_JoinArray(empty, items, static_cast<Py_ssize_t>(n))).release());
-}
+    ~Texts() {
+        for (size_t i = 0; i < n_; ++i) Py_DECREF(texts_[i]);
+    }
+    Texts(const Texts&) = delete;
+    Texts& operator=(const Texts&) = delete;
+
+    py::str join() const {
+        Py_ssize_t total = 0;
+        Py_UCS4 maxchar = 0;
+        size_t i = 0;
+        for (const Piece& piece : pieces_) {
+            PyObject* s = texts_[i++];
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+            total += len < piece.width ? piece.width : len;
+            if (len < piece.width && maxchar < ' ') maxchar = ' ';
+            const Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
+            if (m > maxchar) maxchar = m;
+        }
+        py::object result = steal(PyUnicode_New(total, maxchar));
+        PyObject* r = result.ptr();
+        const bool one_byte = PyUnicode_KIND(r) == PyUnicode_1BYTE_KIND;
+        Py_ssize_t pos = 0;
+        i = 0;
+        for (const Piece& piece : pieces_) {
+            PyObject* s = texts_[i++];
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+            if (one_byte) {
+                std::memcpy(PyUnicode_1BYTE_DATA(r) + pos, PyUnicode_1BYTE_DATA(s),
+                            static_cast<size_t>(len));
+            } else if (PyUnicode_CopyCharacters(r, pos, s, 0, len) < 0) {
+                raise_current();
+            }
+            pos += len;
+            if (len < piece.width) {
+                const Py_ssize_t fill = piece.width - len;
+                if (one_byte) {
+                    std::memset(PyUnicode_1BYTE_DATA(r) + pos, ' ', static_cast<size_t>(fill));
+                } else if (PyUnicode_Fill(r, pos, fill, ' ') < 0) {
+                    raise_current();
+                }
+                pos += fill;
+            }
+        }
+        return py::reinterpret_steal<py::str>(result.release());
+    }
+
+private:
+    static constexpr size_t inline_capacity = 16;
+    std::initializer_list<Piece> pieces_;
+    PyObject* inline_[inline_capacity];
+    std::vector<PyObject*> heap_;
+    PyObject** texts_ = inline_;
+    size_t n_ = 0;
+};
+
+}  // namespace
+
+py::str cat(std::initializer_list<Piece> pieces) { return Texts(pieces).join(); }
 
 py::str ljust(py::handle obj, Py_ssize_t width) {
     py::str s = text(obj);
@@ -149,8 +199,97 @@ PyObject* rule_line() { return LIT("  ..........................................
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Whether `function` is logging's own Logger.<name> (not a replacement such
+// as a mock). The last function found to be is remembered.
+bool is_logging_method(PyObject* function, const char* name, PyObject*& verified) {
+    if (function == nullptr) return false;
+    if (function == verified) return true;
+    if (!PyFunction_Check(function)) return false;
+    PyObject* module = PyFunction_GET_MODULE(function);
+    PyObject* qualname = reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
+    if (module == nullptr || !PyUnicode_Check(module) || qualname == nullptr || !PyUnicode_Check(qualname)) {
+        return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(module, "logging") != 0) return false;
+    const std::string expected = std::string("Logger.") + name;
+    if (PyUnicode_CompareWithASCIIString(qualname, expected.c_str()) != 0) return false;
+    Py_INCREF(function);
+    Py_XSETREF(verified, function);
+    return true;
+}
+
+PyObject* level_number(int level) {
+    static PyObject* const info = PyLong_FromLong(20);
+    static PyObject* const warning = PyLong_FromLong(30);
+    static PyObject* const error = PyLong_FromLong(40);
+    return level == 0 ? info : level == 1 ? warning : error;
+}
+
+}  // namespace
+
 Logger::Logger()
-    : logger_(call_method(global(ID("logging")), ID("getLogger"), global(ID("__name__")))) {}
+    : logger_(call_method(global(ID("logging")), ID("getLogger"), global(ID("__name__")))),
+      standard_(false) {
+    PyObject* logger_class = PyObject_GetAttr(global(ID("logging")).ptr(), ID("Logger"));
+    if (logger_class == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    const bool exact = reinterpret_cast<PyObject*>(Py_TYPE(logger_.ptr())) == logger_class;
+    Py_DECREF(logger_class);
+    if (!exact) return;
+    static PyObject* verified[3] = {nullptr, nullptr, nullptr};
+    PyTypeObject* type = Py_TYPE(logger_.ptr());
+    if (!is_logging_method(_PyType_Lookup(type, ID("info")), "info", verified[0]) ||
+        !is_logging_method(_PyType_Lookup(type, ID("warning")), "warning", verified[1]) ||
+        !is_logging_method(_PyType_Lookup(type, ID("error")), "error", verified[2])) {
+        return;
+    }
+    PyObject** dict = _PyObject_GetDictPtr(logger_.ptr());
+    if (dict == nullptr || *dict == nullptr || !PyDict_CheckExact(*dict)) return;
+    for (PyObject* name : {ID("info"), ID("warning"), ID("error")}) {
+        if (PyDict_GetItemWithError(*dict, name) != nullptr) return;
+        if (PyErr_Occurred()) raise_current();
+    }
+    standard_ = true;
+}
+
+bool Logger::drops(Level level) const {
+    // What Logger.isEnabledFor answers from its own state, without calling
+    // it: disabled, or a cached "no" for the level.
+    if (!standard_) return false;
+    PyObject** dict = _PyObject_GetDictPtr(logger_.ptr());
+    if (dict == nullptr || *dict == nullptr || !PyDict_CheckExact(*dict)) return false;
+    PyObject* disabled = PyDict_GetItemWithError(*dict, ID("disabled"));
+    if (disabled == Py_True) return true;
+    if (disabled != Py_False) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    PyObject* cache = PyDict_GetItemWithError(*dict, ID("_cache"));
+    if (cache == nullptr || !PyDict_CheckExact(cache)) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    PyObject* enabled = PyDict_GetItemWithError(cache, level_number(level));
+    if (enabled == nullptr && PyErr_Occurred()) raise_current();
+    return enabled == Py_False;
+}
+
+void Logger::emit(PyObject* method, Level level, py::handle message) const {
+    if (drops(level)) return;
+    call_method(logger_, method, message);
+}
+
+void Logger::emit(PyObject* method, Level level, std::initializer_list<Piece> pieces) const {
+    // The values are converted first, as building the message would, and
+    // only then is the level consulted.
+    Texts texts(pieces);
+    if (drops(level)) return;
+    call_method(logger_, method, texts.join());
+}
 
 // ---------------------------------------------------------------------------
 
@@ -167,9 +306,66 @@ py::object split(py::handle text_value, PyObject* sep) {
     return call_method(text_value, ID("split"), sep);
 }
 
+namespace {
+
+// str(url).split("/")[index] for a non-negative index, without making the
+// list: only the part asked for is created.
+template <class Char>
+bool find_part(const Char* chars, Py_ssize_t len, Py_ssize_t index, Py_ssize_t& start,
+               Py_ssize_t& end) {
+    Py_ssize_t seen = 0;
+    start = index == 0 ? 0 : -1;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        if (chars[i] != '/') continue;
+        ++seen;
+        if (seen == index) {
+            start = i + 1;
+        } else if (seen == index + 1) {
+            end = i;
+            return true;
+        }
+    }
+    end = len;
+    return start >= 0;
+}
+
+py::object nth_part(PyObject* url, Py_ssize_t index) {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(url);
+    const void* data = PyUnicode_DATA(url);
+    Py_ssize_t start = 0, end = 0;
+    bool found;
+    switch (PyUnicode_KIND(url)) {
+        case PyUnicode_1BYTE_KIND:
+            found = find_part(static_cast<const Py_UCS1*>(data), len, index, start, end);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            found = find_part(static_cast<const Py_UCS2*>(data), len, index, start, end);
+            break;
+        default:
+            found = find_part(static_cast<const Py_UCS4*>(data), len, index, start, end);
+            break;
+    }
+    if (!found) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        raise_current();
+    }
+    return steal(PyUnicode_Substring(url, start, end));
+}
+
+}  // namespace
+
 py::object url_part(py::handle url, py::handle cls, PyObject* index_name) {
-    py::object parts = split(url, LIT("/"));
-    return item(parts, attr(cls, index_name));
+    if (!PyUnicode_CheckExact(url.ptr())) {
+        py::object parts = split(url, LIT("/"));
+        return item(parts, attr(cls, index_name));
+    }
+    py::object index = attr(cls, index_name);
+    if (PyLong_CheckExact(index.ptr())) {
+        int overflow = 0;
+        const long i = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
+        if (overflow == 0 && i >= 0) return nth_part(url.ptr(), static_cast<Py_ssize_t>(i));
+    }
+    return item(steal(PyUnicode_Split(url.ptr(), LIT("/"), -1)), index);
 }
 
 py::object wait_for(py::handle cls, py::handle service, py::handle project, py::handle operation) {

@@ -156,10 +156,26 @@ void append(py::handle list, py::handle value);
 // ---------------------------------------------------------------------------
 // Messages
 
+// One piece of a message: a value written in its str() text, optionally
+// padded on the right with blanks to `width` characters (str.ljust).
+struct Piece {
+    Piece(py::handle value) : obj(value.ptr()) {}
+    Piece(PyObject* value) : obj(value) {}
+    PyObject* obj;
+    Py_ssize_t width = -1;
+};
+
+// str(value).ljust(width) as a message piece.
+inline Piece pad(py::handle value, Py_ssize_t width) {
+    Piece p(value);
+    p.width = width;
+    return p;
+}
+
 // str(obj)
 py::str text(py::handle obj);
 // The pieces, each in its str() text, joined with nothing between them.
-py::str cat(std::initializer_list<py::handle> pieces);
+py::str cat(std::initializer_list<Piece> pieces);
 // str(obj).ljust(width): padded on the right to `width` characters.
 py::str ljust(py::handle obj, Py_ssize_t width);
 // Two blanks and 63 full stops: the rule line framing every table.
@@ -169,16 +185,33 @@ PyObject* rule_line();
 // Logging
 
 // The module logger, `logging.getLogger(__name__)`.
+//
+// A message given as pieces is only joined when the logger would emit the
+// record. When the logger is a plain logging.Logger whose level drops the
+// record, nothing observable would come of the call: the pieces are still
+// converted (a str() that raises, raises), but neither joined nor passed on.
 class Logger {
 public:
     Logger();
-    void info(py::handle message) const { call_method(logger_, ID("info"), message); }
-    void warning(py::handle message) const { call_method(logger_, ID("warning"), message); }
-    void error(py::handle message) const { call_method(logger_, ID("error"), message); }
+    void info(py::handle message) const { emit(ID("info"), level_info, message); }
+    void warning(py::handle message) const { emit(ID("warning"), level_warning, message); }
+    void error(py::handle message) const { emit(ID("error"), level_error, message); }
+    void info(std::initializer_list<Piece> pieces) const { emit(ID("info"), level_info, pieces); }
+    void warning(std::initializer_list<Piece> pieces) const {
+        emit(ID("warning"), level_warning, pieces);
+    }
+    void error(std::initializer_list<Piece> pieces) const { emit(ID("error"), level_error, pieces); }
     const py::object& object() const { return logger_; }
 
 private:
+    enum Level { level_info, level_warning, level_error };
+    void emit(PyObject* method, Level level, py::handle message) const;
+    void emit(PyObject* method, Level level, std::initializer_list<Piece> pieces) const;
+    // True only when the record would certainly be dropped.
+    bool drops(Level level) const;
+
     py::object logger_;
+    bool standard_;  // a logging.Logger with logging's own info/warning/error
 };
 
 // ---------------------------------------------------------------------------

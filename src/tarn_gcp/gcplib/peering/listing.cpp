@@ -9,13 +9,13 @@ object listPeering(handle cls, handle network) {
     object peerings = get(network, ID("peerings"), new_list());
     if (length(peerings) == 0) log.info(LIT("  no peering found"));
     log.info(rule_line());
-    log.info(cat({LIT("  "), ljust(LIT("Peering name"), 51), ljust(LIT("Project::VPC"), 30)}));
+    log.info({LIT("  "), pad(LIT("Peering name"), 51), pad(LIT("Project::VPC"), 30)});
     log.info(rule_line());
     for (handle peering : peerings) {
         object peer_project = url_part(item(peering, ID("network")), cls, ID("PROJECT_I"));
         object peer_network = url_part(item(peering, ID("network")), cls, ID("NETWORK_I"));
-        log.info(cat({LIT("  "), ljust(item(peering, ID("name")), 50), LIT(" "), peer_project,
-                      LIT("::"), peer_network}));
+        log.info({LIT("  "), pad(item(peering, ID("name")), 50), LIT(" "), peer_project, LIT("::"),
+                  peer_network});
     }
     return py::none();
 }
