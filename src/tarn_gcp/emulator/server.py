@@ -150,7 +150,10 @@ class LoggedRequest:
 
 
 class _Server(ThreadingHTTPServer):
-    daemon_threads = True
+    # Handler threads are joined by server_close(), once close() has ended
+    # their connections, so no thread outlives the emulator.
+    daemon_threads = False
+    block_on_close = True
     allow_reuse_address = True
 
     def __init__(self, address, emulator):
