@@ -163,19 +163,19 @@ object manageCloudRouterAdvertisedRoutePerVpc(handle cls, handle service) {
     Logger log;
     log.info(LIT("- Manage cloud router route(s)"));
     object transit_vpcs = context(ID("transit_vpcs"));
-    object mproject = context(ID("projectid"));
-    object mvpc = context(ID("vpcname"));
+    object mproject = context(ID("project_id"));
+    object mvpc = context(ID("vpc_name"));
     Stage stage{cls, service, log, mproject, mvpc, object()};
 
-    for (handle vpcobj : transit_vpcs) {
-        object parts = split(item(vpcobj, ID("vpcname")), LIT("::"));
+    for (handle vpc_obj : transit_vpcs) {
+        object parts = split(item(vpc_obj, ID("vpc_name")), LIT("::"));
         object project = at(parts, 0);
         object vpc = at(parts, 1);
-        if (!contains(vpcobj, ID("cloud_routers"))) {
+        if (!contains(vpc_obj, ID("cloud_routers"))) {
             log.info(LIT("  No cloud router found"));
             continue;
         }
-        for (handle crouter : item(vpcobj, ID("cloud_routers"))) {
+        for (handle crouter : item(vpc_obj, ID("cloud_routers"))) {
             object region = item(crouter, ID("region"));
             py::dict bgp_obj = new_dict();
             try {
@@ -192,8 +192,8 @@ object manageCloudRouterAdvertisedRoutePerVpc(handle cls, handle service) {
 object restoreCloudRouterAdvertisedRoutePerVpc(handle, handle service) {
     Logger log;
     log.info(LIT("- Restore cloud router route(s)"));
-    object mproject = context(ID("projectid"));
-    object mvpc = context(ID("vpcname"));
+    object mproject = context(ID("project_id"));
+    object mvpc = context(ID("vpc_name"));
     py::str mkey = cat({mproject, LIT("::"), mvpc});
 
     if (!truthy(item(revert_info(), ID("cloud_routers")))) {
