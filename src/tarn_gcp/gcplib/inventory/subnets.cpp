@@ -34,7 +34,7 @@ object listSubnet(handle cls, handle service, handle network) {
     log.info(LIT(""));
     log.info(LIT("- Discover subnet(s)"));
     log.info(rule_line());
-    log.info(cat({LIT("  "), ljust(LIT("CIDR"), 25), ljust(LIT("REGION"), 30), LIT("subnet")}));
+    log.info({LIT("  "), pad(LIT("CIDR"), 25), pad(LIT("REGION"), 30), LIT("subnet")});
     log.info(rule_line());
     py::list result = new_list();
     object urls = get(network, ID("subnetworks"), new_list());

@@ -22,18 +22,18 @@ object listRouterByRegion(handle cls, handle service, handle project, handle net
         object name = item(router, ID("name"));
         object bgp = item(router, ID("bgp"));
         object asn = item(bgp, ID("asn"));
-        log.info(cat({LIT("  "), name, LIT(" "), region_name, LIT(" bgp "), asn, LIT(" "),
-                      item(bgp, ID("advertiseMode"))}));
+        log.info({LIT("  "), name, LIT(" "), region_name, LIT(" bgp "), asn, LIT(" "),
+                      item(bgp, ID("advertiseMode"))});
         if (contains(bgp, ID("advertisedIpRanges"))) {
             object ranges = item(bgp, ID("advertisedIpRanges"));
             for (handle advertised : ranges) {
                 object range = item(advertised, ID("range"));
-                log.info(cat({LIT("    "), range, LIT(" "), item(advertised, ID("description"))}));
+                log.info({LIT("    "), range, LIT(" "), item(advertised, ID("description"))});
             }
         }
         if (contains(bgp, ID("advertisedGroups"))) {
             object groups = item(bgp, ID("advertisedGroups"));
-            for (handle group : groups) log.info(cat({LIT("    "), group}));
+            for (handle group : groups) log.info({LIT("    "), group});
         }
     }
     return py::none();

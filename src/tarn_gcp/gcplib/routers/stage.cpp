@@ -26,7 +26,7 @@ object at(handle seq, Py_ssize_t i) { return steal(PySequence_GetItem(seq.ptr(),
 
 // The error line and the traceback of a failure caught around one router.
 void report(const Logger& log, const py::error_already_set& e) {
-    log.error(cat({LIT("**Error** "), e.value()}));
+    log.error({LIT("**Error** "), e.value()});
     print_exc(e);
 }
 
@@ -63,13 +63,13 @@ void Stage::router(handle project, handle vpc, handle crouter, handle region, ha
     };
 
     if (!equal(url_part(item(response, ID("network")), cls, ID("NETWORK_I")), vpc)) {
-        log.info(cat({LIT("  "), name, LIT(" not found in "), where()}));
+        log.info({LIT("  "), name, LIT(" not found in "), where()});
         return;
     }
     object bgp = item(response, ID("bgp"));
     if (equal(item(bgp, ID("advertiseMode")), LIT("DEFAULT"))) {
-        log.info(cat({LIT("  "), name, LIT(" in "), where(),
-                       LIT(" is in DEFAULT advertize mode, cannot customize route")}));
+        log.info({LIT("  "), name, LIT(" in "), where(),
+                       LIT(" is in DEFAULT advertize mode, cannot customize route")});
         return;
     }
 
@@ -84,7 +84,7 @@ void Stage::router(handle project, handle vpc, handle crouter, handle region, ha
             object range = item(route, ID("range"));
             py::str normal = canonical(range);
             if (contains(item(crouter, ID("remove_advertised_routes")), normal)) {
-                log.info(cat({LIT("  delete "), range, LIT(" in "), name, LIT(" from "), where()}));
+                log.info({LIT("  delete "), range, LIT(" in "), name, LIT(" from "), where()});
                 changed = true;
             } else {
                 append(ranges, route);
@@ -97,11 +97,11 @@ void Stage::router(handle project, handle vpc, handle crouter, handle region, ha
         const int present = PySet_Contains(seen.ptr(), range_text.ptr());
         if (present < 0) raise_current();
         if (present) {
-            log.info(cat({LIT("  already advertised "), range_text, LIT(" in "), name,
-                           LIT(" from "), where()}));
+            log.info({LIT("  already advertised "), range_text, LIT(" in "), name,
+                           LIT(" from "), where()});
             continue;
         }
-        log.info(cat({LIT("  add "), range_text, LIT(" to "), name, LIT(" from "), where()}));
+        log.info({LIT("  add "), range_text, LIT(" to "), name, LIT(" from "), where()});
         py::dict added = new_dict();
         set_item(added, ID("range"), route);
         set_item(added, ID("description"), LIT("tessaron-migration-added"));
@@ -114,7 +114,7 @@ void Stage::router(handle project, handle vpc, handle crouter, handle region, ha
         set_item(bgp_obj, ID("advertisedGroups"), groups);
         for (handle grp : item(bgp, ID("advertisedGroups"))) {
             if (contains(item(crouter, ID("remove_advertised_groups")), grp)) {
-                log.info(cat({LIT("  delete "), grp, LIT(" in "), name, LIT(" from "), where()}));
+                log.info({LIT("  delete "), grp, LIT(" in "), name, LIT(" from "), where()});
                 changed = true;
             } else {
                 append(groups, grp);
@@ -213,8 +213,8 @@ object restoreCloudRouterAdvertisedRoutePerVpc(handle, handle service) {
         object region = at(parts, 2);
         object router = at(parts, 3);
         try {
-            log.info(cat({LIT("  restore "), rkey, LIT(", bgp "),
-                          item(item(item(revert_info(), ID("cloud_routers")), mkey), rkey)}));
+            log.info({LIT("  restore "), rkey, LIT(", bgp "),
+                          item(item(item(revert_info(), ID("cloud_routers")), mkey), rkey)});
             if (dry_run()) continue;
             py::dict body = new_dict();
             object saved = item(item(item(revert_info(), ID("cloud_routers")), mkey), rkey);

@@ -35,15 +35,15 @@ bool is_gke_peering(handle value) {
 
 // One row of the table: the destination range, then the next hop.
 void log_row(const Logger& log, handle dest_range, handle dest) {
-    log.info(cat({LIT("  "), ljust(dest_range, 25), dest}));
+    log.info({LIT("  "), pad(dest_range, 25), dest});
 }
 
 // Logs one route; the next hop is that of the first next-hop key it holds.
 void log_route(const Logger& log, handle record, handle route) {
     if (contains(route, ID("nextHopNetwork"))) {
         object name = last_part(item(route, ID("nextHopNetwork")));
-        log.info(cat({LIT("  "), ljust(item(route, ID("destRange")), 25), LIT("Virtual network "),
-                      name}));
+        log.info({LIT("  "), pad(item(route, ID("destRange")), 25), LIT("Virtual network "),
+                      name});
     } else if (contains(route, ID("nextHopIp"))) {
         object dest = item(route, ID("nextHopIp"));
         log_row(log, item(route, ID("destRange")), dest);
@@ -64,7 +64,7 @@ void log_route(const Logger& log, handle record, handle route) {
         object dest = item(parts, attr(global(ID("common")), ID("INSTANCE_I")));
         log_row(log, item(route, ID("destRange")), dest);
     } else {
-        log.error(cat({LIT("  **Error** unknown destination "), route}));
+        log.error({LIT("  **Error** unknown destination "), route});
     }
 }
 
@@ -74,7 +74,7 @@ object list_routes(const Logger& log, handle project, handle service, handle net
     object filter = cat({LIT("network: \""), item(network, ID("selfLink")), LIT("\"")});
     object req = request(service, ID("routes"), ID("list"), KW("project", "filter"), project, filter);
     log.info(rule_line());
-    log.info(cat({LIT("  "), ljust(LIT("CIDR"), 25), ljust(LIT("Next-hop"), 30)}));
+    log.info({LIT("  "), pad(LIT("CIDR"), 25), pad(LIT("Next-hop"), 30)});
     log.info(rule_line());
     object record = call(global(ID("RouteInfo")));
     while (!is_none(req)) {
