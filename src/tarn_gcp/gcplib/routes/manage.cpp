@@ -167,7 +167,7 @@ void delete_routes(handle cls, handle service, handle names, handle project, han
                    const Logger& log) {
     for (handle name : names) {
         try {
-            log.info(cat({LIT("  delete route "), name}));
+            log.info({LIT("  delete route "), name});
             object route = execute(request(service, ID("routes"), ID("get"), KW("project", "route"),
                                            project, name));
             append(deleted, route);
@@ -177,7 +177,7 @@ void delete_routes(handle cls, handle service, handle names, handle project, han
             wait_for(cls, service, project, operation);
         } catch (py::error_already_set& e) {
             if (!is_exception(e)) throw;
-            log.error(cat({LIT("  **Error** "), e.value()}));
+            log.error({LIT("  **Error** "), e.value()});
         }
     }
 }
@@ -217,8 +217,8 @@ void add_route(handle cls, handle service, handle spec, handle project, handle v
                                  KW("project", "zone", "instance"), project, zone, instance));
     set_item(body, ID("nextHopInstance"), item(hop, ID("selfLink")));
 
-    log.info(cat({LIT("  add route "), cidr, LIT(" to "), instance, LIT(" priority "),
-                  item(body, ID("priority")), LIT(" name "), name}));
+    log.info({LIT("  add route "), cidr, LIT(" to "), instance, LIT(" priority "),
+                  item(body, ID("priority")), LIT(" name "), name});
     if (!dry_run()) {
         object operation = execute(request(service, ID("routes"), ID("insert"),
                                            KW("project", "body"), project, body));
@@ -239,7 +239,7 @@ void change_routes(handle cls, handle service, handle manage_routes, handle proj
                 add_route(cls, service, spec, project, vpc, added, log);
             } catch (py::error_already_set& e) {
                 if (!is_exception(e)) throw;
-                log.error(cat({LIT("  **Error** "), e.value()}));
+                log.error({LIT("  **Error** "), e.value()});
             }
         }
     }
@@ -249,7 +249,7 @@ void change_routes(handle cls, handle service, handle manage_routes, handle proj
 
 object manageRoute(handle cls, handle service, handle manage_routes, handle stage) {
     Logger log;
-    log.info(cat({LIT("- Manage route(s) "), stage}));
+    log.info({LIT("- Manage route(s) "), stage});
     if (is_none(manage_routes)) {
         log.info(LIT("  No route config found!"));
         return py::none();
@@ -278,7 +278,7 @@ object manageRoute(handle cls, handle service, handle manage_routes, handle stag
 
 object restoreRoute(handle cls, handle service, handle stage) {
     Logger log;
-    log.info(cat({LIT("- Restore route(s) "), stage}));
+    log.info({LIT("- Restore route(s) "), stage});
     object project = context(ID("project_id"));
     object vpc = context(ID("vpc_name"));
     object key = revert_key(project, vpc);
@@ -288,27 +288,27 @@ object restoreRoute(handle cls, handle service, handle stage) {
         object names = item(item(item(stages(), stage), key), ID("added_route_list"));
         for (handle name : names) {
             try {
-                log.info(cat({LIT("  remove route "), name}));
+                log.info({LIT("  remove route "), name});
                 if (dry_run()) continue;
                 object operation = execute(request(service, ID("routes"), ID("delete"),
                                                    KW("project", "route"), project, name));
                 wait_for(cls, service, project, operation);
             } catch (py::error_already_set& e) {
                 if (!is_exception(e)) throw;
-                log.info(cat({LIT("  **Alert** "), e.value()}));
+                log.info({LIT("  **Alert** "), e.value()});
             }
         }
         object routes = item(item(item(stages(), stage), key), ID("deleted_route_list"));
         for (handle route : routes) {
             try {
-                log.info(cat({LIT("  restore route "), item(route, ID("destRange"))}));
+                log.info({LIT("  restore route "), item(route, ID("destRange"))});
                 if (dry_run()) continue;
                 object operation = execute(request(service, ID("routes"), ID("insert"),
                                                    KW("project", "body"), project, route));
                 wait_for(cls, service, project, operation);
             } catch (py::error_already_set& e) {
                 if (!is_exception(e)) throw;
-                log.info(cat({LIT("  **Alert** "), e.value()}));
+                log.info({LIT("  **Alert** "), e.value()});
             }
         }
     }
