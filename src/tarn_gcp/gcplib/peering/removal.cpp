@@ -1,6 +1,7 @@
 // The peering stage: removing the migrated VPC's peerings towards the
 // transit VPCs, after saving both records of each as a peering pair.
 #include "methods.hpp"
+#include "urls.hpp"
 
 namespace gcp {
 
@@ -103,7 +104,21 @@ object lookupRemotePeering(handle cls, handle service, handle localProject, hand
     object network = execute(request(service, ID("networks"), ID("get"), KW("project", "network"),
                                      remoteProject, remoteVpcName));
     for (handle peering : get(network, ID("peerings"), py::tuple())) {
-        object parts = split(item(peering, ID("network")), LIT("/"));
+        object url = item(peering, ID("network"));
+        if (PyUnicode_CheckExact(url.ptr())) {
+            // Both parts must exist before the project is compared.
+            LinkParts parts(url);
+            Py_ssize_t project_start = 0, project_end = 0, network_start = 0, network_end = 0;
+            if (parts.bounds(attr(cls, ID("PROJECT_I")), project_start, project_end) &&
+                parts.bounds(attr(cls, ID("NETWORK_I")), network_start, network_end)) {
+                if (parts.part_equals(project_start, project_end, localProject) &&
+                    parts.part_equals(network_start, network_end, localVpcName)) {
+                    return py::reinterpret_borrow<object>(peering);
+                }
+                continue;
+            }
+        }
+        object parts = split(url, LIT("/"));
         object peer_project = item(parts, attr(cls, ID("PROJECT_I")));
         object peer_network = item(parts, attr(cls, ID("NETWORK_I")));
         if (equal(peer_project, localProject) && equal(peer_network, localVpcName)) {
@@ -128,9 +143,8 @@ object deletePeerings(handle cls, handle service, handle project, handle vpc) {
     try {
         for (handle peering : peerings) {
             object local_name = item(peering, ID("name"));
-            object parts = split(item(peering, ID("network")), LIT("/"));
-            object peer_project = item(parts, attr(cls, ID("PROJECT_I")));
-            object peer_network = item(parts, attr(cls, ID("NETWORK_I")));
+            object peer_project, peer_network;
+            peer_of(item(peering, ID("network")), cls, peer_project, peer_network);
             if (!contains(transit_vpcs, cat({peer_project, LIT("::"), peer_network}))) continue;
             object remote = call_cls(cls, ID("lookupRemotePeering"), service, project,
                                      item(vpc, ID("vpc_name")), peer_project, peer_network);

@@ -1,6 +1,7 @@
 // The peering stage's entry point and its restore: re-creating the saved
 // peering pairs on both sides.
 #include "methods.hpp"
+#include "urls.hpp"
 
 namespace gcp {
 
@@ -70,12 +71,9 @@ object addPeerings(handle cls, handle service, handle peeringPairList) {
         }
         // Each record names the network at the other end: the local record
         // goes onto the network the remote record names, and back.
-        object remote_parts = split(item(rpp, ID("network")), LIT("/"));
-        object local_project = item(remote_parts, attr(cls, ID("PROJECT_I")));
-        object local_network = item(remote_parts, attr(cls, ID("NETWORK_I")));
-        object local_parts = split(item(lpp, ID("network")), LIT("/"));
-        object remote_project = item(local_parts, attr(cls, ID("PROJECT_I")));
-        object remote_network = item(local_parts, attr(cls, ID("NETWORK_I")));
+        object local_project, local_network, remote_project, remote_network;
+        peer_of(item(rpp, ID("network")), cls, local_project, local_network);
+        peer_of(item(lpp, ID("network")), cls, remote_project, remote_network);
         log.info(cat({LIT("- Add local peering in "), local_project, LIT("::"), local_network}));
         py::dict local_body = peering_body(lpp);
         py::dict remote_body = peering_body(rpp);
