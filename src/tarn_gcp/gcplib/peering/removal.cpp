@@ -69,7 +69,7 @@ void store_pairs(handle project, handle vpc, handle pairs) {
 
 object deletePeering(handle cls, handle service, handle project, handle vpc, handle peering) {
     Logger log;
-    log.info(cat({LIT("  delete peering "), peering, LIT(" in "), project, LIT("::"), vpc}));
+    log.info({LIT("  delete peering "), peering, LIT(" in "), project, LIT("::"), vpc});
     if (truthy(call_method(global(ID("Globals")), ID("getDryRun")))) return py::none();
     py::dict body = new_dict();
     set_item(body, ID("name"), text(peering));
@@ -80,22 +80,22 @@ object deletePeering(handle cls, handle service, handle project, handle vpc, han
         wait_for(cls, service, project, operation);
     } catch (py::error_already_set& e) {
         if (!is_exception(e)) throw;
-        log.error(cat({LIT("  **Error** "), e.value()}));
+        log.error({LIT("  **Error** "), e.value()});
         return py::none();
     }
     handle none = py::none();
     object value = get(operation, ID("error"), none);
     if (truthy(value)) {
-        log.error(cat({LIT("  **Error** "), value}));
+        log.error({LIT("  **Error** "), value});
         return py::none();
     }
     value = get(operation, ID("warnings"), none);
     if (truthy(value)) {
-        log.warning(cat({LIT("  **Error** "), value}));
+        log.warning({LIT("  **Error** "), value});
         return py::none();
     }
     value = get(operation, ID("httpErrorMessage"), none);
-    if (truthy(value)) log.error(cat({LIT("  **Check Error** "), value}));
+    if (truthy(value)) log.error({LIT("  **Check Error** "), value});
     return py::none();
 }
 
@@ -131,7 +131,7 @@ object lookupRemotePeering(handle cls, handle service, handle localProject, hand
 object deletePeerings(handle cls, handle service, handle project, handle vpc) {
     Logger log;
     py::list pairs = new_list();
-    log.info(cat({LIT("- Delete transit peerings in "), project, LIT("::"), item(vpc, ID("vpc_name"))}));
+    log.info({LIT("- Delete transit peerings in "), project, LIT("::"), item(vpc, ID("vpc_name"))});
     py::list transit_vpcs = new_list();
     object context = call(global(ID("yctx")));
     for (handle transit : call_method(context, ID("getContext"), LIT("transit_vpcs"))) {

@@ -29,8 +29,8 @@ py::dict peering_body(handle record) {
 // run, adds it, waits for the operation and logs what the operation reports.
 void add_peering(const Logger& log, handle cls, handle service, handle record, handle project,
                  handle network, handle body) {
-    log.info(cat({LIT("  add peering "), item(record, ID("name")), LIT(" in "), project, LIT("::"),
-                  network}));
+    log.info({LIT("  add peering "), item(record, ID("name")), LIT(" in "), project, LIT("::"),
+                  network});
     if (truthy(call_method(global(ID("Globals")), ID("getDryRun")))) return;
     object operation = execute(request(service, ID("networks"), ID("addPeering"),
                                        KW("project", "network", "body"), project, network, body));
@@ -38,16 +38,16 @@ void add_peering(const Logger& log, handle cls, handle service, handle record, h
     handle none = py::none();
     object value = get(operation, ID("error"), none);
     if (truthy(value)) {
-        log.error(cat({LIT("  **Error** "), value}));
+        log.error({LIT("  **Error** "), value});
         return;
     }
     value = get(operation, ID("warnings"), none);
     if (truthy(value)) {
-        log.warning(cat({LIT("  **Error** "), value}));
+        log.warning({LIT("  **Error** "), value});
         return;
     }
     value = get(operation, ID("httpErrorMessage"), none);
-    if (truthy(value)) log.error(cat({LIT("  **Error** "), value}));
+    if (truthy(value)) log.error({LIT("  **Error** "), value});
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ object addPeerings(handle cls, handle service, handle peeringPairList) {
             // migrated VPC's side can be put back, on the run's own VPC.
             object project = attr(global(ID("Globals")), ID("project"));
             object network = item(attr(global(ID("Globals")), ID("vpc")), ID("vpc_name"));
-            log.info(cat({LIT("- Add local peering in "), project, LIT("::"), network}));
+            log.info({LIT("- Add local peering in "), project, LIT("::"), network});
             py::dict body = peering_body(lpp);
             add_peering(log, cls, service, lpp, project, network, body);
             continue;
@@ -74,7 +74,7 @@ object addPeerings(handle cls, handle service, handle peeringPairList) {
         object local_project, local_network, remote_project, remote_network;
         peer_of(item(rpp, ID("network")), cls, local_project, local_network);
         peer_of(item(lpp, ID("network")), cls, remote_project, remote_network);
-        log.info(cat({LIT("- Add local peering in "), local_project, LIT("::"), local_network}));
+        log.info({LIT("- Add local peering in "), local_project, LIT("::"), local_network});
         py::dict local_body = peering_body(lpp);
         py::dict remote_body = peering_body(rpp);
         add_peering(log, cls, service, lpp, local_project, local_network, local_body);
