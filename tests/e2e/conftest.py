@@ -12,6 +12,8 @@ the dry-run switch and the revert information.  Both are put back after
 each test.
 """
 
+import threading
+
 import pytest
 
 from tarn_gcp.core.YamlContext import YamlContext
@@ -24,8 +26,11 @@ from e2e_helpers import SPOKE_LINK
 @pytest.fixture(scope="module")
 def emulator():
     with Emulator(wait_completes=True) as running:
+        name = "compute-emulator:%d" % running.port
         yield running
+    # Shut down: the server thread is joined and the port is free.
     assert not running.running
+    assert name not in [t.name for t in threading.enumerate()]
 
 
 @pytest.fixture(scope="module")
