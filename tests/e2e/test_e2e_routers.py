@@ -212,3 +212,12 @@ def test_router_stage_dry_run_changes_nothing_but_records_the_settings(GcpLib, e
     assert messages(logs) == restore_lines(before, ROUTER_A, ROUTER_B)
     assert changes_asked(emu) == []
     assert_same(before, emu.snapshot())
+
+    # A real run after the dry one keeps the settings the dry run saved.
+    migration.dry_run(False)
+    saved = copy.deepcopy(migration.revert["cloud_routers"])
+    GcpLib.manageCloudRouterAdvertisedRoute(True)
+    assert changed(before, emu.snapshot()) == [ROUTER_A, ROUTER_B]
+    assert migration.revert["cloud_routers"] == saved
+    GcpLib.manageCloudRouterAdvertisedRoute(False)
+    assert_same(before, emu.snapshot())

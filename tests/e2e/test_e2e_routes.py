@@ -198,6 +198,30 @@ def test_an_insert_whose_wait_fails_is_not_recorded_so_the_restore_leaves_it(
     assert changed(before, emu.snapshot()) == [route_path(first)]
 
 
+class Interrupting(dict):
+    """A route spec whose reading is interrupted (as by Ctrl-C)."""
+
+    def __getitem__(self, key):
+        raise KeyboardInterrupt
+
+
+def test_an_interrupted_stage_keeps_the_record_of_what_it_changed(GcpLib, emu, migration, logs):
+    before = emu.snapshot()
+    plan = load_plan()
+    plan["manage_routes"]["stage1"]["add"].insert(1, Interrupting())
+    migration.use_plan(plan)
+    with pytest.raises(KeyboardInterrupt):
+        GcpLib.manageSwitchRoute(True, "stage1")
+    first = added_name(config("stage1")["add"][0])
+    saved = record(migration, "stage1")
+    assert [r["name"] for r in saved["deleted_route_list"]] == ["spoke-onprem-backup"]
+    assert saved["added_route_list"] == [first]
+    assert changed(before, emu.snapshot()) == sorted([route_path("spoke-onprem-backup"), route_path(first)])
+
+    GcpLib.manageSwitchRoute(False, "stage1")
+    assert_same(before, emu.snapshot())
+
+
 def test_a_failing_restore_delete_is_alerted_and_a_second_restore_finishes(GcpLib, emu, migration, logs):
     before = emu.snapshot()
     GcpLib.manageSwitchRoute(True, "stage1")
@@ -253,11 +277,15 @@ def test_route_stage_dry_run_changes_nothing_and_records_what_a_real_run_records
     assert changes_asked(emu) == []
     assert_same(before, emu.snapshot())
 
+    # The real run that follows logs the same and, merged into the dry
+    # record, leaves it as a real run alone would have written it.
     migration.dry_run(False)
-    migration.revert["manage_routes"].clear()
     logs.clear()
     GcpLib.manageSwitchRoute(True, stage)
     assert messages(logs) == dry_lines and record(migration, stage) == dry_record
+    assert changed(before, emu.snapshot()) == touched(stage)
+    GcpLib.manageSwitchRoute(False, stage)
+    assert_same(before, emu.snapshot())
 
 
 def test_dry_restore_after_a_real_stage_sends_nothing(GcpLib, emu, migration, logs):
