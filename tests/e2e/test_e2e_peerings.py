@@ -192,6 +192,12 @@ def test_a_peering_operation_in_progress_is_absorbed_and_what_the_restore_can_pu
     assert messages(logs) == ["- Restore peerings"] + RESTORE_A
     assert changed(before, emu.snapshot()) == sorted([SPOKE, TRANSIT_B])
     assert peering_names(emu.snapshot(), SPOKE) == ["gke-abc123-def4-peer", "spoke-to-transit-a"]
+    # Restoring again stops at once, on the migrated side re-added above.
+    logs.clear()
+    with pytest.raises(HttpError):
+        GcpLib.managePeerings(False)
+    assert messages(logs) == ["- Restore peerings"] + RESTORE_A[:2]
+    assert changed(before, emu.snapshot()) == sorted([SPOKE, TRANSIT_B])
 
 
 def test_a_failing_removal_operation_is_absorbed(GcpLib, emu, migration, logs):
