@@ -273,10 +273,6 @@ def test_peering_methods_called_directly(GcpLib, emu, compute, migration, logs):
     assert_same(before, emu.snapshot())
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "a re-run replaces the saved pair of the same local name with the pair it finds now; "
-    "when the first run removed only the transit side, the new pair has no remote record "
-    "and the saved transit record is lost, so the restore cannot re-create that side"))
 def test_a_re_run_after_a_failed_migrated_side_removal_keeps_the_saved_transit_record(
         GcpLib, emu, migration, logs):
     before = emu.snapshot()

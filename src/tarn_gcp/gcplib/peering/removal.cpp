@@ -36,9 +36,21 @@ object saved_local_name(handle pair) {
     }
 }
 
+// The "remotePeeringProperties" of a saved pair, or nullptr when the entry
+// does not have one.
+object saved_remote(handle pair) {
+    try {
+        return item(pair, ID("remotePeeringProperties"));
+    } catch (py::error_already_set& e) {
+        if (!is_exception(e)) throw;
+        return object();
+    }
+}
+
 // Stores the pairs of this run under revert["peerings"][project::vpc].
 // Pairs saved by an earlier run are kept: a new pair takes the place of the
-// saved one with the same local peering name, any other is appended.
+// saved one with the same local peering name (unless it found no transit
+// record where the saved one has it), any other is appended.
 void store_pairs(handle project, handle vpc, handle pairs) {
     object revert = call_method(global(ID("Globals")), ID("getRevertInfo"));
     if (!contains(revert, ID("peerings"))) set_item(revert, ID("peerings"), new_dict());
@@ -53,9 +65,16 @@ void store_pairs(handle project, handle vpc, handle pairs) {
         object name = item(item(pair, ID("localPeeringProperties")), ID("name"));
         bool replaced = false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stored.ptr()); ++i) {
-            object old_name = saved_local_name(steal(PySequence_GetItem(stored.ptr(), i)));
+            object old = steal(PySequence_GetItem(stored.ptr(), i));
+            object old_name = saved_local_name(old);
             if (old_name && equal(old_name, name)) {
-                if (PySequence_SetItem(stored.ptr(), i, pair.ptr()) < 0) raise_current();
+                // A run that removed only the transit side leaves a peering
+                // whose transit record is gone; the pair saved while both
+                // records were there is the one that can restore it.
+                object old_remote = saved_remote(old);
+                const bool keep_old = is_none(item(pair, ID("remotePeeringProperties"))) &&
+                                      old_remote && !is_none(old_remote);
+                if (!keep_old && PySequence_SetItem(stored.ptr(), i, pair.ptr()) < 0) raise_current();
                 replaced = true;
                 break;
             }
