@@ -319,6 +319,21 @@ bool scan_slashes(const Char* text, Py_ssize_t length, Py_ssize_t* slashes, Py_s
     return true;
 }
 
+bool scan_slashes(const Py_UCS1* text, Py_ssize_t length, Py_ssize_t* slashes, Py_ssize_t capacity,
+                  Py_ssize_t& count) {
+    const Py_UCS1* p = text;
+    const Py_UCS1* end = text + length;
+    while (p < end) {
+        const void* hit = std::memchr(p, '/', static_cast<size_t>(end - p));
+        if (hit == nullptr) break;
+        if (count == capacity) return false;
+        const Py_UCS1* slash = static_cast<const Py_UCS1*>(hit);
+        slashes[count++] = slash - text;
+        p = slash + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 SelfLink::SelfLink(py::handle url) : url_(url) {

@@ -25,6 +25,33 @@ private:
     PyObject* trace_;
 };
 
+// The transit VPC names of the plan, in order, for membership tests of
+// "project::network" texts. While every name is a plain str they are also
+// kept in a set, so that a stage over many peerings and transit VPCs does
+// not compare each peering with every name; the list answers otherwise.
+class TransitNames {
+public:
+    void add(handle name) {
+        append(list_, name);
+        if (!PyUnicode_CheckExact(name.ptr())) {
+            all_str_ = false;
+        } else if (PySet_Add(set_.ptr(), name.ptr()) < 0) {
+            raise_current();
+        }
+    }
+    bool contains(handle text) const {
+        if (!all_str_) return gcp::contains(list_, text);
+        const int r = PySet_Contains(set_.ptr(), text.ptr());
+        if (r < 0) raise_current();
+        return r == 1;
+    }
+
+private:
+    py::list list_ = new_list();
+    object set_ = steal(PySet_New(nullptr));
+    bool all_str_ = true;
+};
+
 // The "name" of a saved pair's local record, or nullptr when the entry does
 // not have one (such an entry never matches and is kept as it is).
 object saved_local_name(handle pair) {
@@ -136,10 +163,10 @@ object deletePeerings(handle cls, handle service, handle project, handle vpc) {
     Logger log;
     py::list pairs = new_list();
     log.info({LIT("- Delete transit peerings in "), project, LIT("::"), item(vpc, ID("vpc_name"))});
-    py::list transit_vpcs = new_list();
+    TransitNames transit_vpcs;
     object context = call(global(ID("yctx")));
     for (handle transit : call_method(context, ID("getContext"), LIT("transit_vpcs"))) {
-        append(transit_vpcs, item(transit, ID("vpc_name")));
+        transit_vpcs.add(item(transit, ID("vpc_name")));
     }
     object network = execute(request(service, ID("networks"), ID("get"), KW("project", "network"),
                                      project, item(vpc, ID("vpc_name"))));
@@ -150,7 +177,7 @@ object deletePeerings(handle cls, handle service, handle project, handle vpc) {
             SelfLink link(item(peering, ID("network")));
             object peer_project = link.part(cls, ID("PROJECT_I"));
             object peer_network = link.part(cls, ID("NETWORK_I"));
-            if (!contains(transit_vpcs, cat({peer_project, LIT("::"), peer_network}))) continue;
+            if (!transit_vpcs.contains(cat({peer_project, LIT("::"), peer_network}))) continue;
             object remote = call_cls(cls, ID("lookupRemotePeering"), service, project,
                                      item(vpc, ID("vpc_name")), peer_project, peer_network);
             py::dict pair = new_dict();
