@@ -162,7 +162,12 @@ class GcpLib:
                     for pair in peeringPairList:
                         for index, old in enumerate(stored):
                             if old["localPeeringProperties"]["name"] == pair["localPeeringProperties"]["name"]:
-                                stored[index] = pair
+                                # A run that removed only the transit side
+                                # leaves the pair saved before as the one
+                                # that can restore it.
+                                if not (pair["remotePeeringProperties"] is None
+                                        and old.get("remotePeeringProperties") is not None):
+                                    stored[index] = pair
                                 break
                         else:
                             stored.append(pair)

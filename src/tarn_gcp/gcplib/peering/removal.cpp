@@ -1,0 +1,211 @@
+// The peering stage: removing the migrated VPC's peerings towards the
+// transit VPCs, after saving both records of each as a peering pair.
+#include "methods.hpp"
+
+namespace gcp {
+
+namespace {
+
+// While alive, `e` is the exception being handled, as inside an `except` or
+// `finally` block: whatever is raised meanwhile gets it as its __context__.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set& e) {
+        PyErr_GetExcInfo(&type_, &value_, &trace_);
+        PyErr_SetExcInfo(Py_XNewRef(e.type().ptr()), Py_XNewRef(e.value().ptr()),
+                         Py_XNewRef(e.trace().ptr()));
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* trace_;
+};
+
+// The transit VPC names of the plan, in order, for membership tests of
+// "project::network" texts. While every name is a plain str they are also
+// kept in a set, so that a stage over many peerings and transit VPCs does
+// not compare each peering with every name; the list answers otherwise.
+class TransitNames {
+public:
+    void add(handle name) {
+        append(list_, name);
+        if (!PyUnicode_CheckExact(name.ptr())) {
+            all_str_ = false;
+        } else if (PySet_Add(set_.ptr(), name.ptr()) < 0) {
+            raise_current();
+        }
+    }
+    bool contains(handle text) const {
+        if (!all_str_) return gcp::contains(list_, text);
+        const int r = PySet_Contains(set_.ptr(), text.ptr());
+        if (r < 0) raise_current();
+        return r == 1;
+    }
+
+private:
+    py::list list_ = new_list();
+    object set_ = steal(PySet_New(nullptr));
+    bool all_str_ = true;
+};
+
+// The "name" of a saved pair's local record, or nullptr when the entry does
+// not have one (such an entry never matches and is kept as it is).
+object saved_local_name(handle pair) {
+    try {
+        return item(item(pair, ID("localPeeringProperties")), ID("name"));
+    } catch (py::error_already_set& e) {
+        if (!is_exception(e)) throw;
+        return object();
+    }
+}
+
+// The "remotePeeringProperties" of a saved pair, or nullptr when the entry
+// does not have one.
+object saved_remote(handle pair) {
+    try {
+        return item(pair, ID("remotePeeringProperties"));
+    } catch (py::error_already_set& e) {
+        if (!is_exception(e)) throw;
+        return object();
+    }
+}
+
+// Stores the pairs of this run under revert["peerings"][project::vpc].
+// Pairs saved by an earlier run are kept: a new pair takes the place of the
+// saved one with the same local peering name (unless it found no transit
+// record where the saved one has it), any other is appended.
+void store_pairs(handle project, handle vpc, handle pairs) {
+    object revert = call_method(global(ID("Globals")), ID("getRevertInfo"));
+    if (!contains(revert, ID("peerings"))) set_item(revert, ID("peerings"), new_dict());
+    object saved = item(revert, ID("peerings"));
+    object key = cat({project, LIT("::"), item(vpc, ID("vpc_name"))});
+    object stored = get(saved, key.ptr(), py::none());
+    if (!PyList_Check(stored.ptr())) {
+        set_item(saved, key, pairs);
+        return;
+    }
+    for (handle pair : pairs) {
+        object name = item(item(pair, ID("localPeeringProperties")), ID("name"));
+        bool replaced = false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stored.ptr()); ++i) {
+            object old = steal(PySequence_GetItem(stored.ptr(), i));
+            object old_name = saved_local_name(old);
+            if (old_name && equal(old_name, name)) {
+                // A run that removed only the transit side leaves a peering
+                // whose transit record is gone; the pair saved while both
+                // records were there is the one that can restore it.
+                object old_remote = saved_remote(old);
+                const bool keep_old = is_none(item(pair, ID("remotePeeringProperties"))) &&
+                                      old_remote && !is_none(old_remote);
+                if (!keep_old && PySequence_SetItem(stored.ptr(), i, pair.ptr()) < 0) raise_current();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) append(stored, pair);
+    }
+}
+
+}  // namespace
+
+object deletePeering(handle cls, handle service, handle project, handle vpc, handle peering) {
+    Logger log;
+    log.info({LIT("  delete peering "), peering, LIT(" in "), project, LIT("::"), vpc});
+    if (truthy(call_method(global(ID("Globals")), ID("getDryRun")))) return py::none();
+    py::dict body = new_dict();
+    set_item(body, ID("name"), text(peering));
+    object operation;
+    try {
+        operation = execute(request(service, ID("networks"), ID("removePeering"),
+                                    KW("project", "network", "body"), project, vpc, body));
+        wait_for(cls, service, project, operation);
+    } catch (py::error_already_set& e) {
+        if (!is_exception(e)) throw;
+        log.error({LIT("  **Error** "), e.value()});
+        return py::none();
+    }
+    handle none = py::none();
+    object value = get(operation, ID("error"), none);
+    if (truthy(value)) {
+        log.error({LIT("  **Error** "), value});
+        return py::none();
+    }
+    value = get(operation, ID("warnings"), none);
+    if (truthy(value)) {
+        log.warning({LIT("  **Error** "), value});
+        return py::none();
+    }
+    value = get(operation, ID("httpErrorMessage"), none);
+    if (truthy(value)) log.error({LIT("  **Check Error** "), value});
+    return py::none();
+}
+
+object lookupRemotePeering(handle cls, handle service, handle localProject, handle localVpcName,
+                           handle remoteProject, handle remoteVpcName) {
+    object network = execute(request(service, ID("networks"), ID("get"), KW("project", "network"),
+                                     remoteProject, remoteVpcName));
+    for (handle peering : get(network, ID("peerings"), py::tuple())) {
+        SelfLink link(item(peering, ID("network")));
+        object peer_project = link.part(cls, ID("PROJECT_I"));
+        object peer_network = link.part(cls, ID("NETWORK_I"));
+        if (equal(peer_project, localProject) && equal(peer_network, localVpcName)) {
+            return py::reinterpret_borrow<object>(peering);
+        }
+    }
+    return py::none();
+}
+
+object deletePeerings(handle cls, handle service, handle project, handle vpc) {
+    Logger log;
+    py::list pairs = new_list();
+    log.info({LIT("- Delete transit peerings in "), project, LIT("::"), item(vpc, ID("vpc_name"))});
+    TransitNames transit_vpcs;
+    object context = call(global(ID("yctx")));
+    for (handle transit : call_method(context, ID("getContext"), LIT("transit_vpcs"))) {
+        transit_vpcs.add(item(transit, ID("vpc_name")));
+    }
+    object network = execute(request(service, ID("networks"), ID("get"), KW("project", "network"),
+                                     project, item(vpc, ID("vpc_name"))));
+    object peerings = get(network, ID("peerings"), py::tuple());
+    try {
+        for (handle peering : peerings) {
+            object local_name = item(peering, ID("name"));
+            SelfLink link(item(peering, ID("network")));
+            object peer_project = link.part(cls, ID("PROJECT_I"));
+            object peer_network = link.part(cls, ID("NETWORK_I"));
+            if (!transit_vpcs.contains(cat({peer_project, LIT("::"), peer_network}))) continue;
+            object remote = call_cls(cls, ID("lookupRemotePeering"), service, project,
+                                     item(vpc, ID("vpc_name")), peer_project, peer_network);
+            py::dict pair = new_dict();
+            set_item(pair, ID("localPeeringProperties"), peering);
+            set_item(pair, ID("remotePeeringProperties"), remote);
+            append(pairs, pair);
+            if (!is_none(remote)) {
+                call_cls(cls, ID("deletePeering"), service, peer_project, peer_network,
+                         item(remote, ID("name")));
+            }
+            call_cls(cls, ID("deletePeering"), service, project, item(vpc, ID("vpc_name")),
+                     local_name);
+        }
+    } catch (py::error_already_set& e) {
+        // Peerings may already be gone: keep the pairs saved so far
+        // restorable, then let the failure go on as it came.
+        if (PyList_GET_SIZE(pairs.ptr()) > 0) {
+            Handling handling(e);
+            store_pairs(project, vpc, pairs);
+        }
+        throw;
+    } catch (...) {
+        if (PyList_GET_SIZE(pairs.ptr()) > 0) store_pairs(project, vpc, pairs);
+        throw;
+    }
+    if (PyList_GET_SIZE(pairs.ptr()) == 0) log.info(LIT("  no transit peering found!"));
+    store_pairs(project, vpc, pairs);
+    return py::none();
+}
+
+}  // namespace gcp
