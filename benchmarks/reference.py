@@ -160,13 +160,23 @@ class GcpLib:
                     # A re-run keeps the pairs saved before: one with the same local
                     # peering name takes the old pair's place, any other is appended.
                     for pair in peeringPairList:
+                        name = pair["localPeeringProperties"]["name"]
                         for index, old in enumerate(stored):
-                            if old["localPeeringProperties"]["name"] == pair["localPeeringProperties"]["name"]:
+                            # A saved entry without a local record name
+                            # never matches and is kept as it is.
+                            try:
+                                oldName = old["localPeeringProperties"]["name"]
+                            except Exception:
+                                continue
+                            if oldName == name:
+                                try:
+                                    oldRemote = old["remotePeeringProperties"]
+                                except Exception:
+                                    oldRemote = None
                                 # A run that removed only the transit side
                                 # leaves the pair saved before as the one
                                 # that can restore it.
-                                if not (pair["remotePeeringProperties"] is None
-                                        and old.get("remotePeeringProperties") is not None):
+                                if not (pair["remotePeeringProperties"] is None and oldRemote is not None):
                                     stored[index] = pair
                                 break
                         else:

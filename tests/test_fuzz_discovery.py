@@ -9,14 +9,12 @@ and the plain-Python model do exactly the same (see fuzz_support).
 Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 """
 
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
-from fuzz_support import (Outcome, Svc, cidrs, differential, fuzz_settings, names,
+from fuzz_support import (BASE, DEEP, Deep, Outcome, Sub, Svc, cidrs, differential, fuzz_settings, names,
                           network_urls, networks, ok, outcomes, projects, region_urls, regions,
                           scenarios, subnet_urls, texts, waits, weighted)
-
-BASE = "https://www.googleapis.com/compute/v1/projects/"
 
 
 def scenario(**parts):
@@ -84,6 +82,9 @@ routers = st.fixed_dictionaries({
 @fuzz_settings(120)
 @given(scenarios(scenario(args=st.tuples(st.fixed_dictionaries(
     {"peerings": st.lists(peering_records, min_size=1, max_size=4)}, optional={"name": networks})).map(list))))
+@example({"args": [{"peerings": [{"name": "n" * 50, "network": BASE + "p1/global/networks/t"}]}]})
+@example({"args": [{"peerings": None}]})
+@example({"args": [{"peerings": [{"name": Deep(DEEP), "network": BASE + "p1/global/networks/t"}]}]})
 def test_listPeering(sc):
     differential("listPeering", sc)
 
@@ -92,6 +93,12 @@ def test_listPeering(sc):
 @given(scenarios(scenario(
     args=st.tuples(st.builds(Svc), st.one_of(projects, texts), st.sampled_from(("operation-1", "op-2"))).map(list),
     responses=st.fixed_dictionaries({"globalOperations.wait": outcomes(waits(), max_size=4)}))))
+@example({"args": [Svc(), Sub("str", "p1"), "op"]})
+@example({"args": [Svc(), None, b"op"]})
+@example({"args": [Svc(), "p1", "op"], "responses": {"globalOperations.wait": [
+    Outcome("ok", {"status": "RUNNING", "error": "e"}), Outcome("ok", {"status": "DONE", "error": None})]}})
+@example({"args": [Svc(), "p1", "op"], "responses": {"globalOperations.wait": [
+    Outcome("ok", Sub("mapping", {"status": "DONE"}))]}})
 def test_wait_for_global_operation(sc):
     differential("wait_for_global_operation", sc)
 
@@ -122,6 +129,10 @@ route_responses = st.fixed_dictionaries({"routes.list": outcomes(pages(routes, 4
     args=st.tuples(projects, st.builds(Svc), network_resources).map(list),
     kwargs=st.fixed_dictionaries({}, optional={"propagate": st.sampled_from((True, False, 0, None))}),
     responses=route_responses)))
+@example({"args": ["p1", Svc(), {"selfLink": BASE + "p1/global/networks/a"}], "kwargs": {"propagate": False},
+          "responses": {"routes.list": [Outcome("ok", {"items": [
+              {"destRange": "10.0.0.0/24", "nextHopPeering": "gke-a-peer"}, {"destRange": "10.1.0.0/16"}]})],
+              "routes.list_next": [Outcome("raise", exc=("http", "gone"))]}})
 def test_listRouteTable(sc):
     differential("listRouteTable", sc)
 
@@ -135,6 +146,10 @@ def test_listRouteTable(sc):
         "advertise_gke": st.sampled_from((True, True, False, None, 1, "true"))}),
     globals=st.fixed_dictionaries({"routeInfo": st.lists(cidrs, min_size=1, max_size=3)}),
     responses=subnet_responses)))
+@example({"args": [Svc(), {"subnetworks": [BASE + "p1/regions/r1/subnetworks/a", BASE + "p1/regions/r2/subnetworks/b"]},
+                    {"region": "r1"}],
+          "plan": {"spoke_advertisement": None, "advertise_gke": True}, "globals": {"routeInfo": ["10.8.0.0/16"]},
+          "responses": {"subnetworks.get": [Outcome("ok", {"ipCidrRange": "10.0.0.0/24"})]}})
 def test_composeVpcCidrs(sc):
     differential("composeVpcCidrs", sc)
 
@@ -143,6 +158,9 @@ def test_composeVpcCidrs(sc):
 @given(scenarios(scenario(
     args=st.tuples(st.builds(Svc), projects, networks, regions).map(list),
     responses=st.fixed_dictionaries({"routers.list": outcomes(pages(routers, 4), max_size=1)}))))
+@example({"args": [Svc(), "p1", "net-a", "r1"], "responses": {"routers.list": [Outcome("ok", {"items": [
+    {"name": "cr", "network": BASE + "p1/global/networks/net-a", "region": BASE + "p1/regions/r1",
+     "bgp": {"asn": 1, "advertiseMode": "CUSTOM", "advertisedIpRanges": [{"range": "10.0.0.0/24"}]}}]})]}})
 def test_listRouterByRegion(sc):
     differential("listRouterByRegion", sc)
 
@@ -158,5 +176,8 @@ def test_listRouterByRegion(sc):
         "subnetworks.get": outcomes(subnetworks, max_size=4),
         "routes.list": outcomes(pages(routes, 2), max_size=2),
     }))))
+@example({"args": ["ignored"], "auth": Outcome("ok", ("credentials", "p1", "extra"))})
+@example({"args": ["ignored"], "auth": Outcome("ok", ("credentials", "p1")),
+          "responses": {"networks.list": [Outcome("ok", {})]}})
 def test_listAllNetwork(sc):
     differential("listAllNetwork", sc)

@@ -6,11 +6,12 @@ traceback; the last line of each is compared.
 Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 """
 
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
-from fuzz_support import (Svc, cidrs, differential, dry_runs, fuzz_settings, names, network_urls, networks,
-                          operations, outcomes, projects, regions, scenarios, weighted)
+from fuzz_support import (BASE, DEEP, Deep, Outcome, Svc, cidrs, differential, dry_runs, fuzz_settings,
+                          names, network_urls, networks, operations, outcomes, projects, regions, scenarios,
+                          weighted)
 
 groups = st.sampled_from(("ALL_SUBNETS", "ALL_VPC_SUBNETS", "X"))
 canonical = st.sampled_from(("10.0.0.0/24", "10.1.0.0/16", "192.168.0.0/24", "10.0.0.1/24"))
@@ -60,14 +61,48 @@ def router_scenarios(draw, args):
     }
 
 
+CROUTER = {"region": "r1", "router_name": "cr", "add_advertised_routes": ["10.0.0.0/24", "10.9.0.0/24", "10.9.0.0/24"],
+           "remove_advertised_routes": ["10.1.0.0/16"], "remove_advertised_groups": []}
+
+
 @fuzz_settings(200)
 @given(scenarios(router_scenarios(st.tuples(st.builds(Svc)).map(list))))
+@example({  # ranges already advertised, a router saved before (the first settings win)
+    "args": [Svc()], "dry_run": False,
+    "plan": {"project_id": "p1", "vpc_name": "net-a", "transit_vpcs": [
+        {"vpc_name": "hub::transit", "cloud_routers": [CROUTER]}]},
+    "revert": {"cloud_routers": {"p1::net-a": {"hub::transit::r1::cr": {"advertiseMode": "CUSTOM", "first": 1}}}},
+    "responses": {"routers.get": [Outcome("ok", {"network": BASE + "hub/global/networks/transit", "bgp": {
+        "advertiseMode": "CUSTOM", "advertisedIpRanges": [{"range": "10.0.0.0/24"}, {"range": "10.1.0.0/16"}]}})]}})
+@example({  # no "cloud_routers" yet; a range with host bits set
+    "args": [Svc()], "dry_run": True,
+    "plan": {"project_id": "p1", "vpc_name": "net-a", "transit_vpcs": [
+        {"vpc_name": "hub::transit", "cloud_routers": [CROUTER, CROUTER]}]},
+    "revert": {},
+    "responses": {"routers.get": [
+        Outcome("ok", {"network": BASE + "hub/global/networks/transit", "bgp": {"advertiseMode": "CUSTOM"}}),
+        Outcome("ok", {"network": BASE + "hub/global/networks/transit", "bgp": {
+            "advertiseMode": "CUSTOM", "advertisedIpRanges": [{"range": "10.0.0.1/24"}]}})]}})
+@example({  # a region without a str() text, for a router that needs no line: nothing is logged
+    "args": [Svc()], "plan": {"project_id": "p1", "vpc_name": "net-a", "transit_vpcs": [
+        {"vpc_name": "hub::transit", "cloud_routers": [
+            {"region": Deep(DEEP), "router_name": "cr", "add_advertised_routes": [],
+             "remove_advertised_routes": [], "remove_advertised_groups": []}]}]},
+    "revert": {}, "responses": {"routers.get": [Outcome("ok", {
+        "network": BASE + "hub/global/networks/transit", "bgp": {"advertiseMode": "CUSTOM"}})]}})
 def test_manageCloudRouterAdvertisedRoutePerVpc(sc):
     differential("manageCloudRouterAdvertisedRoutePerVpc", sc)
 
 
 @fuzz_settings(150)
 @given(scenarios(router_scenarios(st.tuples(st.builds(Svc)).map(list))))
+@example({"args": [Svc()], "plan": {"project_id": "p1", "vpc_name": "net-a"},
+          "revert": {"cloud_routers": {"p1::net-a": [{"advertiseMode": "CUSTOM"}]}}})
+@example({"args": [Svc()], "plan": {"project_id": "p1", "vpc_name": "net-a"}, "revert": {}})
+@example({"args": [Svc()], "plan": {"project_id": "p1", "vpc_name": "net-a"}, "dry_run": False,
+          "revert": {"cloud_routers": {"p1::net-a": {"p1::n::r1::a": {"advertiseMode": "CUSTOM"}, "p1::n::r1": {},
+                                                     "p1::n::r2::b": {"advertisedIpRanges": []}}}},
+          "responses": {"routers.patch": [Outcome("raise", exc=("http", "refused"))]}})
 def test_restoreCloudRouterAdvertisedRoutePerVpc(sc):
     differential("restoreCloudRouterAdvertisedRoutePerVpc", sc)
 

@@ -8,12 +8,12 @@ mutate a few places or nest one value deeper than the recursion limit.
 Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 """
 
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
-from fuzz_support import (BASE, FuzzInterrupt, Outcome, Svc, cidrs, differential, dry_runs, fuzz_settings, names,
-                          network_urls, networks, operations, outcomes, projects, scenarios, waits,
-                          weighted)
+from fuzz_support import (BASE, DEEP, Deep, FuzzInterrupt, Outcome, Sub, Svc, cidrs, differential,
+                          dry_runs, fuzz_settings, names, network_urls, networks, operations, outcomes,
+                          projects, scenarios, waits, weighted)
 
 stages = st.sampled_from(("s1", "s1", "s2", 3))
 priorities = st.sampled_from((None, None, 500, "7", 0))
@@ -70,12 +70,37 @@ def with_rest(base):
 @fuzz_settings(200)
 @given(scenarios(with_rest(staged(
     st.tuples(st.builds(Svc), weighted((6, configs), (1, st.none())), stages).map(list)))))
+@example({  # a re-run over a record lacking its deleted list, and stored resources without a name
+    "args": [Svc(), {"delete": ["a", "b"]}, "s1"], "plan": {"project_id": "p1", "vpc_name": "net-a"}, "dry_run": True,
+    "revert": {"manage_routes": {"s1": {"p1::net-a": {"added_route_list": ["x"]}, "p1::net-b": {}}}},
+    "responses": {"routes.get": [Outcome("ok", {"destRange": "10.0.0.0/24"}), Outcome("ok", {"name": "b"})]}})
+@example({
+    "args": [Svc(), {"delete": ["a"]}, "s1"], "plan": {"project_id": "p1", "vpc_name": "net-a"}, "dry_run": True,
+    "revert": {"manage_routes": {"s1": {"p1::net-a": {"deleted_route_list": [{"destRange": "x"}, {"name": None},
+                                                                              {"name": "a", "old": 1}],
+                                                      "added_route_list": []}}}},
+    "responses": {"routes.get": [Outcome("ok", {"name": "a"})]}})
+@example({  # route key pieces that are not strs, or not UTF-8 encodable
+    "args": [Svc(), {"add": [{"cidr": 5, "zone": "z", "dest_instance": "i", "priority": None, "name": None},
+                             {"cidr": "\ud800", "zone": "z", "dest_instance": "i", "priority": 1, "name": None},
+                             {"cidr": Sub("str", "c"), "zone": "z", "dest_instance": "i", "priority": [],
+                              "name": "n"}]},
+             "s1"],
+    "plan": {"project_id": "p1", "vpc_name": "net-a"}, "dry_run": False, "revert": {},
+    "responses": {"instances.get": [Outcome("ok", {"selfLink": "vm"})]}})
+@example({  # the record's key cannot be formed: nothing of the record is created
+    "args": [Svc(), {}, "s1"], "plan": {"project_id": Deep(DEEP), "vpc_name": "net-a"}, "revert": {}})
 def test_manageRoute(sc):
     differential("manageRoute", sc)
 
 
 @fuzz_settings(150)
 @given(scenarios(with_rest(staged(st.tuples(st.builds(Svc), stages).map(list)))))
+@example({
+    "args": [Svc(), "s1"], "plan": {"project_id": "p1", "vpc_name": "net-a"}, "dry_run": False,
+    "revert": {"manage_routes": {"s1": {"p1::net-a": {"added_route_list": ["a", "b"],
+                                                      "deleted_route_list": [{"name": "c"}, {"destRange": "d"}]}}}},
+    "responses": {"routes.delete": [Outcome("raise", exc=("http", "gone"))]}})
 def test_restoreRoute(sc):
     differential("restoreRoute", sc)
 
