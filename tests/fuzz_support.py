@@ -42,8 +42,13 @@ from collections.abc import Mapping
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
-from benchmarks import fakes as bfakes
-from benchmarks import reference
+# The model lives in benchmarks/ at the repository root.
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if _ROOT not in sys.path:
+    sys.path.append(_ROOT)
+
+from benchmarks import fakes as bfakes  # noqa: E402
+from benchmarks import reference  # noqa: E402
 
 LOGGER = "tarn_gcp.gcplib"
 
@@ -475,6 +480,11 @@ def run_once(module, method, scenario):
     old_level, old_propagate = logger.level, logger.propagate
     logger.addHandler(handler)
     logger.setLevel(getattr(logging, scenario.get("level", "INFO")))
+    if scenario.get("logger") == "patched":
+        # Replaced on the instance, as a test double would be: called for
+        # every message, whatever the level.
+        for level in ("info", "warning", "error"):
+            setattr(logger, level, lambda msg, _level=level: handler.lines.append(("patched " + _level, msg)))
     # Kept from the test run's own log capture; the listing sets it itself.
     logger.propagate = False
     old_stderr, old_hook = sys.stderr, sys.unraisablehook
@@ -497,6 +507,8 @@ def run_once(module, method, scenario):
         sys.stderr, sys.unraisablehook = old_stderr, old_hook
         logger.removeHandler(handler)
         logger.setLevel(old_level)
+        for level in ("info", "warning", "error"):
+            logger.__dict__.pop(level, None)
         record.propagate_after = logger.propagate
         logger.propagate = old_propagate
         for name, value in saved.items():
@@ -760,8 +772,10 @@ def scenarios(draw, base):
     """`base` (a strategy of valid scenarios) with a few mutations anywhere
     in its data, or with one value nested deeper than the recursion limit."""
     scenario = clone(draw(base))
-    scenario.setdefault("level", draw(st.sampled_from(("INFO", "INFO", "INFO", "WARNING"))))
-    if draw(st.integers(0, 3)) == 0:
+    scenario.setdefault("level", draw(st.sampled_from(("INFO", "INFO", "INFO", "INFO", "WARNING", "ERROR"))))
+    if draw(st.integers(0, 7)) == 7:
+        scenario["logger"] = "patched"
+    if draw(st.integers(0, 3)) == 3:
         scenario["subclass"] = draw(subclass_attributes)
     mode = draw(st.sampled_from(("clean", "clean", "mutate", "mutate", "mutate", "mutate", "deep")))
     if mode == "clean":
@@ -773,7 +787,7 @@ def scenarios(draw, base):
         if places:
             set_at(scenario, draw(st.sampled_from(places)), Deep(DEEP))
         return scenario
-    service = draw(st.integers(0, 9)) == 0
+    service = draw(st.integers(0, 9)) == 9
     for _ in range(draw(st.integers(1, 3))):
         places = places_of(scenario, service)
         if not places:
