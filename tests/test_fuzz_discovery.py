@@ -79,7 +79,7 @@ routers = st.fixed_dictionaries({
 
 # ----------------------------------------------------------------- tests
 
-@fuzz_settings(120)
+@fuzz_settings(100)
 @given(scenarios(scenario(args=st.tuples(st.fixed_dictionaries(
     {"peerings": st.lists(peering_records, min_size=1, max_size=4)}, optional={"name": networks})).map(list))))
 @example({"args": [{"peerings": [{"name": "n" * 50, "network": BASE + "p1/global/networks/t"}]}]})
@@ -89,7 +89,7 @@ def test_listPeering(sc):
     differential("listPeering", sc)
 
 
-@fuzz_settings(150)
+@fuzz_settings(120)
 @given(scenarios(scenario(
     args=st.tuples(st.builds(Svc), st.one_of(projects, texts), st.sampled_from(("operation-1", "op-2"))).map(list),
     responses=st.fixed_dictionaries({"globalOperations.wait": outcomes(waits(), max_size=4)}))))
@@ -106,14 +106,14 @@ def test_wait_for_global_operation(sc):
 subnet_responses = st.fixed_dictionaries({"subnetworks.get": outcomes(subnetworks, max_size=5)})
 
 
-@fuzz_settings(120)
+@fuzz_settings(100)
 @given(scenarios(scenario(args=st.tuples(st.builds(Svc), network_resources).map(list),
                           responses=subnet_responses)))
 def test_listSubnet(sc):
     differential("listSubnet", sc)
 
 
-@fuzz_settings(120)
+@fuzz_settings(100)
 @given(scenarios(scenario(args=st.tuples(st.builds(Svc), network_resources, regions).map(list),
                           responses=subnet_responses)))
 def test_listSubnetByRegion(sc):
@@ -124,7 +124,7 @@ route_responses = st.fixed_dictionaries({"routes.list": outcomes(pages(routes, 4
                                          "routes.list_next": next_pages(routes)})
 
 
-@fuzz_settings(150)
+@fuzz_settings(120)
 @given(scenarios(scenario(
     args=st.tuples(projects, st.builds(Svc), network_resources).map(list),
     kwargs=st.fixed_dictionaries({}, optional={"propagate": st.sampled_from((True, False, 0, None))}),
@@ -137,7 +137,7 @@ def test_listRouteTable(sc):
     differential("listRouteTable", sc)
 
 
-@fuzz_settings(120)
+@fuzz_settings(100)
 @given(scenarios(scenario(
     args=st.tuples(st.builds(Svc), network_resources,
                    st.fixed_dictionaries({"region": regions})).map(list),
@@ -154,7 +154,7 @@ def test_composeVpcCidrs(sc):
     differential("composeVpcCidrs", sc)
 
 
-@fuzz_settings(120)
+@fuzz_settings(100)
 @given(scenarios(scenario(
     args=st.tuples(st.builds(Svc), projects, networks, regions).map(list),
     responses=st.fixed_dictionaries({"routers.list": outcomes(pages(routers, 4), max_size=1)}))))
@@ -165,7 +165,7 @@ def test_listRouterByRegion(sc):
     differential("listRouterByRegion", sc)
 
 
-@fuzz_settings(100)
+@fuzz_settings(80)
 @given(scenarios(scenario(
     args=st.tuples(st.one_of(projects, st.none())).map(list),
     auth=weighted((5, ok(st.tuples(st.just("credentials"), projects))),
