@@ -1,6 +1,7 @@
 #include "api.hpp"
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,22 @@ void print_exc(const py::error_already_set& e) {
         throw;
     }
     PyErr_SetExcInfo(saved_type, saved_value, saved_tb);
+}
+
+void restore_python_error() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in gcplib");
+    }
 }
 
 // ---------------------------------------------------------------------------

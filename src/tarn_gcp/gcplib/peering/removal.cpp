@@ -79,7 +79,7 @@ object saved_remote(handle pair) {
 // saved one with the same local peering name (unless it found no transit
 // record where the saved one has it), any other is appended.
 void store_pairs(handle project, handle vpc, handle pairs) {
-    object revert = call_method(global(ID("Globals")), ID("getRevertInfo"));
+    object revert = revert_info();
     if (!contains(revert, ID("peerings"))) set_item(revert, ID("peerings"), new_dict());
     object saved = item(revert, ID("peerings"));
     object key = cat({project, LIT("::"), item(vpc, ID("vpc_name"))});
@@ -115,7 +115,7 @@ void store_pairs(handle project, handle vpc, handle pairs) {
 object deletePeering(handle cls, handle service, handle project, handle vpc, handle peering) {
     Logger log;
     log.info({LIT("  delete peering "), peering, LIT(" in "), project, LIT("::"), vpc});
-    if (truthy(call_method(global(ID("Globals")), ID("getDryRun")))) return py::none();
+    if (dry_run()) return py::none();
     py::dict body = new_dict();
     set_item(body, ID("name"), text(peering));
     object operation;
@@ -164,8 +164,7 @@ object deletePeerings(handle cls, handle service, handle project, handle vpc) {
     py::list pairs = new_list();
     log.info({LIT("- Delete transit peerings in "), project, LIT("::"), item(vpc, ID("vpc_name"))});
     TransitNames transit_vpcs;
-    object context = call(global(ID("yctx")));
-    for (handle transit : call_method(context, ID("getContext"), LIT("transit_vpcs"))) {
+    for (handle transit : plan(ID("transit_vpcs"))) {
         transit_vpcs.add(item(transit, ID("vpc_name")));
     }
     object network = execute(request(service, ID("networks"), ID("get"), KW("project", "network"),
