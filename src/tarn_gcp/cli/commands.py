@@ -125,8 +125,6 @@ def discover(run, project):
     regions of its subnetworks."""
     module = gcplib()
     lib = module.GcpLib
-    from tarn_gcp.commonlib import Common  # noqa: F401  (loaded as the module's common)
-
     before = run.console.problems
     networks = list_networks(run, project)
     if not networks:
@@ -160,9 +158,9 @@ def discover(run, project):
 
 # --------------------------------------------------------------- cidrs
 
-def cidrs(run, region):
+def cidrs(run, region, compact=False):
     """Writes the ranges the migrated VPC advertises in ``region``, one a
-    line, on standard output."""
+    line, on standard output (``compact``: as one summary line)."""
     lib = gcplib().GcpLib
     from tarn_gcp.res.Globals import Globals
 
@@ -187,6 +185,10 @@ def cidrs(run, region):
     except Exception as exc:
         raise RunFailed("cannot compose the ranges of %s::%s in %s: %s"
                         % (project, vpc, region, api_failure(exc))) from exc
+    if compact:
+        run.console.summary("cidrs %s: %s::%s advertises %s" % (
+            region, project, vpc, " ".join(map(str, result)) if result else "nothing"))
+        return 1 if run.console.problems > before else 0
     log.info("- Ranges %s::%s advertises in %s", project, vpc, region)
     if result is None:
         log.info("  none")

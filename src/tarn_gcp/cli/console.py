@@ -3,12 +3,13 @@
 Records of the "tarn_gcp" logger and its children ("tarn_gcp.gcplib",
 "tarn_gcp.commonlib", "tarn_gcp.cli...") are written as their bare message,
 without time stamps or logger names: information to standard output,
-warnings and errors to standard error.  The streams are looked up at each
+warnings and errors (and the transport's retry notices) to standard
+error.  The streams are looked up at each
 record, so output follows whatever sys.stdout and sys.stderr are then.
 
 The console also counts the problems the run reports: records at warning
 level or above, and the module's "**Alert**" lines (a failed step of the
-route restore, logged at info level).
+route restore, logged at info level).  Retry notices are not problems.
 """
 
 from __future__ import annotations
@@ -19,6 +20,7 @@ import sys
 ROOT = "tarn_gcp"
 QUIET, NORMAL, VERBOSE = 0, 1, 2
 _ALERT = "**Alert**"
+_TRANSPORT = ROOT + ".cli.transport"
 
 
 class _ConsoleHandler(logging.Handler):
@@ -46,6 +48,8 @@ class _ProblemCounter(logging.Handler):
         self.count = 0
 
     def emit(self, record):
+        if record.name.startswith(_TRANSPORT):
+            return  # a retry is a recovery, not a problem of the run
         if record.levelno >= logging.WARNING:
             self.count += 1
         else:

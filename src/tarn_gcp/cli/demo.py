@@ -200,7 +200,7 @@ def _demo(run, emu, plan, stages, revert_path, dry_run):
             commands.discover(run, transit)
     network = commands.get_network(run, project, plan.vpc_name("demo"))
     for region in commands.subnet_regions(network):
-        commands.cidrs(run, region)
+        commands.cidrs(run, region, compact=True)
 
     steps = [("peerings", None)] + [("routes", stage) for stage in stages] + [("routers", None)]
     done = []
