@@ -1,25 +1,104 @@
+// The peering stage's entry point and its restore: re-creating the saved
+// peering pairs on both sides.
 #include "methods.hpp"
+#include "urls.hpp"
 
 namespace gcp {
 
-object deletePeering(handle, handle, handle, handle, handle) {
-    not_implemented("deletePeering");
+namespace {
+
+// {"networkPeering": {...}}: the record's settings as addPeering takes them.
+py::dict peering_body(handle record) {
+    py::dict peering = new_dict();
+    set_item(peering, ID("name"), item(record, ID("name")));
+    set_item(peering, ID("network"), item(record, ID("network")));
+    set_item(peering, ID("exportCustomRoutes"), item(record, ID("exportCustomRoutes")));
+    set_item(peering, ID("importCustomRoutes"), item(record, ID("importCustomRoutes")));
+    set_item(peering, ID("exchangeSubnetRoutes"), item(record, ID("exchangeSubnetRoutes")));
+    set_item(peering, ID("exportSubnetRoutesWithPublicIp"),
+             item(record, ID("exportSubnetRoutesWithPublicIp")));
+    set_item(peering, ID("importSubnetRoutesWithPublicIp"),
+             item(record, ID("importSubnetRoutesWithPublicIp")));
+    set_item(peering, ID("stackType"), item(record, ID("stackType")));
+    py::dict body = new_dict();
+    set_item(body, ID("networkPeering"), peering);
+    return body;
 }
 
-object lookupRemotePeering(handle, handle, handle, handle, handle, handle) {
-    not_implemented("lookupRemotePeering");
+// Logs the addition of `record` on project::network and, outside a dry
+// run, adds it, waits for the operation and logs what the operation reports.
+void add_peering(const Logger& log, handle cls, handle service, handle record, handle project,
+                 handle network, handle body) {
+    log.info({LIT("  add peering "), item(record, ID("name")), LIT(" in "), project, LIT("::"),
+                  network});
+    if (truthy(call_method(global(ID("Globals")), ID("getDryRun")))) return;
+    object operation = execute(request(service, ID("networks"), ID("addPeering"),
+                                       KW("project", "network", "body"), project, network, body));
+    wait_for(cls, service, project, operation);
+    handle none = py::none();
+    object value = get(operation, ID("error"), none);
+    if (truthy(value)) {
+        log.error({LIT("  **Error** "), value});
+        return;
+    }
+    value = get(operation, ID("warnings"), none);
+    if (truthy(value)) {
+        log.warning({LIT("  **Error** "), value});
+        return;
+    }
+    value = get(operation, ID("httpErrorMessage"), none);
+    if (truthy(value)) log.error({LIT("  **Error** "), value});
 }
 
-object deletePeerings(handle, handle, handle, handle) {
-    not_implemented("deletePeerings");
+}  // namespace
+
+object addPeerings(handle cls, handle service, handle peeringPairList) {
+    Logger log;
+    log.info(LIT("- Restore peerings"));
+    if (length(peeringPairList) == 0) log.info(LIT("  no peering found"));
+    for (handle pair : peeringPairList) {
+        object lpp = item(pair, ID("localPeeringProperties"));
+        object rpp = item(pair, ID("remotePeeringProperties"));
+        if (is_none(rpp)) {
+            // The transit side held no record of this peering: only the
+            // migrated VPC's side can be put back, on the run's own VPC.
+            object project = attr(global(ID("Globals")), ID("project"));
+            object network = item(attr(global(ID("Globals")), ID("vpc")), ID("vpc_name"));
+            log.info({LIT("- Add local peering in "), project, LIT("::"), network});
+            py::dict body = peering_body(lpp);
+            add_peering(log, cls, service, lpp, project, network, body);
+            continue;
+        }
+        // Each record names the network at the other end: the local record
+        // goes onto the network the remote record names, and back.
+        object local_project, local_network, remote_project, remote_network;
+        peer_of(item(rpp, ID("network")), cls, local_project, local_network);
+        peer_of(item(lpp, ID("network")), cls, remote_project, remote_network);
+        log.info({LIT("- Add local peering in "), local_project, LIT("::"), local_network});
+        py::dict local_body = peering_body(lpp);
+        py::dict remote_body = peering_body(rpp);
+        add_peering(log, cls, service, lpp, local_project, local_network, local_body);
+        add_peering(log, cls, service, rpp, remote_project, remote_network, remote_body);
+    }
+    return py::none();
 }
 
-object addPeerings(handle, handle, handle) {
-    not_implemented("addPeerings");
-}
-
-object managePeerings(handle, handle) {
-    not_implemented("managePeerings");
+object managePeerings(handle cls, handle switch_traffic) {
+    Logger log;
+    object service = attr(global(ID("Globals")), ID("service"));
+    object project = attr(global(ID("Globals")), ID("project"));
+    object vpc = attr(global(ID("Globals")), ID("vpc"));
+    if (is_true(switch_traffic)) {
+        call_cls(cls, ID("deletePeerings"), service, project, vpc);
+        return py::none();
+    }
+    object key = cat({project, LIT("::"), item(vpc, ID("vpc_name"))});
+    object saved = item(call_method(global(ID("Globals")), ID("getRevertInfo")), ID("peerings"));
+    if (contains(saved, key)) {
+        object pairs = item(item(call_method(global(ID("Globals")), ID("getRevertInfo")), ID("peerings")), key);
+        call_cls(cls, ID("addPeerings"), service, pairs);
+    }
+    return py::none();
 }
 
 }  // namespace gcp

@@ -1,0 +1,179 @@
+// The peering stage: removing the migrated VPC's peerings towards the
+// transit VPCs, after saving both records of each as a peering pair.
+#include "methods.hpp"
+#include "urls.hpp"
+
+namespace gcp {
+
+namespace {
+
+// While alive, `e` is the exception being handled, as inside an `except` or
+// `finally` block: whatever is raised meanwhile gets it as its __context__.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set& e) {
+        PyErr_GetExcInfo(&type_, &value_, &trace_);
+        PyErr_SetExcInfo(Py_XNewRef(e.type().ptr()), Py_XNewRef(e.value().ptr()),
+                         Py_XNewRef(e.trace().ptr()));
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* trace_;
+};
+
+// The "name" of a saved pair's local record, or nullptr when the entry does
+// not have one (such an entry never matches and is kept as it is).
+object saved_local_name(handle pair) {
+    try {
+        return item(item(pair, ID("localPeeringProperties")), ID("name"));
+    } catch (py::error_already_set& e) {
+        if (!is_exception(e)) throw;
+        return object();
+    }
+}
+
+// Stores the pairs of this run under revert["peerings"][project::vpc].
+// Pairs saved by an earlier run are kept: a new pair takes the place of the
+// saved one with the same local peering name, any other is appended.
+void store_pairs(handle project, handle vpc, handle pairs) {
+    object revert = call_method(global(ID("Globals")), ID("getRevertInfo"));
+    if (!contains(revert, ID("peerings"))) set_item(revert, ID("peerings"), new_dict());
+    object saved = item(revert, ID("peerings"));
+    object key = cat({project, LIT("::"), item(vpc, ID("vpc_name"))});
+    object stored = get(saved, key.ptr(), py::none());
+    if (!PyList_Check(stored.ptr())) {
+        set_item(saved, key, pairs);
+        return;
+    }
+    for (handle pair : pairs) {
+        object name = item(item(pair, ID("localPeeringProperties")), ID("name"));
+        bool replaced = false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stored.ptr()); ++i) {
+            object old_name = saved_local_name(steal(PySequence_GetItem(stored.ptr(), i)));
+            if (old_name && equal(old_name, name)) {
+                if (PySequence_SetItem(stored.ptr(), i, pair.ptr()) < 0) raise_current();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) append(stored, pair);
+    }
+}
+
+}  // namespace
+
+object deletePeering(handle cls, handle service, handle project, handle vpc, handle peering) {
+    Logger log;
+    log.info({LIT("  delete peering "), peering, LIT(" in "), project, LIT("::"), vpc});
+    if (truthy(call_method(global(ID("Globals")), ID("getDryRun")))) return py::none();
+    py::dict body = new_dict();
+    set_item(body, ID("name"), text(peering));
+    object operation;
+    try {
+        operation = execute(request(service, ID("networks"), ID("removePeering"),
+                                    KW("project", "network", "body"), project, vpc, body));
+        wait_for(cls, service, project, operation);
+    } catch (py::error_already_set& e) {
+        if (!is_exception(e)) throw;
+        log.error({LIT("  **Error** "), e.value()});
+        return py::none();
+    }
+    handle none = py::none();
+    object value = get(operation, ID("error"), none);
+    if (truthy(value)) {
+        log.error({LIT("  **Error** "), value});
+        return py::none();
+    }
+    value = get(operation, ID("warnings"), none);
+    if (truthy(value)) {
+        log.warning({LIT("  **Error** "), value});
+        return py::none();
+    }
+    value = get(operation, ID("httpErrorMessage"), none);
+    if (truthy(value)) log.error({LIT("  **Check Error** "), value});
+    return py::none();
+}
+
+object lookupRemotePeering(handle cls, handle service, handle localProject, handle localVpcName,
+                           handle remoteProject, handle remoteVpcName) {
+    object network = execute(request(service, ID("networks"), ID("get"), KW("project", "network"),
+                                     remoteProject, remoteVpcName));
+    for (handle peering : get(network, ID("peerings"), py::tuple())) {
+        object url = item(peering, ID("network"));
+        if (PyUnicode_CheckExact(url.ptr())) {
+            // Both parts must exist before the project is compared.
+            LinkParts parts(url);
+            Py_ssize_t project_start = 0, project_end = 0, network_start = 0, network_end = 0;
+            if (parts.bounds(attr(cls, ID("PROJECT_I")), project_start, project_end) &&
+                parts.bounds(attr(cls, ID("NETWORK_I")), network_start, network_end)) {
+                if (parts.part_equals(project_start, project_end, localProject) &&
+                    parts.part_equals(network_start, network_end, localVpcName)) {
+                    return py::reinterpret_borrow<object>(peering);
+                }
+                continue;
+            }
+        }
+        object parts = split(url, LIT("/"));
+        object peer_project = item(parts, attr(cls, ID("PROJECT_I")));
+        object peer_network = item(parts, attr(cls, ID("NETWORK_I")));
+        if (equal(peer_project, localProject) && equal(peer_network, localVpcName)) {
+            return py::reinterpret_borrow<object>(peering);
+        }
+    }
+    return py::none();
+}
+
+object deletePeerings(handle cls, handle service, handle project, handle vpc) {
+    Logger log;
+    py::list pairs = new_list();
+    log.info({LIT("- Delete transit peerings in "), project, LIT("::"), item(vpc, ID("vpc_name"))});
+    py::list transit_vpcs = new_list();
+    object context = call(global(ID("yctx")));
+    for (handle transit : call_method(context, ID("getContext"), LIT("transit_vpcs"))) {
+        append(transit_vpcs, item(transit, ID("vpc_name")));
+    }
+    object network = execute(request(service, ID("networks"), ID("get"), KW("project", "network"),
+                                     project, item(vpc, ID("vpc_name"))));
+    object peerings = get(network, ID("peerings"), py::tuple());
+    try {
+        for (handle peering : peerings) {
+            object local_name = item(peering, ID("name"));
+            object peer_project, peer_network;
+            peer_of(item(peering, ID("network")), cls, peer_project, peer_network);
+            if (!contains(transit_vpcs, cat({peer_project, LIT("::"), peer_network}))) continue;
+            object remote = call_cls(cls, ID("lookupRemotePeering"), service, project,
+                                     item(vpc, ID("vpc_name")), peer_project, peer_network);
+            py::dict pair = new_dict();
+            set_item(pair, ID("localPeeringProperties"), peering);
+            set_item(pair, ID("remotePeeringProperties"), remote);
+            append(pairs, pair);
+            if (!is_none(remote)) {
+                call_cls(cls, ID("deletePeering"), service, peer_project, peer_network,
+                         item(remote, ID("name")));
+            }
+            call_cls(cls, ID("deletePeering"), service, project, item(vpc, ID("vpc_name")),
+                     local_name);
+        }
+    } catch (py::error_already_set& e) {
+        // Peerings may already be gone: keep the pairs saved so far
+        // restorable, then let the failure go on as it came.
+        if (PyList_GET_SIZE(pairs.ptr()) > 0) {
+            Handling handling(e);
+            store_pairs(project, vpc, pairs);
+        }
+        throw;
+    } catch (...) {
+        if (PyList_GET_SIZE(pairs.ptr()) > 0) store_pairs(project, vpc, pairs);
+        throw;
+    }
+    if (PyList_GET_SIZE(pairs.ptr()) == 0) log.info(LIT("  no transit peering found!"));
+    store_pairs(project, vpc, pairs);
+    return py::none();
+}
+
+}  // namespace gcp
