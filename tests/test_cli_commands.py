@@ -6,6 +6,8 @@ import logging
 import pytest
 import yaml
 
+from tarn_gcp.cli.revert import first_missing
+
 from test_cli_support import (KEY, _cli_emulator, cli, emu, mutations, needs_peerings,  # noqa: F401
                               pauses, read_json)
 
@@ -156,3 +158,33 @@ def test_a_failing_stage_still_saves_what_it_recorded(cli, emu, tmp_path, monkey
                                 "lost the connection"]
     assert "stopped by an error" in result.out_lines[-1]
     assert read_json(revert)["manage_routes"]["stage1"][KEY]["added_route_list"] == ["tsr-half"]
+
+
+@pytest.mark.parametrize("args", [["routes", "stage1"], ["routers"], ["peerings"]])
+def test_a_second_switch_keeps_the_first_records_so_restore_still_returns(cli, emu, tmp_path,
+                                                                           args):
+    revert = tmp_path / "revert.json"
+    original = emu.snapshot()
+    assert cli("--revert", revert, "switch", *args).status == 0
+    first = read_json(revert)
+    again = cli("--revert", revert, "switch", *args)
+    assert again.status in (0, 1)          # a repeated change may be refused and logged
+    assert "would be lost" not in again.err
+    assert cli("--revert", revert, "restore", *args).status in (0, 1)
+    assert emu.snapshot() == original
+    assert first_missing(first, read_json(revert)) is None
+
+
+def test_an_interrupted_stage_saves_its_records_and_exits_130(cli, tmp_path, monkeypatch):
+    from tarn_gcp.gcplib import GcpLib
+    from tarn_gcp.res.Globals import Globals
+
+    def interrupted(switch_traffic):
+        Globals.getRevertInfo()["cloud_routers"][KEY] = {"t::n::r::cr": {"asn": 1}}
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(GcpLib, "manageCloudRouterAdvertisedRoute", interrupted)
+    revert = tmp_path / "revert.json"
+    result = cli("--revert", revert, "switch", "routers")
+    assert result.status == 130 and result.err_lines == ["tarn_gcp: interrupted"]
+    assert read_json(revert)["cloud_routers"][KEY] == {"t::n::r::cr": {"asn": 1}}

@@ -8,7 +8,8 @@ import pytest
 from tarn_gcp.cli.transport import RetryingHttp, refusal_reason
 from tarn_gcp.emulator import PEERING_IN_PROGRESS
 
-from test_cli_support import KEY, cli, emu, mutations, pauses, _cli_emulator  # noqa: F401
+from test_cli_support import (KEY, _cli_emulator, cli, emu, mutations, pauses,  # noqa: F401
+                              read_json)
 
 URI = "https://compute.googleapis.com/compute/v1/projects/p/global/routes"
 
@@ -74,6 +75,7 @@ def test_transient_refusals_are_sent_again(status, content):
     (404, body(404, "The resource was not found", "notFound")),
     (409, body(409, "The resource already exists", "alreadyExists")),
     (400, b"not json"),
+    (501, b""),
 ])
 def test_other_answers_go_back_at_once(status, content):
     inner = Scripted((Response(status), content))
@@ -147,3 +149,18 @@ def test_refusals_beyond_the_retries_end_the_step_as_the_module_reports(cli, emu
     assert "  **Error** " in result.err
     assert "4 problem(s) logged above" in result.out_lines[-1]
     assert "added 0" in result.out_lines[-1]
+
+
+def test_the_peering_stage_waits_out_peering_operations_in_progress(cli, emu, pauses, tmp_path):
+    emu.faults.peering_in_progress(3)
+    revert = tmp_path / "revert.json"
+    original = emu.snapshot()
+    assert cli("--revert", revert, "switch", "peerings").status == 0
+    removals = [r.status for r in mutations(emu) if r.method == "compute.networks.removePeering"]
+    assert removals == [400, 400, 400, 200, 200, 200, 200]
+    assert len(read_json(revert)["peerings"][KEY]) == 2
+    emu.faults.peering_in_progress(1)
+    assert cli("--revert", revert, "restore", "peerings").status == 0
+    assert emu.snapshot() == original
+    assert len(pauses) == 4
+

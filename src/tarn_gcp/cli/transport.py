@@ -9,7 +9,8 @@ a bounded, jittered exponential pause.
 
 What is retried:
 
-* answers that refuse the request outright: HTTP 5xx, 429, a 403 whose
+* answers that refuse the request outright: HTTP 5xx (but 501 and 505,
+  which no retry mends), 429, a 403 whose
   reason is a rate limit, and the 400 answers "There is a peering operation
   in progress ..." and "... route operation in progress ...".  A refused
   request had no effect, so sending it again is safe whatever its method;
@@ -67,7 +68,7 @@ def _error_of(content):
 
 def refusal_reason(status, content):
     """Why an answer is a transient refusal worth retrying, or None."""
-    if status >= 500:
+    if status >= 500 and status not in (501, 505):
         return "HTTP %d" % status
     if status == 429:
         return "HTTP 429 (rate limit)"
