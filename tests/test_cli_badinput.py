@@ -48,6 +48,8 @@ def revert_data(**entries):
     return data
 
 
+NO_URL = "(without --emulator-url)"
+
 # (id, arguments, plan change or plan text, revert file content, the error's words)
 CASES = [
     ("missing plan", ["switch", "routers"], None, None, "cannot read plan"),
@@ -97,13 +99,15 @@ CASES = [
     ("revert is a folder", ["switch", "routers"], {}, "folder", "is a folder"),
     ("revert in missing folder", ["switch", "routers"], {}, "missing folder", "no folder"),
     ("revert with discover", ["discover"], {}, revert_data(), "--revert applies to"),
-    ("demo with an existing revert", ["demo"], {}, revert_data(), "demo writes a new revert"),
+    ("demo with an existing revert", [NO_URL, "demo"], {}, revert_data(), "demo writes a new revert"),
     ("unknown command", ["migrate"], {}, None, "invalid choice: 'migrate'"),
     ("unknown target", ["switch", "subnets"], {}, None, "invalid choice: 'subnets'"),
     ("stage missing", ["switch", "routes"], {}, None, "required: STAGE"),
     ("quiet and verbose", ["-q", "-v", "discover"], {}, None, "exclude each other"),
     ("dry run of discover", ["--dry-run", "discover"], {}, None, "--dry-run applies to"),
     ("two emulators", ["--emulator", "cidrs", "r"], {}, None, "exclude each other"),
+    ("restore on a new emulator", [NO_URL, "--emulator", "restore", "routers"], {}, revert_data(),
+     "use --emulator-url"),
 ]
 
 
@@ -140,7 +144,7 @@ def test_bad_input_is_one_line_and_status_2_with_nothing_written(
               for p in work.rglob("*")}
     emu.clear_requests()
 
-    result = cli(*options, *args, emulator=args[0] != "demo")
+    result = cli(*options, *[a for a in args if a != NO_URL], emulator=NO_URL not in args)
 
     assert result.status == 2
     assert len(result.err_lines) == 1, result.err

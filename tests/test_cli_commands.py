@@ -8,8 +8,8 @@ import yaml
 
 from tarn_gcp.cli.revert import first_missing
 
-from test_cli_support import (KEY, _cli_emulator, cli, emu, mutations, needs_peerings,  # noqa: F401
-                              pauses, read_json)
+from test_cli_support import (KEY, _cli_emulator, cli, emu, mutations, pauses,  # noqa: F401
+                              read_json)
 
 
 def test_discover_lists_networks_then_peerings_and_routers_per_region(cli, emu):
@@ -52,7 +52,7 @@ def test_cidrs_prints_the_ranges_and_keeps_the_route_listing_quiet(cli):
 @pytest.mark.parametrize("target,args", [
     ("routes", ["routes", "stage1"]),
     ("routers", ["routers"]),
-    pytest.param("peerings", ["peerings"], marks=needs_peerings),
+    ("peerings", ["peerings"]),
 ])
 def test_switch_then_restore_puts_the_topology_back(cli, emu, tmp_path, target, args):
     revert = tmp_path / "revert.json"
@@ -89,7 +89,7 @@ def test_route_stage_records_and_summary(cli, emu, tmp_path):
 
 @pytest.mark.parametrize("args", [
     ["switch", "routes", "stage1"], ["switch", "routers"],
-    pytest.param(["switch", "peerings"], marks=needs_peerings),
+    ["switch", "peerings"],
 ])
 def test_dry_run_reads_and_logs_but_changes_and_saves_nothing(cli, emu, tmp_path, args):
     revert = tmp_path / "revert.json"
@@ -188,3 +188,27 @@ def test_an_interrupted_stage_saves_its_records_and_exits_130(cli, tmp_path, mon
     result = cli("--revert", revert, "switch", "routers")
     assert result.status == 130 and result.err_lines == ["tarn_gcp: interrupted"]
     assert read_json(revert)["cloud_routers"][KEY] == {"t::n::r::cr": {"asn": 1}}
+
+
+def test_google_cloud_service_uses_default_credentials_over_the_retrying_transport(monkeypatch):
+    import google.auth
+    from google.auth.credentials import AnonymousCredentials
+
+    from tarn_gcp.cli import session
+    from tarn_gcp.cli.transport import RetryingHttp
+
+    asked = []
+
+    def default(scopes=None):
+        asked.append(scopes)
+        return AnonymousCredentials(), "adc-project"
+
+    monkeypatch.setattr(google.auth, "default", default)
+    target = session.open_target()
+    assert asked == [["https://www.googleapis.com/auth/compute"]]
+    assert (target.kind, target.default_project) == ("cloud", "adc-project")
+    assert isinstance(target.http, RetryingHttp)
+    assert target.http.credentials is target.credentials
+    request = target.service.networks().get(project="p", network="n")
+    assert request.http is target.http
+    assert request.uri.startswith("https://compute.googleapis.com/compute/v1/projects/p/")

@@ -78,3 +78,15 @@ def test_snapshot_diff_names_each_kind_of_change():
         "~ router p/r1/cr: bgp asn 1 -> 2",
     ]
     assert snapshot_diff(after, after) == []
+
+
+def test_demo_keeps_a_revert_file_it_is_given(cli, no_peering_stage, tmp_path):
+    from test_cli_support import KEY, read_json
+
+    revert = tmp_path / "kept.json"
+    assert cli("-q", "--revert", revert, "demo", emulator=False).status == 0
+    saved = read_json(revert)
+    assert saved["vpc"] == KEY
+    assert set(saved["cloud_routers"][KEY]) == {
+        "tarn-transit::transit-a::europe-west1::transit-a-cr-euw1",
+        "tarn-transit::transit-b::us-central1::transit-b-cr-usc1"}

@@ -18,28 +18,6 @@ KEY = "tarn-demo::spoke-vpc"
 MUTATING = ("POST", "PATCH", "PUT", "DELETE")
 
 
-def peerings_ready():
-    """Whether the peering stage is built in this extension."""
-    from tarn_gcp.gcplib import GcpLib
-    from tarn_gcp.res.Globals import Globals
-
-    saved = Globals.service
-    Globals.service = None
-    try:
-        GcpLib.addPeerings(None, [])
-    except NotImplementedError:
-        return False
-    except Exception:
-        return True
-    finally:
-        Globals.service = saved
-    return True
-
-
-needs_peerings = pytest.mark.skipif(not peerings_ready(),
-                                    reason="the peering stage is not built yet")
-
-
 @dataclasses.dataclass
 class Result:
     status: int

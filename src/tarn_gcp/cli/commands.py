@@ -380,6 +380,10 @@ def _new_items(old, new):
 
 
 def stage_command(run, action, target, stage=None):
+    if action == "restore" and getattr(run.options, "emulator", False):
+        raise CliError("restore --emulator would restore onto a new emulator holding the sample "
+                       "topology, not what the switch changed; run the emulator with python -m "
+                       "tarn_gcp.emulator and use --emulator-url for both")
     revert_path = getattr(run.options, "revert", None)
     revert = RevertFile(revert_path, None) if revert_path else None
     if revert is None:

@@ -54,11 +54,9 @@ def first_missing(old, new, path=()):
             if not any(first_missing(item, candidate) is None for candidate in new):
                 return path + (index,)
         return None
-    if type(old) is not type(new) and not (isinstance(old, (int, float))
-                                           and isinstance(new, (int, float))
-                                           and not isinstance(old, bool)
-                                           and not isinstance(new, bool)):
-        return path
+    if isinstance(old, bool) or isinstance(new, bool):
+        # true and 1 are equal to Python, not in a record
+        return None if type(old) is type(new) and old == new else path
     return None if old == new else path
 
 
