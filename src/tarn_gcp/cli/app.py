@@ -44,7 +44,7 @@ class _Parser(argparse.ArgumentParser):
 
 def _common_options(parser, suppress):
     default = (lambda value: argparse.SUPPRESS) if suppress else (lambda value: value)
-    group = parser.add_argument_group("options")
+    group = parser.add_argument_group("run options")
     group.add_argument("--plan", metavar="FILE", default=default(None),
                        help="the migration plan (YAML); with an emulator the sample plan is "
                             "the default")
