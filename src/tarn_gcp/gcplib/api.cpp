@@ -308,64 +308,81 @@ py::object split(py::handle text_value, PyObject* sep) {
 
 namespace {
 
-// str(url).split("/")[index] for a non-negative index, without making the
-// list: only the part asked for is created.
 template <class Char>
-bool find_part(const Char* chars, Py_ssize_t len, Py_ssize_t index, Py_ssize_t& start,
-               Py_ssize_t& end) {
-    Py_ssize_t seen = 0;
-    start = index == 0 ? 0 : -1;
-    for (Py_ssize_t i = 0; i < len; ++i) {
-        if (chars[i] != '/') continue;
-        ++seen;
-        if (seen == index) {
-            start = i + 1;
-        } else if (seen == index + 1) {
-            end = i;
-            return true;
-        }
+bool scan_slashes(const Char* text, Py_ssize_t length, Py_ssize_t* slashes, Py_ssize_t capacity,
+                  Py_ssize_t& count) {
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (text[i] != '/') continue;
+        if (count == capacity) return false;
+        slashes[count++] = i;
     }
-    end = len;
-    return start >= 0;
-}
-
-py::object nth_part(PyObject* url, Py_ssize_t index) {
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(url);
-    const void* data = PyUnicode_DATA(url);
-    Py_ssize_t start = 0, end = 0;
-    bool found;
-    switch (PyUnicode_KIND(url)) {
-        case PyUnicode_1BYTE_KIND:
-            found = find_part(static_cast<const Py_UCS1*>(data), len, index, start, end);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            found = find_part(static_cast<const Py_UCS2*>(data), len, index, start, end);
-            break;
-        default:
-            found = find_part(static_cast<const Py_UCS4*>(data), len, index, start, end);
-            break;
-    }
-    if (!found) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        raise_current();
-    }
-    return steal(PyUnicode_Substring(url, start, end));
+    return true;
 }
 
 }  // namespace
 
-py::object url_part(py::handle url, py::handle cls, PyObject* index_name) {
+SelfLink::SelfLink(py::handle url) : url_(url) {
     if (!PyUnicode_CheckExact(url.ptr())) {
-        py::object parts = split(url, LIT("/"));
-        return item(parts, attr(cls, index_name));
+        parts_ = split(url, LIT("/"));
+        return;
     }
-    py::object index = attr(cls, index_name);
-    if (PyLong_CheckExact(index.ptr())) {
-        int overflow = 0;
-        const long i = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
-        if (overflow == 0 && i >= 0) return nth_part(url.ptr(), static_cast<Py_ssize_t>(i));
+    length_ = PyUnicode_GET_LENGTH(url.ptr());
+    const void* data = PyUnicode_DATA(url.ptr());
+    switch (PyUnicode_KIND(url.ptr())) {
+        case PyUnicode_1BYTE_KIND:
+            scanned_ = scan_slashes(static_cast<const Py_UCS1*>(data), length_, slash_, max_slashes, count_);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            scanned_ = scan_slashes(static_cast<const Py_UCS2*>(data), length_, slash_, max_slashes, count_);
+            break;
+        default:
+            scanned_ = scan_slashes(static_cast<const Py_UCS4*>(data), length_, slash_, max_slashes, count_);
+            break;
     }
-    return item(steal(PyUnicode_Split(url.ptr(), LIT("/"), -1)), index);
+}
+
+const py::object& SelfLink::parts() const {
+    if (!parts_) parts_ = steal(PyUnicode_Split(url_.ptr(), LIT("/"), -1));
+    return parts_;
+}
+
+bool SelfLink::bounds(py::handle index, Py_ssize_t& start, Py_ssize_t& end) const {
+    if (!scanned_ || !PyLong_CheckExact(index.ptr())) return false;
+    int overflow = 0;
+    const long wanted = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0 || wanted < 0 || wanted > count_) return false;
+    start = wanted == 0 ? 0 : slash_[wanted - 1] + 1;
+    end = wanted < count_ ? slash_[wanted] : length_;
+    return true;
+}
+
+py::object SelfLink::part(py::handle index) const {
+    Py_ssize_t start = 0, end = 0;
+    if (bounds(index, start, end)) return steal(PyUnicode_Substring(url_.ptr(), start, end));
+    return item(parts(), index);
+}
+
+py::object SelfLink::part(py::handle cls, PyObject* index_name) const {
+    return part(attr(cls, index_name));
+}
+
+bool SelfLink::part_equals(py::handle index, py::handle expected) const {
+    Py_ssize_t start = 0, end = 0;
+    if (!PyUnicode_CheckExact(expected.ptr()) || !bounds(index, start, end)) {
+        return equal(part(index), expected);
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(expected.ptr());
+    if (end - start != n) return false;
+    const int kind = PyUnicode_KIND(url_.ptr());
+    const void* data = PyUnicode_DATA(url_.ptr());
+    const int expected_kind = PyUnicode_KIND(expected.ptr());
+    const void* expected_data = PyUnicode_DATA(expected.ptr());
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        if (PyUnicode_READ(kind, data, start + j) != PyUnicode_READ(expected_kind, expected_data, j)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 py::object wait_for(py::handle cls, py::handle service, py::handle project, py::handle operation) {

@@ -18,11 +18,11 @@ object listSubnetByRegion(handle cls, handle service, handle network, handle reg
     py::list result = new_list();
     object urls = get(network, ID("subnetworks"), new_list());
     for (handle url : urls) {
-        object parts = split(url, LIT("/"));
+        SelfLink parts(url);
         // The region comes from the URL alone: other regions are never fetched.
-        if (!equal(item(parts, attr(cls, ID("REGION_I"))), region)) continue;
-        object project = item(parts, attr(cls, ID("PROJECT_I")));
-        object subnetwork = item(parts, attr(cls, ID("SUBNET_I")));
+        if (!parts.part_equals(attr(cls, ID("REGION_I")), region)) continue;
+        object project = parts.part(cls, ID("PROJECT_I"));
+        object subnetwork = parts.part(cls, ID("SUBNET_I"));
         object response = get_subnetwork(service, project, region, subnetwork);
         append(result, item(response, ID("ipCidrRange")));
     }
@@ -39,10 +39,10 @@ object listSubnet(handle cls, handle service, handle network) {
     py::list result = new_list();
     object urls = get(network, ID("subnetworks"), new_list());
     for (handle url : urls) {
-        object parts = split(url, LIT("/"));
-        object project = item(parts, attr(cls, ID("PROJECT_I")));
-        object subnetwork = item(parts, attr(cls, ID("SUBNET_I")));
-        object region = item(parts, attr(cls, ID("REGION_I")));
+        SelfLink parts(url);
+        object project = parts.part(cls, ID("PROJECT_I"));
+        object subnetwork = parts.part(cls, ID("SUBNET_I"));
+        object region = parts.part(cls, ID("REGION_I"));
         object response = get_subnetwork(service, project, region, subnetwork);
         call_method(global(ID("common")), ID("logSubnet"), response);
         append(result, item(response, ID("ipCidrRange")));

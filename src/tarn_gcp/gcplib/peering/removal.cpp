@@ -1,7 +1,6 @@
 // The peering stage: removing the migrated VPC's peerings towards the
 // transit VPCs, after saving both records of each as a peering pair.
 #include "methods.hpp"
-#include "urls.hpp"
 
 namespace gcp {
 
@@ -104,23 +103,9 @@ object lookupRemotePeering(handle cls, handle service, handle localProject, hand
     object network = execute(request(service, ID("networks"), ID("get"), KW("project", "network"),
                                      remoteProject, remoteVpcName));
     for (handle peering : get(network, ID("peerings"), py::tuple())) {
-        object url = item(peering, ID("network"));
-        if (PyUnicode_CheckExact(url.ptr())) {
-            // Both parts must exist before the project is compared.
-            LinkParts parts(url);
-            Py_ssize_t project_start = 0, project_end = 0, network_start = 0, network_end = 0;
-            if (parts.bounds(attr(cls, ID("PROJECT_I")), project_start, project_end) &&
-                parts.bounds(attr(cls, ID("NETWORK_I")), network_start, network_end)) {
-                if (parts.part_equals(project_start, project_end, localProject) &&
-                    parts.part_equals(network_start, network_end, localVpcName)) {
-                    return py::reinterpret_borrow<object>(peering);
-                }
-                continue;
-            }
-        }
-        object parts = split(url, LIT("/"));
-        object peer_project = item(parts, attr(cls, ID("PROJECT_I")));
-        object peer_network = item(parts, attr(cls, ID("NETWORK_I")));
+        SelfLink link(item(peering, ID("network")));
+        object peer_project = link.part(cls, ID("PROJECT_I"));
+        object peer_network = link.part(cls, ID("NETWORK_I"));
         if (equal(peer_project, localProject) && equal(peer_network, localVpcName)) {
             return py::reinterpret_borrow<object>(peering);
         }
@@ -143,8 +128,9 @@ object deletePeerings(handle cls, handle service, handle project, handle vpc) {
     try {
         for (handle peering : peerings) {
             object local_name = item(peering, ID("name"));
-            object peer_project, peer_network;
-            peer_of(item(peering, ID("network")), cls, peer_project, peer_network);
+            SelfLink link(item(peering, ID("network")));
+            object peer_project = link.part(cls, ID("PROJECT_I"));
+            object peer_network = link.part(cls, ID("NETWORK_I"));
             if (!contains(transit_vpcs, cat({peer_project, LIT("::"), peer_network}))) continue;
             object remote = call_cls(cls, ID("lookupRemotePeering"), service, project,
                                      item(vpc, ID("vpc_name")), peer_project, peer_network);

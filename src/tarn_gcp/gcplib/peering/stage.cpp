@@ -1,7 +1,6 @@
 // The peering stage's entry point and its restore: re-creating the saved
 // peering pairs on both sides.
 #include "methods.hpp"
-#include "urls.hpp"
 
 namespace gcp {
 
@@ -71,9 +70,12 @@ object addPeerings(handle cls, handle service, handle peeringPairList) {
         }
         // Each record names the network at the other end: the local record
         // goes onto the network the remote record names, and back.
-        object local_project, local_network, remote_project, remote_network;
-        peer_of(item(rpp, ID("network")), cls, local_project, local_network);
-        peer_of(item(lpp, ID("network")), cls, remote_project, remote_network);
+        SelfLink remote_link(item(rpp, ID("network")));
+        object local_project = remote_link.part(cls, ID("PROJECT_I"));
+        object local_network = remote_link.part(cls, ID("NETWORK_I"));
+        SelfLink local_link(item(lpp, ID("network")));
+        object remote_project = local_link.part(cls, ID("PROJECT_I"));
+        object remote_network = local_link.part(cls, ID("NETWORK_I"));
         log.info({LIT("- Add local peering in "), local_project, LIT("::"), local_network});
         py::dict local_body = peering_body(lpp);
         py::dict remote_body = peering_body(rpp);

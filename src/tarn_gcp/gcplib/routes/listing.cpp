@@ -60,8 +60,8 @@ void log_route(const Logger& log, handle record, handle route) {
         if (gke) call_method(record, ID("add_gke_export_routes"), dest_range);
         log_row(log, dest_range, dest);
     } else if (contains(route, ID("nextHopInstance"))) {
-        object parts = split(item(route, ID("nextHopInstance")), LIT("/"));
-        object dest = item(parts, attr(global(ID("common")), ID("INSTANCE_I")));
+        SelfLink instance(item(route, ID("nextHopInstance")));
+        object dest = instance.part(attr(global(ID("common")), ID("INSTANCE_I")));
         log_row(log, item(route, ID("destRange")), dest);
     } else {
         log.error({LIT("  **Error** unknown destination "), route});
