@@ -79,7 +79,7 @@ def test_route_stage_records_and_summary(cli, emu, tmp_path):
     assert result.out_lines[-1].startswith(
         "switch routes stage1: deleted 1 route(s) and added 4 in tarn-demo::spoke-vpc")
     again = cli("--revert", revert, "switch", "routes", "stage1")
-    assert "deleted 0 route(s) and added 0" in again.out_lines[-1]
+    assert "tried to delete 0 route(s) and added 0" in again.out_lines[-1]
     assert read_json(revert)["manage_routes"]["stage1"][KEY]["added_route_list"] == \
         record["added_route_list"]
     restored = cli("--revert", revert, "restore", "routes", "stage1")
@@ -212,3 +212,24 @@ def test_google_cloud_service_uses_default_credentials_over_the_retrying_transpo
     request = target.service.networks().get(project="p", network="n")
     assert request.http is target.http
     assert request.uri.startswith("https://compute.googleapis.com/compute/v1/projects/p/")
+
+
+def test_a_re_run_that_would_drop_a_saved_transit_record_leaves_the_file_for_restore(
+        cli, emu, tmp_path):
+    # The first run removes spoke-to-transit-b's transit side but not its own.
+    emu.faults.fail_request("compute.networks.removePeering", 500, name="spoke-vpc", call=2,
+                            times=None)
+    revert = tmp_path / "revert.json"
+    original = emu.snapshot()
+    assert cli("--revert", revert, "switch", "peerings").status == 1
+    first = revert.read_bytes()
+    emu.faults.clear()
+    # The re-run finds the leftover without its transit side: the pair it
+    # records has no remote record, the saved one would be lost.
+    again = cli("--revert", revert, "switch", "peerings")
+    assert again.status == 2
+    assert "would be lost" in again.err_lines[-1]
+    assert revert.read_bytes() == first
+    assert len(list(tmp_path.glob("revert.json.refused-*"))) == 1
+    assert cli("--revert", revert, "restore", "peerings").status == 0
+    assert emu.snapshot() == original

@@ -148,7 +148,7 @@ def test_refusals_beyond_the_retries_end_the_step_as_the_module_reports(cli, emu
     assert result.status == 1
     assert "  **Error** " in result.err
     assert "4 problem(s) logged above" in result.out_lines[-1]
-    assert "added 0" in result.out_lines[-1]
+    assert "tried to delete 1 route(s) and added 0" in result.out_lines[-1]
 
 
 def test_the_peering_stage_waits_out_peering_operations_in_progress(cli, emu, pauses, tmp_path):

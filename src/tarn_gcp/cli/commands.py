@@ -290,7 +290,8 @@ class Stage:
             if failure is not None:
                 exc.args = ("%s; %s failed before: %s" % (exc, self.label, api_failure(failure)),)
             raise
-        summary = self._summary(before, Globals.getRevertInfo())
+        summary = self._summary(before, Globals.getRevertInfo(),
+                                clean=run.console.problems == problems and failure is None)
         note = _problems_note(run, problems)
         if failure is not None:
             run.console.summary("%s: stopped by an error, so far %s%s; %s"
@@ -324,8 +325,15 @@ class Stage:
             return "revert information in %s unchanged" % self.revert.path
         return "revert information saved to %s" % self.revert.path
 
-    def _summary(self, before, after):
-        would = self.run.dry_run
+    def _summary(self, before, after, clean=True):
+        """What the step did, from its records.  ``clean`` is false when
+        problems were logged: the records then tell what was attempted."""
+        mode = 1 if self.run.dry_run else (0 if clean else 2)
+
+        def verb(done):
+            return (done, "would " + _BASE.get(done, done), "tried to " + _BASE.get(done, done))[
+                mode]
+
         key = self.key
         if self.target == "peerings":
             if self.action == "switch":
@@ -333,13 +341,12 @@ class Stage:
                 if not new:
                     return "no transit peering of %s to remove" % key
                 names = ", ".join(p["localPeeringProperties"].get("name", "?") for p in new)
-                return "%s %d transit peering(s) of %s (%s)" % (
-                    "would remove" if would else "removed", len(new), key, names)
+                return "%s %d transit peering(s) of %s (%s)" % (verb("removed"), len(new), key,
+                                                                names)
             pairs = after["peerings"].get(key)
             if pairs is None:
                 return "no peering recorded for %s" % key
-            return "%s %d recorded peering pair(s) of %s" % (
-                "would re-create" if would else "re-created", len(pairs), key)
+            return "%s %d recorded peering pair(s) of %s" % (verb("re-created"), len(pairs), key)
         if self.target == "routes":
             old = before["manage_routes"].get(self.stage, {}).get(key, {})
             rec = after["manage_routes"].get(self.stage, {}).get(key)
@@ -348,25 +355,28 @@ class Stage:
             if self.action == "switch":
                 deleted = _new_items(old.get("deleted_route_list", []), rec["deleted_route_list"])
                 added = _new_items(old.get("added_route_list", []), rec["added_route_list"])
+                # Only inserts that went through are recorded as added.
                 return "%s %d route(s) and %s %d in %s" % (
-                    "would delete" if would else "deleted", len(deleted),
-                    "would add" if would else "added", len(added), key)
+                    verb("deleted"), len(deleted), "would add" if mode == 1 else "added",
+                    len(added), key)
             return "%s %d added route(s) and %s %d deleted route(s) in %s" % (
-                "would remove" if would else "removed", len(rec["added_route_list"]),
-                "would re-insert" if would else "re-inserted", len(rec["deleted_route_list"]), key)
+                verb("removed"), len(rec["added_route_list"]), verb("re-inserted"),
+                len(rec["deleted_route_list"]), key)
         routers = after["cloud_routers"].get(key, {})
         if self.action == "switch":
             new = [r for r in routers if r not in before["cloud_routers"].get(key, {})]
             if not new:
                 return "no Cloud Router newly customised for %s" % key
             return "%s %d Cloud Router(s) (%s)" % (
-                "would customise" if would else "customised", len(new), ", ".join(
-                    _router_label(r) for r in new))
+                verb("customised"), len(new), ", ".join(_router_label(r) for r in new))
         if not routers:
             return "no Cloud Router recorded for %s" % key
         return "%s %d Cloud Router(s) (%s)" % (
-            "would patch back" if would else "patched back", len(routers),
-            ", ".join(_router_label(r) for r in routers))
+            verb("patched back"), len(routers), ", ".join(_router_label(r) for r in routers))
+
+
+_BASE = {"removed": "remove", "re-created": "re-create", "deleted": "delete", "added": "add",
+         "re-inserted": "re-insert", "customised": "customise", "patched back": "patch back"}
 
 
 def _router_label(rkey):
