@@ -25,30 +25,40 @@ private:
     PyObject* trace_;
 };
 
-// The transit VPC names of the plan, in order, for membership tests of
-// "project::network" texts. While every name is a plain str they are also
-// kept in a set, so that a stage over many peerings and transit VPCs does
-// not compare each peering with every name; the list answers otherwise.
+// The transit VPC names of the plan, for membership tests of
+// "project::network" texts. While every name is a plain str the list is
+// sorted and searched by halves, so that a stage over many peerings and
+// transit VPCs does not compare each peering with every name; otherwise
+// `in` answers, as for any list.
 class TransitNames {
 public:
     void add(handle name) {
-        append(list_, name);
-        if (!PyUnicode_CheckExact(name.ptr())) {
-            all_str_ = false;
-        } else if (PySet_Add(set_.ptr(), name.ptr()) < 0) {
-            raise_current();
-        }
+        append(names_, name);
+        if (!PyUnicode_CheckExact(name.ptr())) all_str_ = false;
+    }
+    // Called once every name is added.
+    void seal() {
+        if (all_str_ && PyList_Sort(names_.ptr()) < 0) raise_current();
     }
     bool contains(handle text) const {
-        if (!all_str_) return gcp::contains(list_, text);
-        const int r = PySet_Contains(set_.ptr(), text.ptr());
-        if (r < 0) raise_current();
-        return r == 1;
+        if (!all_str_ || !PyUnicode_CheckExact(text.ptr())) return gcp::contains(names_, text);
+        Py_ssize_t low = 0, high = PyList_GET_SIZE(names_.ptr());
+        while (low < high) {
+            const Py_ssize_t middle = low + (high - low) / 2;
+            const int order = PyUnicode_Compare(PyList_GET_ITEM(names_.ptr(), middle), text.ptr());
+            if (order == -1 && PyErr_Occurred()) raise_current();
+            if (order == 0) return true;
+            if (order < 0) {
+                low = middle + 1;
+            } else {
+                high = middle;
+            }
+        }
+        return false;
     }
 
 private:
-    py::list list_ = new_list();
-    object set_ = steal(PySet_New(nullptr));
+    py::list names_ = new_list();
     bool all_str_ = true;
 };
 
@@ -167,6 +177,7 @@ object deletePeerings(handle cls, handle service, handle project, handle vpc) {
     for (handle transit : plan(ID("transit_vpcs"))) {
         transit_vpcs.add(item(transit, ID("vpc_name")));
     }
+    transit_vpcs.seal();
     object network = execute(request(service, ID("networks"), ID("get"), KW("project", "network"),
                                      project, item(vpc, ID("vpc_name"))));
     object peerings = get(network, ID("peerings"), py::tuple());
