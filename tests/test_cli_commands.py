@@ -214,7 +214,7 @@ def test_google_cloud_service_uses_default_credentials_over_the_retrying_transpo
     assert request.uri.startswith("https://compute.googleapis.com/compute/v1/projects/p/")
 
 
-def test_a_re_run_that_would_drop_a_saved_transit_record_leaves_the_file_for_restore(
+def test_a_re_run_after_a_half_failed_removal_keeps_the_saved_transit_record(
         cli, emu, tmp_path):
     # The first run removes spoke-to-transit-b's transit side but not its own.
     emu.faults.fail_request("compute.networks.removePeering", 500, name="spoke-vpc", call=2,
@@ -224,12 +224,11 @@ def test_a_re_run_that_would_drop_a_saved_transit_record_leaves_the_file_for_res
     assert cli("--revert", revert, "switch", "peerings").status == 1
     first = revert.read_bytes()
     emu.faults.clear()
-    # The re-run finds the leftover without its transit side: the pair it
-    # records has no remote record, the saved one would be lost.
+    # The re-run finds the leftover without its transit side; the pair saved
+    # by the first run, transit record included, stays as it was.
     again = cli("--revert", revert, "switch", "peerings")
-    assert again.status == 2
-    assert "would be lost" in again.err_lines[-1]
+    assert again.status == 0
     assert revert.read_bytes() == first
-    assert len(list(tmp_path.glob("revert.json.refused-*"))) == 1
+    assert list(tmp_path.glob("revert.json.refused-*")) == []
     assert cli("--revert", revert, "restore", "peerings").status == 0
     assert emu.snapshot() == original

@@ -37,19 +37,8 @@ bool is_exception(const py::error_already_set& e) {
 }
 
 void print_exc(const py::error_already_set& e) {
-    // print_exc() reads the exception being handled, so install the caught
-    // one as such for the duration of the call.
-    PyObject *saved_type, *saved_value, *saved_tb;
-    PyErr_GetExcInfo(&saved_type, &saved_value, &saved_tb);
-    PyErr_SetExcInfo(Py_XNewRef(e.type().ptr()), Py_XNewRef(e.value().ptr()),
-                     Py_XNewRef(e.trace().ptr()));
-    try {
-        call_method(global(ID("traceback")), ID("print_exc"));
-    } catch (...) {
-        PyErr_SetExcInfo(saved_type, saved_value, saved_tb);
-        throw;
-    }
-    PyErr_SetExcInfo(saved_type, saved_value, saved_tb);
+    Handling handling(e);
+    call_method(global(ID("traceback")), ID("print_exc"));
 }
 
 void restore_python_error() noexcept {

@@ -50,6 +50,26 @@ inline py::object steal(PyObject* o) {
 // `except Exception` catches); interrupts and exits are not.
 bool is_exception(const py::error_already_set& e);
 
+// While alive, `e` is the exception being handled, as inside an `except`
+// block: traceback.print_exc() prints it, and what is raised meanwhile gets
+// it as its __context__.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set& e) {
+        PyErr_GetExcInfo(&type_, &value_, &trace_);
+        PyErr_SetExcInfo(Py_XNewRef(e.type().ptr()), Py_XNewRef(e.value().ptr()),
+                         Py_XNewRef(e.trace().ptr()));
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* trace_;
+};
+
 // traceback.print_exc() as it prints inside an `except` block that caught `e`.
 void print_exc(const py::error_already_set& e);
 

@@ -6,25 +6,6 @@ namespace gcp {
 
 namespace {
 
-// While alive, `e` is the exception being handled, as inside an `except` or
-// `finally` block: whatever is raised meanwhile gets it as its __context__.
-class Handling {
-public:
-    explicit Handling(const py::error_already_set& e) {
-        PyErr_GetExcInfo(&type_, &value_, &trace_);
-        PyErr_SetExcInfo(Py_XNewRef(e.type().ptr()), Py_XNewRef(e.value().ptr()),
-                         Py_XNewRef(e.trace().ptr()));
-    }
-    ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* type_;
-    PyObject* value_;
-    PyObject* trace_;
-};
-
 // The transit VPC names of the plan, for membership tests of
 // "project::network" texts. While every name is a plain str the list is
 // sorted and searched by halves, so that a stage over many peerings and
