@@ -160,13 +160,23 @@ class GcpLib:
                     # A re-run keeps the pairs saved before: one with the same local
                     # peering name takes the old pair's place, any other is appended.
                     for pair in peeringPairList:
+                        name = pair["localPeeringProperties"]["name"]
                         for index, old in enumerate(stored):
-                            if old["localPeeringProperties"]["name"] == pair["localPeeringProperties"]["name"]:
+                            # A saved entry without a local record name
+                            # never matches and is kept as it is.
+                            try:
+                                oldName = old["localPeeringProperties"]["name"]
+                            except Exception:
+                                continue
+                            if oldName == name:
+                                try:
+                                    oldRemote = old["remotePeeringProperties"]
+                                except Exception:
+                                    oldRemote = None
                                 # A run that removed only the transit side
                                 # leaves the pair saved before as the one
                                 # that can restore it.
-                                if not (pair["remotePeeringProperties"] is None
-                                        and old.get("remotePeeringProperties") is not None):
+                                if not (pair["remotePeeringProperties"] is None and oldRemote is not None):
                                     stored[index] = pair
                                 break
                         else:
@@ -405,12 +415,13 @@ class GcpLib:
                 try:
                     response = service.routers().get(
                         project=project, region=region, router=crouter["router_name"]).execute()
-                    where = str(project) + "::" + str(vpc) + " " + str(region)
+                    def where():
+                        return str(project) + "::" + str(vpc) + " " + str(region)
                     if response["network"].split("/")[cls.NETWORK_I] != vpc:
-                        logger.info("  " + str(crouter["router_name"]) + " not found in " + where)
+                        logger.info("  " + str(crouter["router_name"]) + " not found in " + where())
                         continue
                     if response["bgp"]["advertiseMode"] == "DEFAULT":
-                        logger.info("  " + str(crouter["router_name"]) + " in " + where
+                        logger.info("  " + str(crouter["router_name"]) + " in " + where()
                                     + " is in DEFAULT advertize mode, cannot customize route")
                         continue
                     changed = False
@@ -419,7 +430,7 @@ class GcpLib:
                         for route in response["bgp"]["advertisedIpRanges"]:
                             if str(ipaddress.IPv4Network(route["range"])) in crouter["remove_advertised_routes"]:
                                 logger.info("  delete " + str(route["range"]) + " in "
-                                            + str(crouter["router_name"]) + " from " + where)
+                                            + str(crouter["router_name"]) + " from " + where())
                                 changed = True
                             else:
                                 bgpObj["advertisedIpRanges"].append(route)
@@ -434,9 +445,9 @@ class GcpLib:
                                 break
                         if present:
                             logger.info("  already advertised " + text + " in "
-                                        + str(crouter["router_name"]) + " from " + where)
+                                        + str(crouter["router_name"]) + " from " + where())
                             continue
-                        logger.info("  add " + text + " to " + str(crouter["router_name"]) + " from " + where)
+                        logger.info("  add " + text + " to " + str(crouter["router_name"]) + " from " + where())
                         bgpObj["advertisedIpRanges"].append({"range": route, "description": "tessaron-migration-added"})
                         changed = True
                     if "advertisedGroups" in response["bgp"]:
@@ -444,7 +455,7 @@ class GcpLib:
                         for grp in response["bgp"]["advertisedGroups"]:
                             if grp in crouter["remove_advertised_groups"]:
                                 logger.info("  delete " + str(grp) + " in "
-                                            + str(crouter["router_name"]) + " from " + where)
+                                            + str(crouter["router_name"]) + " from " + where())
                                 changed = True
                             else:
                                 bgpObj["advertisedGroups"].append(grp)
@@ -566,6 +577,47 @@ class GcpLib:
         deleted = []
         vpc = yctx().getContext("vpc_name")
         added = []
+        def store():
+            # Stored on every exit once the project and VPC are known, so that
+            # what was changed before a failure can still be restored.
+            key = str(project) + "::" + str(vpc)
+            revert = Globals.getRevertInfo()
+            if "manage_routes" not in revert:
+                revert["manage_routes"] = {}
+            if stage not in revert["manage_routes"]:
+                revert["manage_routes"][stage] = {}
+            records = revert["manage_routes"][stage]
+            if key not in records:
+                records[key] = {"deleted_route_list": deleted, "added_route_list": added}
+                return
+            # A re-run keeps the record: a route fetched again replaces the
+            # stored resource of the same name (a resource without a name is
+            # never taken for another one), new names are added.
+            record = records[key]
+            if "deleted_route_list" in record:
+                kept = record["deleted_route_list"]
+                for route in deleted:
+                    name = route.get("name", None)
+                    replaced = False
+                    if name is not None:
+                        for index, old in enumerate(kept):
+                            oldName = old.get("name", None)
+                            if oldName is not None and oldName == name:
+                                kept[index] = route
+                                replaced = True
+                                break
+                    if not replaced:
+                        kept.append(route)
+            else:
+                record["deleted_route_list"] = deleted
+            if "added_route_list" in record:
+                names = record["added_route_list"]
+                for name in added:
+                    if name not in names:
+                        names.append(name)
+            else:
+                record["added_route_list"] = added
+
         try:
             if "delete" in manage_routes:
                 for name in manage_routes["delete"]:
@@ -610,33 +662,19 @@ class GcpLib:
                         added.append(body["name"])
                     except Exception as e:
                         logger.error("  **Error** " + str(e))
-        finally:
-            # Stored on every exit once the project and VPC are known, so that
-            # what was changed before a failure can still be restored.
-            revert = Globals.getRevertInfo()
-            if "manage_routes" not in revert:
-                revert["manage_routes"] = {}
-            if stage not in revert["manage_routes"]:
-                revert["manage_routes"][stage] = {}
-            records = revert["manage_routes"][stage]
-            key = str(project) + "::" + str(vpc)
-            if key not in records:
-                records[key] = {"deleted_route_list": deleted, "added_route_list": added}
-            else:
-                # A re-run keeps the record: a route fetched again replaces
-                # the stored resource of the same name, new names are added.
-                kept = records[key]["deleted_route_list"]
-                for route in deleted:
-                    for index, old in enumerate(kept):
-                        if old["name"] == route["name"]:
-                            kept[index] = route
-                            break
-                    else:
-                        kept.append(route)
-                names = records[key]["added_route_list"]
-                for name in added:
-                    if name not in names:
-                        names.append(name)
+        except BaseException:
+            # The failure is what the caller sees; the record is stored all
+            # the same, and an error while storing it is only reported.
+            try:
+                store()
+            except BaseException as error:
+                class Unraisable:
+                    def __del__(self):
+                        raise error
+                # Its finaliser hands the error to sys.unraisablehook.
+                Unraisable()
+            raise
+        store()
         return None
 
     # 17
