@@ -118,13 +118,16 @@ void merge_deleted(handle kept, handle fetched) {
         object name = resource_name(route);
         bool replaced = false;
         if (name) {
-            const Py_ssize_t n = length(kept);
-            for (Py_ssize_t i = 0; i < n && !replaced; ++i) {
-                object old_name = resource_name(steal(PySequence_GetItem(kept.ptr(), i)));
+            // Walked as Python walks it, whatever kind of container it is.
+            Py_ssize_t index = 0;
+            for (handle old : kept) {
+                object old_name = resource_name(old);
                 if (old_name && equal(old_name, name)) {
-                    if (PySequence_SetItem(kept.ptr(), i, route.ptr()) < 0) raise_current();
+                    set_item(kept, steal(PyLong_FromSsize_t(index)), route);
                     replaced = true;
+                    break;
                 }
+                ++index;
             }
         }
         if (!replaced) append(kept, route);
