@@ -120,9 +120,9 @@ EXCEPTIONS = {
     "interrupt": FuzzInterrupt,
 }
 
-# Deeper than any stack the tests run on: str(), == and repr() of it raise
-# RecursionError, whatever calls them.
-DEEP = 3 * sys.getrecursionlimit()
+# A depth that stands for "deeper than the recursion limit": str(), == and
+# repr() of such a list raise RecursionError, whatever calls them.
+DEEP = "beyond the recursion limit"
 
 
 class Marker:
@@ -138,14 +138,17 @@ class Marker:
 
 
 class Deep(Marker):
-    """A list nested `depth` times around "x"."""
+    """A list nested `depth` times around "x"; with DEEP, three times the
+    recursion limit in force when it is built (hypothesis raises the limit
+    while a test runs)."""
 
     def __init__(self, depth):
         self.depth = depth
 
     def build(self):
+        depth = 3 * sys.getrecursionlimit() if self.depth == DEEP else self.depth
         value = "x"
-        for _ in range(self.depth):
+        for _ in range(depth):
             value = [value]
         return value
 
@@ -757,6 +760,9 @@ def get_at(root, path):
 
 
 def set_at(root, path, value):
+    # A copy: junk values are shared constants, and a later mutation may
+    # change what was put here.
+    value = value if value is DROP else clone(value)
     parent = get_at(root, path[:-1])
     k = path[-1]
     if type(parent) is Outcome:
