@@ -172,11 +172,6 @@ def test_interrupted_run_stores_what_it_fetched():
 
 @pytest.mark.parametrize("kept", [{"name": "a"}, Sub("dict", {"name": "a"}), Sub("mapping", {"n": 1})],
                          ids=["dict", "dict-subclass", "mapping"])
-@pytest.mark.xfail(strict=True, reason=(
-    "manageRoute merges a re-run into the stored record by reading its deleted_route_list through the "
-    "sequence protocol (length, PySequence_GetItem): a mapping stored there raises TypeError 'dict is not "
-    "a sequence' or KeyError 0, where iterating it as Python does meets its first key and raises "
-    "AttributeError ('str' object has no attribute 'get'); either way the run's record is not stored"))
 def test_stored_deleted_list_that_is_a_mapping(kept):
     differential("manageRoute", {
         "args": [Svc(), {"delete": ["a"]}, "s1"], "plan": {"project_id": "p1", "vpc_name": "net-a"},

@@ -1,6 +1,7 @@
 #include "api.hpp"
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -36,19 +37,24 @@ bool is_exception(const py::error_already_set& e) {
 }
 
 void print_exc(const py::error_already_set& e) {
-    // print_exc() reads the exception being handled, so install the caught
-    // one as such for the duration of the call.
-    PyObject *saved_type, *saved_value, *saved_tb;
-    PyErr_GetExcInfo(&saved_type, &saved_value, &saved_tb);
-    PyErr_SetExcInfo(Py_XNewRef(e.type().ptr()), Py_XNewRef(e.value().ptr()),
-                     Py_XNewRef(e.trace().ptr()));
+    Handling handling(e);
+    call_method(global(ID("traceback")), ID("print_exc"));
+}
+
+void restore_python_error() noexcept {
     try {
-        call_method(global(ID("traceback")), ID("print_exc"));
-    } catch (...) {
-        PyErr_SetExcInfo(saved_type, saved_value, saved_tb);
         throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in gcplib");
     }
-    PyErr_SetExcInfo(saved_type, saved_value, saved_tb);
 }
 
 // ---------------------------------------------------------------------------

@@ -50,8 +50,32 @@ inline py::object steal(PyObject* o) {
 // `except Exception` catches); interrupts and exits are not.
 bool is_exception(const py::error_already_set& e);
 
+// While alive, `e` is the exception being handled, as inside an `except`
+// block: traceback.print_exc() prints it, and what is raised meanwhile gets
+// it as its __context__.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set& e) {
+        PyErr_GetExcInfo(&type_, &value_, &trace_);
+        PyErr_SetExcInfo(Py_XNewRef(e.type().ptr()), Py_XNewRef(e.value().ptr()),
+                         Py_XNewRef(e.trace().ptr()));
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* trace_;
+};
+
 // traceback.print_exc() as it prints inside an `except` block that caught `e`.
 void print_exc(const py::error_already_set& e);
+
+// Inside a catch block: sets the Python error that the C++ exception being
+// handled carries (or a SystemError for one that carries none).
+void restore_python_error() noexcept;
 
 // ---------------------------------------------------------------------------
 // Calls
@@ -268,6 +292,19 @@ inline py::object url_part(py::handle url, py::handle cls, PyObject* index_name)
 }
 // text.split(sep)
 py::object split(py::handle text, PyObject* sep);
+
+// ---------------------------------------------------------------------------
+// The run: plan, dry-run switch and revert information, through the module's
+// yctx and Globals names.
+
+// yctx().getContext(key), on a run context made for this read.
+inline py::object plan(PyObject* key) {
+    return call_method(call(global(ID("yctx"))), ID("getContext"), key);
+}
+// bool(Globals.getDryRun())
+inline bool dry_run() { return truthy(call_method(global(ID("Globals")), ID("getDryRun"))); }
+// Globals.getRevertInfo()
+inline py::object revert_info() { return call_method(global(ID("Globals")), ID("getRevertInfo")); }
 
 // ---------------------------------------------------------------------------
 // The class's own methods, reached through `cls` so that overrides apply.

@@ -171,16 +171,8 @@ PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf
             return nullptr;
         }
         return result.release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in gcplib");
+        restore_python_error();
     }
     return nullptr;
 }

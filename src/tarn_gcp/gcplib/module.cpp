@@ -110,16 +110,8 @@ int module_exec(PyObject* module) {
         initialise(module);
         g_initialised = true;
         return 0;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception while initialising gcplib");
+        restore_python_error();
     }
     set_globals(nullptr);
     Py_CLEAR(g_module);

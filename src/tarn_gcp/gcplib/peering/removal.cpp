@@ -6,49 +6,40 @@ namespace gcp {
 
 namespace {
 
-// While alive, `e` is the exception being handled, as inside an `except` or
-// `finally` block: whatever is raised meanwhile gets it as its __context__.
-class Handling {
-public:
-    explicit Handling(const py::error_already_set& e) {
-        PyErr_GetExcInfo(&type_, &value_, &trace_);
-        PyErr_SetExcInfo(Py_XNewRef(e.type().ptr()), Py_XNewRef(e.value().ptr()),
-                         Py_XNewRef(e.trace().ptr()));
-    }
-    ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* type_;
-    PyObject* value_;
-    PyObject* trace_;
-};
-
-// The transit VPC names of the plan, in order, for membership tests of
-// "project::network" texts. While every name is a plain str they are also
-// kept in a set, so that a stage over many peerings and transit VPCs does
-// not compare each peering with every name; the list answers otherwise.
+// The transit VPC names of the plan, for membership tests of
+// "project::network" texts. While every name is a plain str the list is
+// sorted and searched by halves, so that a stage over many peerings and
+// transit VPCs does not compare each peering with every name; otherwise
+// `in` answers, as for any list.
 class TransitNames {
 public:
     void add(handle name) {
-        append(list_, name);
-        if (!PyUnicode_CheckExact(name.ptr())) {
-            all_str_ = false;
-        } else if (PySet_Add(set_.ptr(), name.ptr()) < 0) {
-            raise_current();
-        }
+        append(names_, name);
+        if (!PyUnicode_CheckExact(name.ptr())) all_str_ = false;
+    }
+    // Called once every name is added.
+    void seal() {
+        if (all_str_ && PyList_Sort(names_.ptr()) < 0) raise_current();
     }
     bool contains(handle text) const {
-        if (!all_str_) return gcp::contains(list_, text);
-        const int r = PySet_Contains(set_.ptr(), text.ptr());
-        if (r < 0) raise_current();
-        return r == 1;
+        if (!all_str_ || !PyUnicode_CheckExact(text.ptr())) return gcp::contains(names_, text);
+        Py_ssize_t low = 0, high = PyList_GET_SIZE(names_.ptr());
+        while (low < high) {
+            const Py_ssize_t middle = low + (high - low) / 2;
+            const int order = PyUnicode_Compare(PyList_GET_ITEM(names_.ptr(), middle), text.ptr());
+            if (order == -1 && PyErr_Occurred()) raise_current();
+            if (order == 0) return true;
+            if (order < 0) {
+                low = middle + 1;
+            } else {
+                high = middle;
+            }
+        }
+        return false;
     }
 
 private:
-    py::list list_ = new_list();
-    object set_ = steal(PySet_New(nullptr));
+    py::list names_ = new_list();
     bool all_str_ = true;
 };
 
@@ -79,7 +70,7 @@ object saved_remote(handle pair) {
 // saved one with the same local peering name (unless it found no transit
 // record where the saved one has it), any other is appended.
 void store_pairs(handle project, handle vpc, handle pairs) {
-    object revert = call_method(global(ID("Globals")), ID("getRevertInfo"));
+    object revert = revert_info();
     if (!contains(revert, ID("peerings"))) set_item(revert, ID("peerings"), new_dict());
     object saved = item(revert, ID("peerings"));
     object key = cat({project, LIT("::"), item(vpc, ID("vpc_name"))});
@@ -115,7 +106,7 @@ void store_pairs(handle project, handle vpc, handle pairs) {
 object deletePeering(handle cls, handle service, handle project, handle vpc, handle peering) {
     Logger log;
     log.info({LIT("  delete peering "), peering, LIT(" in "), project, LIT("::"), vpc});
-    if (truthy(call_method(global(ID("Globals")), ID("getDryRun")))) return py::none();
+    if (dry_run()) return py::none();
     py::dict body = new_dict();
     set_item(body, ID("name"), text(peering));
     object operation;
@@ -164,10 +155,10 @@ object deletePeerings(handle cls, handle service, handle project, handle vpc) {
     py::list pairs = new_list();
     log.info({LIT("- Delete transit peerings in "), project, LIT("::"), item(vpc, ID("vpc_name"))});
     TransitNames transit_vpcs;
-    object context = call(global(ID("yctx")));
-    for (handle transit : call_method(context, ID("getContext"), LIT("transit_vpcs"))) {
+    for (handle transit : plan(ID("transit_vpcs"))) {
         transit_vpcs.add(item(transit, ID("vpc_name")));
     }
+    transit_vpcs.seal();
     object network = execute(request(service, ID("networks"), ID("get"), KW("project", "network"),
                                      project, item(vpc, ID("vpc_name"))));
     object peerings = get(network, ID("peerings"), py::tuple());

@@ -30,7 +30,7 @@ void add_peering(const Logger& log, handle cls, handle service, handle record, h
                  handle network, handle body) {
     log.info({LIT("  add peering "), item(record, ID("name")), LIT(" in "), project, LIT("::"),
                   network});
-    if (truthy(call_method(global(ID("Globals")), ID("getDryRun")))) return;
+    if (dry_run()) return;
     object operation = execute(request(service, ID("networks"), ID("addPeering"),
                                        KW("project", "network", "body"), project, network, body));
     wait_for(cls, service, project, operation);
@@ -95,9 +95,9 @@ object managePeerings(handle cls, handle switch_traffic) {
         return py::none();
     }
     object key = cat({project, LIT("::"), item(vpc, ID("vpc_name"))});
-    object saved = item(call_method(global(ID("Globals")), ID("getRevertInfo")), ID("peerings"));
+    object saved = item(revert_info(), ID("peerings"));
     if (contains(saved, key)) {
-        object pairs = item(item(call_method(global(ID("Globals")), ID("getRevertInfo")), ID("peerings")), key);
+        object pairs = item(item(revert_info(), ID("peerings")), key);
         call_cls(cls, ID("addPeerings"), service, pairs);
     }
     return py::none();

@@ -11,16 +11,6 @@ namespace gcp {
 
 namespace {
 
-// yctx().getContext(key), on a fresh run context.
-object context(PyObject* key) {
-    object ctx = call(global(ID("yctx")));
-    return call_method(ctx, ID("getContext"), key);
-}
-
-object revert_info() { return call_method(global(ID("Globals")), ID("getRevertInfo")); }
-
-bool dry_run() { return truthy(call_method(global(ID("Globals")), ID("getDryRun"))); }
-
 // seq[i]
 object at(handle seq, Py_ssize_t i) { return steal(PySequence_GetItem(seq.ptr(), i)); }
 
@@ -162,9 +152,9 @@ object manageCloudRouterAdvertisedRoute(handle cls, handle switch_traffic) {
 object manageCloudRouterAdvertisedRoutePerVpc(handle cls, handle service) {
     Logger log;
     log.info(LIT("- Manage cloud router route(s)"));
-    object transit_vpcs = context(ID("transit_vpcs"));
-    object mproject = context(ID("project_id"));
-    object mvpc = context(ID("vpc_name"));
+    object transit_vpcs = plan(ID("transit_vpcs"));
+    object mproject = plan(ID("project_id"));
+    object mvpc = plan(ID("vpc_name"));
     Stage stage{cls, service, log, mproject, mvpc, object()};
 
     for (handle vpc_obj : transit_vpcs) {
@@ -192,8 +182,8 @@ object manageCloudRouterAdvertisedRoutePerVpc(handle cls, handle service) {
 object restoreCloudRouterAdvertisedRoutePerVpc(handle, handle service) {
     Logger log;
     log.info(LIT("- Restore cloud router route(s)"));
-    object mproject = context(ID("project_id"));
-    object mvpc = context(ID("vpc_name"));
+    object mproject = plan(ID("project_id"));
+    object mvpc = plan(ID("vpc_name"));
     py::str mkey = cat({mproject, LIT("::"), mvpc});
 
     if (!truthy(item(revert_info(), ID("cloud_routers")))) {

@@ -8,15 +8,11 @@ namespace {
 // a + b, as the interpreter adds two lists.
 object concat(handle a, handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
 
-object context(PyObject* key) {
-    return call_method(call(global(ID("yctx"))), ID("getContext"), key);
-}
-
 }  // namespace
 
 object composeVpcCidrs(handle cls, handle service, handle response, handle region) {
-    object spoke_advertisement = context(LIT("spoke_advertisement"));
-    object advertise_gke = context(LIT("advertise_gke"));
+    object spoke_advertisement = plan(ID("spoke_advertisement"));
+    object advertise_gke = plan(ID("advertise_gke"));
     object cidrs = new_list();
     // Only True itself switches the GKE ranges on, not any truthy value.
     if (is_true(advertise_gke)) {

@@ -8,17 +8,22 @@ namespace gcp {
 
 namespace {
 
-// yctx().getContext(key)
-object context(PyObject* key) {
-    return call_method(call(global(ID("yctx"))), ID("getContext"), key);
-}
-
-bool dry_run() { return truthy(call_method(global(ID("Globals")), ID("getDryRun"))); }
-
-object revert_info() { return call_method(global(ID("Globals")), ID("getRevertInfo")); }
-
 // The key of a route record: project, "::", VPC name.
 object revert_key(handle project, handle vpc) { return cat({project, LIT("::"), vpc}); }
+
+// routes().delete(...), executed, then waited for.
+void delete_route(handle cls, handle service, handle project, handle name) {
+    object operation = execute(request(service, ID("routes"), ID("delete"), KW("project", "route"),
+                                       project, name));
+    wait_for(cls, service, project, operation);
+}
+
+// routes().insert(...), executed, then waited for.
+void insert_route(handle cls, handle service, handle project, handle body) {
+    object operation = execute(request(service, ID("routes"), ID("insert"), KW("project", "body"),
+                                       project, body));
+    wait_for(cls, service, project, operation);
+}
 
 // ---------------------------------------------------------------------------
 // Route names
@@ -113,13 +118,16 @@ void merge_deleted(handle kept, handle fetched) {
         object name = resource_name(route);
         bool replaced = false;
         if (name) {
-            const Py_ssize_t n = length(kept);
-            for (Py_ssize_t i = 0; i < n && !replaced; ++i) {
-                object old_name = resource_name(steal(PySequence_GetItem(kept.ptr(), i)));
+            // Walked as Python walks it, whatever kind of container it is.
+            Py_ssize_t index = 0;
+            for (handle old : kept) {
+                object old_name = resource_name(old);
                 if (old_name && equal(old_name, name)) {
-                    if (PySequence_SetItem(kept.ptr(), i, route.ptr()) < 0) raise_current();
+                    set_item(kept, steal(PyLong_FromSsize_t(index)), route);
                     replaced = true;
+                    break;
                 }
+                ++index;
             }
         }
         if (!replaced) append(kept, route);
@@ -172,9 +180,7 @@ void delete_routes(handle cls, handle service, handle names, handle project, han
                                            project, name));
             append(deleted, route);
             if (dry_run()) continue;
-            object operation = execute(request(service, ID("routes"), ID("delete"),
-                                               KW("project", "route"), project, name));
-            wait_for(cls, service, project, operation);
+            delete_route(cls, service, project, name);
         } catch (py::error_already_set& e) {
             if (!is_exception(e)) throw;
             log.error({LIT("  **Error** "), e.value()});
@@ -220,9 +226,7 @@ void add_route(handle cls, handle service, handle spec, handle project, handle v
     log.info({LIT("  add route "), cidr, LIT(" to "), instance, LIT(" priority "),
                   item(body, ID("priority")), LIT(" name "), name});
     if (!dry_run()) {
-        object operation = execute(request(service, ID("routes"), ID("insert"),
-                                           KW("project", "body"), project, body));
-        wait_for(cls, service, project, operation);
+        insert_route(cls, service, project, body);
     }
     append(added, name);
 }
@@ -254,9 +258,9 @@ object manageRoute(handle cls, handle service, handle manage_routes, handle stag
         log.info(LIT("  No route config found!"));
         return py::none();
     }
-    object project = context(ID("project_id"));
+    object project = plan(ID("project_id"));
     py::list deleted = new_list();
-    object vpc = context(ID("vpc_name"));
+    object vpc = plan(ID("vpc_name"));
     py::list added = new_list();
     try {
         change_routes(cls, service, manage_routes, project, vpc, deleted, added, log);
@@ -279,8 +283,8 @@ object manageRoute(handle cls, handle service, handle manage_routes, handle stag
 object restoreRoute(handle cls, handle service, handle stage) {
     Logger log;
     log.info({LIT("- Restore route(s) "), stage});
-    object project = context(ID("project_id"));
-    object vpc = context(ID("vpc_name"));
+    object project = plan(ID("project_id"));
+    object vpc = plan(ID("vpc_name"));
     object key = revert_key(project, vpc);
     // The revert information is asked afresh for every lookup.
     auto stages = [] { return item(revert_info(), ID("manage_routes")); };
@@ -290,9 +294,7 @@ object restoreRoute(handle cls, handle service, handle stage) {
             try {
                 log.info({LIT("  remove route "), name});
                 if (dry_run()) continue;
-                object operation = execute(request(service, ID("routes"), ID("delete"),
-                                                   KW("project", "route"), project, name));
-                wait_for(cls, service, project, operation);
+                delete_route(cls, service, project, name);
             } catch (py::error_already_set& e) {
                 if (!is_exception(e)) throw;
                 log.info({LIT("  **Alert** "), e.value()});
@@ -303,9 +305,7 @@ object restoreRoute(handle cls, handle service, handle stage) {
             try {
                 log.info({LIT("  restore route "), item(route, ID("destRange"))});
                 if (dry_run()) continue;
-                object operation = execute(request(service, ID("routes"), ID("insert"),
-                                                   KW("project", "body"), project, route));
-                wait_for(cls, service, project, operation);
+                insert_route(cls, service, project, route);
             } catch (py::error_already_set& e) {
                 if (!is_exception(e)) throw;
                 log.info({LIT("  **Alert** "), e.value()});
@@ -317,7 +317,7 @@ object restoreRoute(handle cls, handle service, handle stage) {
 }
 
 object manageSwitchRoute(handle cls, handle request, handle stage) {
-    object stages = context(ID("manage_routes"));
+    object stages = plan(ID("manage_routes"));
     if (is_none(stages)) return py::none();
     object service = attr(global(ID("Globals")), ID("service"));
     if (truthy(request)) {

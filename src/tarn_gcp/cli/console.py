@@ -1,0 +1,92 @@
+"""Console output: the log lines of tarn_gcp as people read them.
+
+Records of the "tarn_gcp" logger and its children ("tarn_gcp.gcplib",
+"tarn_gcp.commonlib", "tarn_gcp.cli...") are written as their bare message,
+without time stamps or logger names: information to standard output,
+warnings and errors (and the transport's retry notices) to standard
+error.  The streams are looked up at each
+record, so output follows whatever sys.stdout and sys.stderr are then.
+
+The console also counts the problems the run reports: records at warning
+level or above, and the module's "**Alert**" lines (a failed step of the
+route restore, logged at info level).  Retry notices are not problems.
+"""
+
+from __future__ import annotations
+
+import logging
+import sys
+
+ROOT = "tarn_gcp"
+QUIET, NORMAL, VERBOSE = 0, 1, 2
+_ALERT = "**Alert**"
+_TRANSPORT = ROOT + ".cli.transport"
+
+
+class _ConsoleHandler(logging.Handler):
+    def __init__(self, level):
+        super().__init__(level)
+        self.setFormatter(logging.Formatter("%(message)s"))
+
+    def emit(self, record):
+        try:
+            text = self.format(record)
+            if record.levelno >= logging.WARNING:
+                sys.stdout.flush()
+                stream = sys.stderr
+            else:
+                stream = sys.stdout
+            stream.write(text + "\n")
+            stream.flush()
+        except Exception:
+            self.handleError(record)
+
+
+class _ProblemCounter(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.count = 0
+
+    def emit(self, record):
+        if record.name.startswith(_TRANSPORT):
+            return  # a retry is a recovery, not a problem of the run
+        if record.levelno >= logging.WARNING:
+            self.count += 1
+        else:
+            try:
+                if _ALERT in record.getMessage():
+                    self.count += 1
+            except Exception:
+                pass
+
+
+class Console:
+    """Installs the handlers on the "tarn_gcp" logger; ``close`` removes
+    them and puts the logger's level back."""
+
+    def __init__(self, verbosity=NORMAL):
+        self.verbosity = verbosity
+        self.logger = logging.getLogger(ROOT)
+        self._old_level = self.logger.level
+        level = {QUIET: logging.WARNING, NORMAL: logging.INFO}.get(verbosity, logging.DEBUG)
+        self._handler = _ConsoleHandler(level)
+        self._counter = _ProblemCounter()
+        self.logger.addHandler(self._handler)
+        self.logger.addHandler(self._counter)
+        # The counter must see info records (the alerts) also when quiet.
+        self.logger.setLevel(logging.DEBUG if verbosity >= VERBOSE else logging.INFO)
+
+    @property
+    def problems(self):
+        """Warnings, errors and alerts logged so far."""
+        return self._counter.count
+
+    def summary(self, text):
+        """A summary line: always written, also when quiet."""
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+
+    def close(self):
+        self.logger.removeHandler(self._handler)
+        self.logger.removeHandler(self._counter)
+        self.logger.setLevel(self._old_level)

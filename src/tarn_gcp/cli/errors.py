@@ -1,0 +1,21 @@
+"""The failures the command line reports without a traceback."""
+
+
+class CliError(Exception):
+    """Bad input (a plan, an argument, a revert file): one line on standard
+    error and exit status 2.  Nothing has been changed when it is raised."""
+
+    status = 2
+
+
+class RunFailed(Exception):
+    """The run could not do what was asked (an API failure, a round trip
+    that does not verify): one line on standard error and exit status 1."""
+
+    status = 1
+
+
+def one_line(text):
+    """``text`` with its line breaks and runs of blanks folded into single
+    blanks."""
+    return " ".join(str(text).split())

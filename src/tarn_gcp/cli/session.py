@@ -1,0 +1,142 @@
+"""Where the commands send their requests: Google Cloud or an emulator.
+
+Against Google Cloud the Compute service is built from the process's
+Application Default Credentials; with ``--emulator`` an emulator is
+started in this process and seeded with the sample topology; with
+``--emulator-url`` an emulator already running elsewhere (such as
+``python -m tarn_gcp.emulator``) is used, so that its state outlives one
+command.  In every case the service talks through the retrying transport.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+
+from .errors import CliError
+from .transport import RetryingHttp
+
+COMPUTE_SCOPE = "https://www.googleapis.com/auth/compute"
+
+log = logging.getLogger("tarn_gcp.cli")
+
+
+def _local_http():
+    """A plain httplib2 transport that ignores proxy settings, with the
+    anonymous credentials an emulator accepts."""
+    import google_auth_httplib2
+    from google.auth.credentials import AnonymousCredentials
+    from googleapiclient.http import build_http
+
+    transport = build_http()
+    transport.proxy_info = None
+    return google_auth_httplib2.AuthorizedHttp(AnonymousCredentials(), http=transport)
+
+
+class Target:
+    """The Compute service of a run and what it talks to.
+
+    ``kind`` is "cloud", "emulator" (started here) or "emulator-url".
+    ``emulator`` is the Emulator started here, if any.  ``default_project``
+    is the project of the credentials (Google Cloud only).
+    """
+
+    def __init__(self, kind, service, http, credentials=None, default_project=None,
+                 emulator=None):
+        self.kind = kind
+        self.service = service
+        self.http = http
+        self.credentials = credentials
+        self.default_project = default_project
+        self.emulator = emulator
+
+    @property
+    def is_emulator(self):
+        return self.kind != "cloud"
+
+    def close(self):
+        if self.emulator is not None:
+            self.emulator.close()
+            self.emulator = None
+
+
+def open_target(emulator=False, emulator_url=None, retry_delay=None):
+    """Builds the Target; CliError when the credentials cannot be found."""
+    options = {} if retry_delay is None else {"base_delay": retry_delay}
+    if emulator_url:
+        from tarn_gcp.emulator import build_service
+
+        http = RetryingHttp(_local_http(), **options)
+        service = build_service(emulator_url, http=http)
+        log.debug("Compute API: the emulator at %s", emulator_url)
+        return Target("emulator-url", service, http)
+    if emulator:
+        from tarn_gcp.emulator import Emulator, build_service
+
+        emu = Emulator(wait_completes=True).start()
+        try:
+            emu.seed()
+            http = RetryingHttp(_local_http(), **options)
+            service = build_service(emu, http=http)
+        except BaseException:
+            emu.close()
+            raise
+        log.debug("Compute API: an emulator at %s with the sample topology", emu.url)
+        return Target("emulator", service, http, emulator=emu)
+    return _cloud_target(options)
+
+
+def _cloud_target(options):
+    import google.auth
+    import google.auth.exceptions
+    import google_auth_httplib2
+    from googleapiclient import discovery
+    from googleapiclient.http import build_http
+
+    try:
+        credentials, project = google.auth.default(scopes=[COMPUTE_SCOPE])
+    except google.auth.exceptions.DefaultCredentialsError as exc:
+        raise CliError("no Google Cloud credentials (%s); run 'gcloud auth application-default "
+                       "login' or use --emulator" % exc) from None
+    http = RetryingHttp(google_auth_httplib2.AuthorizedHttp(credentials, http=build_http()),
+                        **options)
+    service = discovery.build("compute", "v1", http=http, cache_discovery=False)
+    return Target("cloud", service, http, credentials=credentials, default_project=project)
+
+
+@contextlib.contextmanager
+def own_service_for_listing(gcplib, target, project):
+    """Makes ``GcpLib.listAllNetwork``, which builds its own service from
+    the default credentials, use this run's service and list ``project``:
+    the module's ``google`` and ``discovery`` names are bound to stand-ins
+    for the duration of the call."""
+    import types
+
+    credentials = target.credentials
+
+    def default(*args, **kwargs):
+        return credentials, project
+
+    def build(*args, **kwargs):
+        return target.service
+
+    saved = gcplib.google, gcplib.discovery
+    gcplib.google = types.SimpleNamespace(auth=types.SimpleNamespace(default=default))
+    gcplib.discovery = types.SimpleNamespace(build=build)
+    try:
+        yield
+    finally:
+        gcplib.google, gcplib.discovery = saved
+
+
+def reset_globals():
+    """Puts the run-wide state back to that of a fresh process."""
+    from tarn_gcp.res.Globals import Globals
+
+    Globals.service = None
+    Globals.project = None
+    Globals.vpc = None
+    Globals.networkLink = None
+    Globals.routeInfo = None
+    Globals.setDryRun(False)
+    Globals.resetRevertInfo()

@@ -1,0 +1,165 @@
+"""An HTTP transport that retries the Compute API's transient refusals.
+
+gcplib calls ``execute()`` once per request, without retries, so a busy
+network (another peering operation still running, a rate limit, a backend
+hiccup) would end a stage half done.  ``RetryingHttp`` wraps an
+httplib2.Http-like object (``request(uri, method, body, headers, ...)``
+returning ``(response, content)``) and sends a refused request again after
+a bounded, jittered exponential pause.
+
+What is retried:
+
+* answers that refuse the request outright: HTTP 5xx (but 501 and 505,
+  which no retry mends), 429, a 403 whose
+  reason is a rate limit, and the 400 answers "There is a peering operation
+  in progress ..." and "... route operation in progress ...".  A refused
+  request had no effect, so sending it again is safe whatever its method;
+* transport failures (connection reset, timeout) only for requests that
+  are safe to repeat: GET and HEAD, and the wait of an operation.  A
+  connection that was refused never carried the request, so that case is
+  retried for every method.
+
+Everything else, and the last refusal once the attempts are spent, goes
+back to the caller unchanged, where the client library turns it into its
+HttpError.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import random
+import re
+import socket
+import time
+
+log = logging.getLogger("tarn_gcp.cli.transport")
+
+_IN_PROGRESS = re.compile(r"\b(?:peering|route) operation in progress\b", re.IGNORECASE)
+_RATE_REASONS = {"rateLimitExceeded", "userRateLimitExceeded"}
+_SAFE_METHODS = {"GET", "HEAD"}
+
+
+def _error_of(content):
+    """(message texts, reasons) of an API error body; empty when the body
+    is not one."""
+    if isinstance(content, bytes):
+        try:
+            content = content.decode("utf-8")
+        except UnicodeDecodeError:
+            return [], set()
+    try:
+        data = json.loads(content) if isinstance(content, str) else None
+    except ValueError:
+        return [], set()
+    error = data.get("error") if isinstance(data, dict) else None
+    if not isinstance(error, dict):
+        return [], set()
+    messages = [error["message"]] if isinstance(error.get("message"), str) else []
+    reasons = set()
+    for item in error.get("errors") or []:
+        if isinstance(item, dict):
+            if isinstance(item.get("message"), str):
+                messages.append(item["message"])
+            if isinstance(item.get("reason"), str):
+                reasons.add(item["reason"])
+    return messages, reasons
+
+
+def refusal_reason(status, content):
+    """Why an answer is a transient refusal worth retrying, or None."""
+    if status >= 500 and status not in (501, 505):
+        return "HTTP %d" % status
+    if status == 429:
+        return "HTTP 429 (rate limit)"
+    if status in (400, 403):
+        messages, reasons = _error_of(content)
+        if status == 403 and reasons & _RATE_REASONS:
+            return "HTTP 403 (rate limit)"
+        if status == 400:
+            for message in messages:
+                if _IN_PROGRESS.search(message):
+                    return "HTTP 400 (%s)" % message
+    return None
+
+
+def _repeatable(uri, method):
+    """Whether a request may be sent again when its fate is unknown."""
+    if method.upper() in _SAFE_METHODS:
+        return True
+    path = uri.split("?", 1)[0]
+    return method.upper() == "POST" and "/operations/" in path and path.endswith("/wait")
+
+
+class RetryingHttp:
+    """Wraps ``http`` and retries transient refusals of its requests.
+
+    ``retries`` is the number of further attempts after the first.  Before
+    retry n (from 0) it pauses for ``min(max_delay, base_delay * 2**n)``
+    scaled by a random factor in [0.5, 1) (or the server's Retry-After,
+    bounded the same way).  ``sleep`` and ``rand`` can be given for tests;
+    by default the module's ``time.sleep`` and ``random.random`` are used.
+    Other attributes (``credentials``, ``close``, ``timeout``, ...) are the
+    wrapped object's.
+    """
+
+    def __init__(self, http, *, retries=6, base_delay=1.0, max_delay=20.0, sleep=None,
+                 rand=None):
+        if retries < 0:
+            raise ValueError("retries must not be negative")
+        self.http = http
+        self.retries = retries
+        self.base_delay = base_delay
+        self.max_delay = max_delay
+        self._sleep = sleep
+        self._rand = rand
+        self.retried = 0
+
+    def __getattr__(self, name):
+        # Only reached for names this object does not have itself.
+        return getattr(self.__dict__["http"], name)
+
+    def _delay(self, attempt, response=None):
+        bound = min(self.max_delay, self.base_delay * (2 ** attempt))
+        retry_after = None
+        if response is not None:
+            value = response.get("retry-after") if hasattr(response, "get") else None
+            try:
+                retry_after = float(value) if value is not None else None
+            except (TypeError, ValueError):
+                retry_after = None
+        if retry_after is not None and retry_after >= 0:
+            return min(self.max_delay, retry_after)
+        rand = self._rand or random.random
+        return bound * (0.5 + rand() / 2)
+
+    def _pause(self, seconds):
+        (self._sleep or time.sleep)(seconds)
+
+    def request(self, uri, method="GET", body=None, headers=None, *args, **kwargs):
+        attempt = 0
+        while True:
+            try:
+                response, content = self.http.request(uri, method, body, headers, *args, **kwargs)
+            except (ConnectionError, socket.timeout, TimeoutError) as exc:
+                refused = isinstance(exc, ConnectionRefusedError)
+                if attempt >= self.retries or not (refused or _repeatable(uri, method)):
+                    raise
+                why, response = "%s" % (type(exc).__name__,), None
+            else:
+                why = refusal_reason(getattr(response, "status", 200), content)
+                if why is None or attempt >= self.retries:
+                    return response, content
+            delay = self._delay(attempt, response)
+            attempt += 1
+            self.retried += 1
+            log.warning("  retry %d of %d in %.1fs: %s %s refused, %s",
+                        attempt, self.retries, delay, method, _short(uri), why)
+            self._pause(delay)
+
+
+def _short(uri):
+    """The API path of a request URI, without host and query."""
+    path = uri.split("?", 1)[0]
+    marker = "/compute/v1/"
+    return path[path.index(marker) + len(marker):] if marker in path else path

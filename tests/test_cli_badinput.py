@@ -1,0 +1,168 @@
+"""Bad input: one line on standard error, exit status 2, nothing written
+(no file created or changed, no changing request sent)."""
+
+import json
+import os
+
+import pytest
+import yaml
+
+from tarn_gcp.emulator import sample
+
+from test_cli_support import KEY, _cli_emulator, cli, emu, mutations, pauses  # noqa: F401
+
+
+def sample_plan():
+    return yaml.safe_load(sample.plan_text())
+
+
+def without(*path):
+    def change(plan):
+        target = plan
+        for part in path[:-1]:
+            target = target[part]
+        del target[path[-1]]
+    return change
+
+
+def setting(value, *path):
+    def change(plan):
+        target = plan
+        for part in path[:-1]:
+            target = target[part]
+        target[path[-1]] = value
+    return change
+
+
+PAIR = {"localPeeringProperties": {"name": "a", "network": "n", "exportCustomRoutes": True,
+                                   "importCustomRoutes": True, "exchangeSubnetRoutes": True,
+                                   "exportSubnetRoutesWithPublicIp": True,
+                                   "importSubnetRoutesWithPublicIp": False,
+                                   "stackType": "IPV4_ONLY"},
+        "remotePeeringProperties": None}
+
+
+def revert_data(**entries):
+    data = {"peerings": {}, "manage_routes": {}, "cloud_routers": {}}
+    data.update(entries)
+    return data
+
+
+NO_URL = "(without --emulator-url)"
+
+# (id, arguments, plan change or plan text, revert file content, the error's words)
+CASES = [
+    ("missing plan", ["switch", "routers"], None, None, "cannot read plan"),
+    ("malformed plan", ["switch", "routers"], "project_id: [unclosed\n", None,
+     "is not valid YAML"),
+    ("plan not a mapping", ["discover"], "- a\n- b\n", None, "must be a mapping"),
+    ("no project_id", ["switch", "routers"], without("project_id"), None,
+     "lacks 'project_id', which switch routers needs"),
+    ("no vpc_name", ["cidrs", "europe-west1"], without("vpc_name"), None,
+     "lacks 'vpc_name', which cidrs needs"),
+    ("no transit_vpcs", ["switch", "peerings"], without("transit_vpcs"), None,
+     "lacks 'transit_vpcs'"),
+    ("transit vpc not project::network", ["switch", "peerings"],
+     setting("transit-a", "transit_vpcs", 0, "vpc_name"), None, "must read project::network"),
+    ("router without region", ["switch", "routers"],
+     without("transit_vpcs", 1, "cloud_routers", 0, "region"), None,
+     "transit_vpcs[1].cloud_routers[0] lacks 'region'"),
+    ("no manage_routes", ["switch", "routes", "stage1"], without("manage_routes"), None,
+     "lacks 'manage_routes'"),
+    ("route without zone", ["switch", "routes", "stage1"],
+     without("manage_routes", "stage1", "add", 2, "zone"), None,
+     "manage_routes.stage1.add[2] lacks 'zone'"),
+    ("unknown stage", ["switch", "routes", "stage9"], {}, None, "unknown stage 'stage9'"),
+    ("unknown stage on restore", ["restore", "routes", "stage9"], {}, revert_data(),
+     "unknown stage 'stage9'"),
+    ("revert not json", ["restore", "routers"], {}, "{not json", "is not valid JSON"),
+    ("revert not utf-8", ["restore", "routers"], {}, b"\xff\xfe\x00", "is not valid JSON"),
+    ("revert a list", ["switch", "routers"], {}, [], "must hold an object"),
+    ("revert peerings not a mapping", ["restore", "peerings"], {},
+     revert_data(peerings=[]), "must hold an object"),
+    ("revert pair lacking keys", ["restore", "peerings"], {},
+     revert_data(peerings={KEY: [{"localPeeringProperties": {"name": "a"},
+                                  "remotePeeringProperties": None}]}),
+     "is malformed: peerings/%s/0/localPeeringProperties lacks network" % KEY),
+    ("revert router key", ["restore", "routers"], {},
+     revert_data(cloud_routers={KEY: {"t::net::r1": {}}}), "must read project::network"),
+    ("revert route record", ["restore", "routes", "stage1"], {},
+     revert_data(manage_routes={"stage1": {KEY: {"deleted_route_list": {}}}}), "is malformed"),
+    ("revert of another vpc", ["restore", "peerings"], {},
+     revert_data(peerings={"tarn-demo::other-vpc": [PAIR]}),
+     "belongs to tarn-demo::other-vpc, not to the plan's VPC tarn-demo::spoke-vpc"),
+    ("revert owner of another vpc", ["switch", "routers"], {},
+     dict(revert_data(), vpc="elsewhere::vpc"), "belongs to elsewhere::vpc"),
+    ("restore without revert", ["restore", "routers"], {}, "no option", "restore needs --revert"),
+    ("restore with missing revert", ["restore", "routers"], {}, "missing file",
+     "does not exist"),
+    ("revert is a folder", ["switch", "routers"], {}, "folder", "is a folder"),
+    ("revert in missing folder", ["switch", "routers"], {}, "missing folder", "no folder"),
+    ("revert with discover", ["discover"], {}, revert_data(), "--revert applies to"),
+    ("demo with an existing revert", [NO_URL, "demo"], {}, revert_data(), "demo writes a new revert"),
+    ("unknown command", ["migrate"], {}, None, "invalid choice: 'migrate'"),
+    ("unknown target", ["switch", "subnets"], {}, None, "invalid choice: 'subnets'"),
+    ("stage missing", ["switch", "routes"], {}, None, "required: STAGE"),
+    ("quiet and verbose", ["-q", "-v", "discover"], {}, None, "exclude each other"),
+    ("dry run of discover", ["--dry-run", "discover"], {}, None, "--dry-run applies to"),
+    ("two emulators", ["--emulator", "cidrs", "r"], {}, None, "exclude each other"),
+    ("restore on a new emulator", [NO_URL, "--emulator", "restore", "routers"], {}, revert_data(),
+     "use --emulator-url"),
+]
+
+
+@pytest.mark.parametrize("args,plan,revert,words", [c[1:] for c in CASES],
+                         ids=[c[0] for c in CASES])
+def test_bad_input_is_one_line_and_status_2_with_nothing_written(
+        cli, emu, tmp_path, args, plan, revert, words):
+    work = tmp_path / "work"
+    work.mkdir()
+    options = []
+    plan_path = work / "plan.yaml"
+    if isinstance(plan, str):
+        plan_path.write_text(plan)
+    elif plan is not None:
+        data = sample_plan()
+        if callable(plan):
+            plan(data)
+        plan_path.write_text(yaml.safe_dump(data))
+    options += ["--plan", plan_path]
+    revert_path = work / "revert.json"
+    if revert == "missing folder":
+        revert_path = work / "no-such-folder" / "revert.json"
+    elif revert == "folder":
+        revert_path.mkdir()
+    elif isinstance(revert, bytes):
+        revert_path.write_bytes(revert)
+    elif isinstance(revert, str) and revert not in ("no option", "missing file"):
+        revert_path.write_text(revert)
+    elif isinstance(revert, (dict, list)):
+        revert_path.write_text(json.dumps(revert))
+    if revert is not None and revert != "no option":
+        options += ["--revert", revert_path]
+    before = {p: (p.stat().st_mtime_ns, p.read_bytes() if p.is_file() else None)
+              for p in work.rglob("*")}
+    emu.clear_requests()
+
+    result = cli(*options, *[a for a in args if a != NO_URL], emulator=NO_URL not in args)
+
+    assert result.status == 2
+    assert len(result.err_lines) == 1, result.err
+    assert result.err_lines[0].startswith("tarn_gcp: ")
+    assert words in result.err_lines[0]
+    assert result.out == ""
+    assert {p: (p.stat().st_mtime_ns, p.read_bytes() if p.is_file() else None)
+            for p in work.rglob("*")} == before
+    assert mutations(emu) == []
+
+
+def test_a_switch_against_google_cloud_needs_a_revert_file(cli, tmp_path, monkeypatch):
+    monkeypatch.setenv("GOOGLE_APPLICATION_CREDENTIALS", str(tmp_path / "none.json"))
+    result = cli("--plan", sample.PLAN_PATH, "switch", "peerings", emulator=False)
+    assert (result.status, result.out) == (2, "")
+    assert result.err_lines == ["tarn_gcp: switch needs --revert FILE to keep what it changes "
+                                "(or --dry-run to only show it)"]
+    assert os.listdir(tmp_path) == []
+    result = cli("--plan", sample.PLAN_PATH, "discover", emulator=False)
+    assert result.status == 2 and len(result.err_lines) == 1
+    assert result.err_lines[0].startswith("tarn_gcp: no Google Cloud credentials (")

@@ -1,0 +1,234 @@
+"""Each command on the emulator, in this process: what it shows, what it
+changes, what it records, and the dry run."""
+
+import logging
+
+import pytest
+import yaml
+
+from tarn_gcp.cli.revert import first_missing
+
+from test_cli_support import (KEY, _cli_emulator, cli, emu, mutations, pauses,  # noqa: F401
+                              read_json)
+
+
+def test_discover_lists_networks_then_peerings_and_routers_per_region(cli, emu):
+    result = cli("discover", "tarn-transit")
+    assert result.status == 0, result.err
+    lines = result.out_lines
+    assert lines.count("- Discover subnet(s)") == 2 and lines.count("- Discover route(s)") == 2
+    assert lines.count("- Discover peering(s)") == 2
+    # transit-a: europe-west1 and us-central1; transit-b: us-central1 and europe-west1
+    assert lines.count("- Discover cloud router(s)") == 4
+    first_peering = lines.index("- Discover peering(s)")
+    assert lines.index("- Discover subnet(s)") < lines.index("- Discover route(s)") < first_peering
+    assert "  transit-a-cr-euw1 europe-west1 bgp 64514 CUSTOM" in lines
+    assert "    10.20.0.0/20 spoke-vpc spoke-usc1" in lines
+    assert lines[-1].startswith("discover tarn-transit: 2 network(s), 4 subnetwork(s), "
+                                "2 peering(s)")
+    assert mutations(emu) == []
+    assert all(r.params.get("project") in (None, "tarn-transit") for r in emu.requests)
+
+
+def test_discover_takes_the_plan_project_and_restores_the_module_names(cli, gcplib):
+    saved = gcplib.google, gcplib.discovery
+    result = cli("discover")
+    assert result.status == 0
+    assert "= VPC spoke-vpc (https://www.googleapis.com/compute/v1/projects/tarn-demo/global/" \
+           "networks/spoke-vpc)" in result.out_lines
+    assert (gcplib.google, gcplib.discovery) == saved
+    assert cli("discover", "empty-project-x").status == 1   # not a project of the emulator
+
+
+def test_cidrs_prints_the_ranges_and_keeps_the_route_listing_quiet(cli):
+    result = cli("cidrs", "europe-west1")
+    assert result.status == 0
+    assert result.out_lines == ["- Ranges tarn-demo::spoke-vpc advertises in europe-west1",
+                                "172.16.0.0/28", "10.10.0.0/20", "10.10.16.0/20"]
+    assert logging.getLogger("tarn_gcp.gcplib").propagate is True
+    assert cli("-q", "cidrs", "us-central1").out_lines == ["172.16.0.0/28", "10.20.0.0/20"]
+
+
+@pytest.mark.parametrize("target,args", [
+    ("routes", ["routes", "stage1"]),
+    ("routers", ["routers"]),
+    ("peerings", ["peerings"]),
+])
+def test_switch_then_restore_puts_the_topology_back(cli, emu, tmp_path, target, args):
+    revert = tmp_path / "revert.json"
+    original = emu.snapshot()
+    switched = cli("--revert", revert, "switch", *args)
+    assert switched.status == 0, switched.err
+    assert emu.snapshot() != original
+    assert switched.out_lines[-1].endswith("; revert information saved to %s" % revert)
+    saved = read_json(revert)
+    assert saved["vpc"] == KEY
+    restored = cli("--revert", revert, "restore", *args)
+    assert restored.status == 0, restored.err
+    assert emu.snapshot() == original
+    assert read_json(revert)["vpc"] == KEY
+
+
+def test_route_stage_records_and_summary(cli, emu, tmp_path):
+    revert = tmp_path / "r.json"
+    result = cli("--revert", revert, "switch", "routes", "stage1")
+    record = read_json(revert)["manage_routes"]["stage1"][KEY]
+    assert [r["name"] for r in record["deleted_route_list"]] == ["spoke-onprem-backup"]
+    assert record["added_route_list"][2:] == ["spoke-transit-a-via-appliance",
+                                              "spoke-transit-b-via-appliance"]
+    assert result.out_lines[-1].startswith(
+        "switch routes stage1: deleted 1 route(s) and added 4 in tarn-demo::spoke-vpc")
+    again = cli("--revert", revert, "switch", "routes", "stage1")
+    assert "tried to delete 0 route(s) and added 0" in again.out_lines[-1]
+    assert read_json(revert)["manage_routes"]["stage1"][KEY]["added_route_list"] == \
+        record["added_route_list"]
+    restored = cli("--revert", revert, "restore", "routes", "stage1")
+    assert restored.out_lines[-1].startswith(
+        "restore routes stage1: removed 4 added route(s) and re-inserted 1 deleted route(s)")
+
+
+@pytest.mark.parametrize("args", [
+    ["switch", "routes", "stage1"], ["switch", "routers"],
+    ["switch", "peerings"],
+])
+def test_dry_run_reads_and_logs_but_changes_and_saves_nothing(cli, emu, tmp_path, args):
+    revert = tmp_path / "revert.json"
+    original = emu.snapshot()
+    result = cli("--dry-run", "--revert", revert, *args)
+    assert result.status == 0, result.err
+    assert mutations(emu) == []
+    assert emu.snapshot() == original
+    assert not revert.exists()
+    summary = result.out_lines[-1]
+    assert " would " in summary and summary.endswith("dry run, revert information not saved")
+
+
+def test_dry_run_restore_shows_what_it_would_put_back(cli, emu, tmp_path):
+    revert = tmp_path / "revert.json"
+    cli("--revert", revert, "switch", "routers")
+    before = revert.read_bytes()
+    emu.clear_requests()
+    result = cli("--revert", revert, "--dry-run", "restore", "routers")
+    assert result.status == 0
+    assert result.out_lines[-1].startswith("restore routers: would patch back 2 Cloud Router(s)")
+    assert mutations(emu) == [] and revert.read_bytes() == before
+
+
+def test_quiet_keeps_summary_and_errors_verbose_adds_details(cli, emu):
+    emu.faults.fail_request("compute.routes.get", 404, "The resource 'x' was not found",
+                            times=1)
+    quiet = cli("-q", "switch", "routes", "stage1")
+    assert quiet.status == 1
+    assert len(quiet.out_lines) == 1 and quiet.out_lines[0].startswith("switch routes stage1:")
+    assert len(quiet.err_lines) == 1
+    assert quiet.err_lines[0].startswith("  **Error** <HttpError 404 when requesting ")
+    verbose = cli("-v", "cidrs", "us-central1")
+    assert verbose.out_lines[0] == "Compute API: the emulator at %s" % emu.url
+
+
+def test_options_may_follow_the_command(cli, emu, tmp_path):
+    revert = tmp_path / "revert.json"
+    result = cli("switch", "routers", "--revert", revert, "--dry-run")
+    assert result.status == 0 and not revert.exists()
+
+
+def test_example_plan_is_the_documented_sample_plan(cli):
+    result = cli("example-plan", emulator=False)
+    plan = yaml.safe_load(result.out)
+    assert result.status == 0
+    assert plan["project_id"] == "tarn-demo" and "stage1" in plan["manage_routes"]
+    assert "# Keys:" in result.out
+
+
+def test_a_failing_stage_still_saves_what_it_recorded(cli, emu, tmp_path, monkeypatch):
+    from tarn_gcp.gcplib import GcpLib
+    from tarn_gcp.res.Globals import Globals
+
+    revert = tmp_path / "revert.json"
+
+    def failing(request, stage):
+        Globals.getRevertInfo()["manage_routes"][stage][KEY] = {
+            "deleted_route_list": [], "added_route_list": ["tsr-half"]}
+        raise RuntimeError("lost the connection")
+
+    monkeypatch.setattr(GcpLib, "manageSwitchRoute", failing)
+    result = cli("--revert", revert, "switch", "routes", "stage1")
+    assert result.status == 1
+    assert result.err_lines == ["tarn_gcp: switch routes stage1 failed: RuntimeError: "
+                                "lost the connection"]
+    assert "stopped by an error" in result.out_lines[-1]
+    assert read_json(revert)["manage_routes"]["stage1"][KEY]["added_route_list"] == ["tsr-half"]
+
+
+@pytest.mark.parametrize("args", [["routes", "stage1"], ["routers"], ["peerings"]])
+def test_a_second_switch_keeps_the_first_records_so_restore_still_returns(cli, emu, tmp_path,
+                                                                           args):
+    revert = tmp_path / "revert.json"
+    original = emu.snapshot()
+    assert cli("--revert", revert, "switch", *args).status == 0
+    first = read_json(revert)
+    again = cli("--revert", revert, "switch", *args)
+    assert again.status in (0, 1)          # a repeated change may be refused and logged
+    assert "would be lost" not in again.err
+    assert cli("--revert", revert, "restore", *args).status in (0, 1)
+    assert emu.snapshot() == original
+    assert first_missing(first, read_json(revert)) is None
+
+
+def test_an_interrupted_stage_saves_its_records_and_exits_130(cli, tmp_path, monkeypatch):
+    from tarn_gcp.gcplib import GcpLib
+    from tarn_gcp.res.Globals import Globals
+
+    def interrupted(switch_traffic):
+        Globals.getRevertInfo()["cloud_routers"][KEY] = {"t::n::r::cr": {"asn": 1}}
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(GcpLib, "manageCloudRouterAdvertisedRoute", interrupted)
+    revert = tmp_path / "revert.json"
+    result = cli("--revert", revert, "switch", "routers")
+    assert result.status == 130 and result.err_lines == ["tarn_gcp: interrupted"]
+    assert read_json(revert)["cloud_routers"][KEY] == {"t::n::r::cr": {"asn": 1}}
+
+
+def test_google_cloud_service_uses_default_credentials_over_the_retrying_transport(monkeypatch):
+    import google.auth
+    from google.auth.credentials import AnonymousCredentials
+
+    from tarn_gcp.cli import session
+    from tarn_gcp.cli.transport import RetryingHttp
+
+    asked = []
+
+    def default(scopes=None):
+        asked.append(scopes)
+        return AnonymousCredentials(), "adc-project"
+
+    monkeypatch.setattr(google.auth, "default", default)
+    target = session.open_target()
+    assert asked == [["https://www.googleapis.com/auth/compute"]]
+    assert (target.kind, target.default_project) == ("cloud", "adc-project")
+    assert isinstance(target.http, RetryingHttp)
+    assert target.http.credentials is target.credentials
+    request = target.service.networks().get(project="p", network="n")
+    assert request.http is target.http
+    assert request.uri.startswith("https://compute.googleapis.com/compute/v1/projects/p/")
+
+
+def test_a_re_run_after_a_half_failed_removal_keeps_the_saved_transit_record(
+        cli, emu, tmp_path):
+    # The first run removes spoke-to-transit-b's transit side but not its own.
+    emu.faults.fail_request("compute.networks.removePeering", 500, name="spoke-vpc", call=2,
+                            times=None)
+    revert = tmp_path / "revert.json"
+    original = emu.snapshot()
+    assert cli("--revert", revert, "switch", "peerings").status == 1
+    first = revert.read_bytes()
+    emu.faults.clear()
+    # The re-run finds the leftover without its transit side; the pair saved
+    # by the first run, transit record included, stays as it was.
+    again = cli("--revert", revert, "switch", "peerings")
+    assert again.status == 0
+    assert revert.read_bytes() == first
+    assert list(tmp_path.glob("revert.json.refused-*")) == []
+    assert cli("--revert", revert, "restore", "peerings").status == 0
+    assert emu.snapshot() == original

@@ -1,0 +1,166 @@
+"""The retrying transport: what it retries, how long it pauses, what it
+leaves alone; and a stage that gets through injected refusals."""
+
+import json
+
+import pytest
+
+from tarn_gcp.cli.transport import RetryingHttp, refusal_reason
+from tarn_gcp.emulator import PEERING_IN_PROGRESS
+
+from test_cli_support import (KEY, _cli_emulator, cli, emu, mutations, pauses,  # noqa: F401
+                              read_json)
+
+URI = "https://compute.googleapis.com/compute/v1/projects/p/global/routes"
+
+
+class Response(dict):
+    def __init__(self, status, **headers):
+        super().__init__(headers)
+        self.status = status
+
+
+def body(status, message, reason="invalid"):
+    return json.dumps({"error": {"code": status, "message": message,
+                                 "errors": [{"message": message, "reason": reason}]}}).encode()
+
+
+class Scripted:
+    """An httplib2.Http stand-in answering from a script; an exception in
+    the script is raised."""
+
+    credentials = "the credentials"
+
+    def __init__(self, *answers):
+        self.answers = list(answers)
+        self.calls = []
+
+    def request(self, uri, method="GET", body=None, headers=None, **kwargs):
+        self.calls.append((uri, method, body))
+        answer = self.answers.pop(0)
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer
+
+
+OK = (Response(200), b"{}")
+
+
+def wrap(inner, **kw):
+    pauses = []
+    http = RetryingHttp(inner, sleep=pauses.append, rand=lambda: 0.5, **kw)
+    return http, pauses
+
+
+@pytest.mark.parametrize("status,content", [
+    (500, b""),
+    (503, body(503, "Backend unavailable", "backendError")),
+    (429, body(429, "Quota exceeded", "rateLimitExceeded")),
+    (403, body(403, "Rate Limit Exceeded", "userRateLimitExceeded")),
+    (400, body(400, PEERING_IN_PROGRESS)),
+    (400, body(400, "There is a route operation in progress on the network. Try later.")),
+])
+def test_transient_refusals_are_sent_again(status, content):
+    inner = Scripted((Response(status), content), OK)
+    http, pauses = wrap(inner)
+    response, _ = http.request(URI, "POST", body='{"name": "r"}', headers={"a": "b"})
+    assert response.status == 200
+    assert len(inner.calls) == 2 and inner.calls[0] == inner.calls[1]
+    assert len(pauses) == 1
+
+
+@pytest.mark.parametrize("status,content", [
+    (400, body(400, "Invalid value for field 'resource.name'")),
+    (403, body(403, "Required 'compute.routes.insert' permission", "forbidden")),
+    (404, body(404, "The resource was not found", "notFound")),
+    (409, body(409, "The resource already exists", "alreadyExists")),
+    (400, b"not json"),
+    (501, b""),
+])
+def test_other_answers_go_back_at_once(status, content):
+    inner = Scripted((Response(status), content))
+    http, pauses = wrap(inner)
+    response, returned = http.request(URI, "POST")
+    assert (response.status, returned) == (status, content)
+    assert len(inner.calls) == 1 and pauses == []
+
+
+def test_backoff_grows_is_bounded_and_gives_up_with_the_last_answer():
+    answers = [(Response(503), b"")] * 6
+    http, pauses = wrap(Scripted(*answers), retries=5, base_delay=1.0, max_delay=5.0)
+    response, _ = http.request(URI)
+    assert response.status == 503
+    assert pauses == [0.75, 1.5, 3.0, 3.75, 3.75]   # half-jitter factor 0.75, capped at 5
+    assert http.retried == 5
+
+
+def test_retry_after_is_honoured_within_the_bound():
+    inner = Scripted((Response(429, **{"retry-after": "3"}), b""),
+                     (Response(429, **{"retry-after": "600"}), b""), OK)
+    http, pauses = wrap(inner, max_delay=10.0)
+    assert http.request(URI)[0].status == 200
+    assert pauses == [3.0, 10.0]
+
+
+@pytest.mark.parametrize("method,uri,error,retried", [
+    ("GET", URI, ConnectionResetError(), True),
+    ("GET", URI, TimeoutError(), True),
+    ("POST", URI + "/operations/op-1/wait", ConnectionResetError(), True),
+    ("POST", URI, ConnectionResetError(), False),       # the insert may have happened
+    ("DELETE", URI + "/r", TimeoutError(), False),
+    ("POST", URI, ConnectionRefusedError(), True),      # never reached the server
+])
+def test_transport_failures_are_retried_only_when_repeating_is_safe(method, uri, error, retried):
+    inner = Scripted(error, OK)
+    http, _ = wrap(inner)
+    if retried:
+        assert http.request(uri, method)[0].status == 200
+    else:
+        with pytest.raises(type(error)):
+            http.request(uri, method)
+    assert len(inner.calls) == (2 if retried else 1)
+
+
+def test_other_attributes_are_the_wrapped_objects():
+    http, _ = wrap(Scripted())
+    assert http.credentials == "the credentials"
+    assert refusal_reason(200, b"") is None
+
+
+def test_a_route_stage_gets_through_refused_inserts_and_waits(cli, emu, pauses):
+    emu.faults.fail_request("compute.routes.insert", 503, times=2)
+    emu.faults.fail_request("compute.globalOperations.wait", 429, times=1,
+                            reason="rateLimitExceeded")
+    emu.faults.fail_request("compute.routes.delete", 400,
+                            "There is a route operation in progress on the network.", times=1)
+    result = cli("switch", "routes", "stage1")
+    assert result.status == 0, result.err
+    inserts = [r for r in mutations(emu) if r.method == "compute.routes.insert"]
+    assert [r.status for r in inserts] == [503, 503, 200, 200, 200, 200]
+    assert len(pauses) == 4
+    assert result.err.count("  retry ") == 4
+    assert "added 4" in result.out_lines[-1]
+
+
+def test_refusals_beyond_the_retries_end_the_step_as_the_module_reports(cli, emu):
+    emu.faults.fail_request("compute.routes.insert", 503, times=None)
+    result = cli("switch", "routes", "stage1")
+    assert result.status == 1
+    assert "  **Error** " in result.err
+    assert "4 problem(s) logged above" in result.out_lines[-1]
+    assert "tried to delete 1 route(s) and added 0" in result.out_lines[-1]
+
+
+def test_the_peering_stage_waits_out_peering_operations_in_progress(cli, emu, pauses, tmp_path):
+    emu.faults.peering_in_progress(3)
+    revert = tmp_path / "revert.json"
+    original = emu.snapshot()
+    assert cli("--revert", revert, "switch", "peerings").status == 0
+    removals = [r.status for r in mutations(emu) if r.method == "compute.networks.removePeering"]
+    assert removals == [400, 400, 400, 200, 200, 200, 200]
+    assert len(read_json(revert)["peerings"][KEY]) == 2
+    emu.faults.peering_in_progress(1)
+    assert cli("--revert", revert, "restore", "peerings").status == 0
+    assert emu.snapshot() == original
+    assert len(pauses) == 4
+
