@@ -32,6 +32,25 @@ import ipaddress
 import hashlib
 import base64
 
+
+def _peering_body(record):
+    """The addPeering body re-creating one saved peering record."""
+    return {"networkPeering": {key: record[key] for key in (
+        "name", "network", "exportCustomRoutes", "importCustomRoutes", "exchangeSubnetRoutes",
+        "exportSubnetRoutesWithPublicIp", "importSubnetRoutesWithPublicIp", "stackType")}}
+
+
+def _add_peering(cls, logger, service, project, network, body):
+    """Adds one peering, waits for it and logs what its operation reports."""
+    response = service.networks().addPeering(project=project, network=network, body=body).execute()
+    cls.wait_for_global_operation(service, project, response["name"])
+    if response.get("error", None):
+        logger.error("  **Error** " + str(response.get("error", None)))
+    elif response.get("warnings", None):
+        logger.warning("  **Error** " + str(response.get("warnings", None)))
+    elif response.get("httpErrorMessage", None):
+        logger.error("  **Error** " + str(response.get("httpErrorMessage", None)))
+
 class GcpLib:
     PROJECT_I = 6
     REGION_I = 8
@@ -201,30 +220,11 @@ class GcpLib:
                 localProject = Globals.project
                 localNetwork = Globals.vpc["vpc_name"]
                 logger.info("- Add local peering in " + str(localProject) + "::" + str(localNetwork))
-                localBody = {
-                    "networkPeering": {
-                        "name": lpp["name"],
-                        "network": lpp["network"],
-                        "exportCustomRoutes": lpp["exportCustomRoutes"],
-                        "importCustomRoutes": lpp["importCustomRoutes"],
-                        "exchangeSubnetRoutes": lpp["exchangeSubnetRoutes"],
-                        "exportSubnetRoutesWithPublicIp": lpp["exportSubnetRoutesWithPublicIp"],
-                        "importSubnetRoutesWithPublicIp": lpp["importSubnetRoutesWithPublicIp"],
-                        "stackType": lpp["stackType"],
-                    }
-                }
+                localBody = _peering_body(lpp)
                 logger.info("  add peering " + str(lpp["name"]) + " in "
                             + str(localProject) + "::" + str(localNetwork))
                 if not Globals.getDryRun():
-                    response = service.networks().addPeering(
-                        project=localProject, network=localNetwork, body=localBody).execute()
-                    cls.wait_for_global_operation(service, localProject, response["name"])
-                    if response.get("error", None):
-                        logger.error("  **Error** " + str(response.get("error", None)))
-                    elif response.get("warnings", None):
-                        logger.warning("  **Error** " + str(response.get("warnings", None)))
-                    elif response.get("httpErrorMessage", None):
-                        logger.error("  **Error** " + str(response.get("httpErrorMessage", None)))
+                    _add_peering(cls, logger, service, localProject, localNetwork, localBody)
                 continue
             remoteParts = rpp["network"].split("/")
             localProject = remoteParts[cls.PROJECT_I]
@@ -233,54 +233,16 @@ class GcpLib:
             remoteProject = localParts[cls.PROJECT_I]
             remoteNetwork = localParts[cls.NETWORK_I]
             logger.info("- Add local peering in " + str(localProject) + "::" + str(localNetwork))
-            localBody = {
-                "networkPeering": {
-                    "name": lpp["name"],
-                    "network": lpp["network"],
-                    "exportCustomRoutes": lpp["exportCustomRoutes"],
-                    "importCustomRoutes": lpp["importCustomRoutes"],
-                    "exchangeSubnetRoutes": lpp["exchangeSubnetRoutes"],
-                    "exportSubnetRoutesWithPublicIp": lpp["exportSubnetRoutesWithPublicIp"],
-                    "importSubnetRoutesWithPublicIp": lpp["importSubnetRoutesWithPublicIp"],
-                    "stackType": lpp["stackType"],
-                }
-            }
-            remoteBody = {
-                "networkPeering": {
-                    "name": rpp["name"],
-                    "network": rpp["network"],
-                    "exportCustomRoutes": rpp["exportCustomRoutes"],
-                    "importCustomRoutes": rpp["importCustomRoutes"],
-                    "exchangeSubnetRoutes": rpp["exchangeSubnetRoutes"],
-                    "exportSubnetRoutesWithPublicIp": rpp["exportSubnetRoutesWithPublicIp"],
-                    "importSubnetRoutesWithPublicIp": rpp["importSubnetRoutesWithPublicIp"],
-                    "stackType": rpp["stackType"],
-                }
-            }
+            localBody = _peering_body(lpp)
+            remoteBody = _peering_body(rpp)
             logger.info("  add peering " + str(lpp["name"]) + " in "
                         + str(localProject) + "::" + str(localNetwork))
             if not Globals.getDryRun():
-                response = service.networks().addPeering(
-                    project=localProject, network=localNetwork, body=localBody).execute()
-                cls.wait_for_global_operation(service, localProject, response["name"])
-                if response.get("error", None):
-                    logger.error("  **Error** " + str(response.get("error", None)))
-                elif response.get("warnings", None):
-                    logger.warning("  **Error** " + str(response.get("warnings", None)))
-                elif response.get("httpErrorMessage", None):
-                    logger.error("  **Error** " + str(response.get("httpErrorMessage", None)))
+                _add_peering(cls, logger, service, localProject, localNetwork, localBody)
             logger.info("  add peering " + str(rpp["name"]) + " in "
                         + str(remoteProject) + "::" + str(remoteNetwork))
             if not Globals.getDryRun():
-                response = service.networks().addPeering(
-                    project=remoteProject, network=remoteNetwork, body=remoteBody).execute()
-                cls.wait_for_global_operation(service, remoteProject, response["name"])
-                if response.get("error", None):
-                    logger.error("  **Error** " + str(response.get("error", None)))
-                elif response.get("warnings", None):
-                    logger.warning("  **Error** " + str(response.get("warnings", None)))
-                elif response.get("httpErrorMessage", None):
-                    logger.error("  **Error** " + str(response.get("httpErrorMessage", None)))
+                _add_peering(cls, logger, service, remoteProject, remoteNetwork, remoteBody)
         return None
 
     # 7
