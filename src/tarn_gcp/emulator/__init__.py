@@ -40,11 +40,16 @@ class Emulator:
     without argument loads the sample topology.
     ``wait_completes`` makes each operations ``wait`` finish its operation
     (unless a fault holds it) instead of moving it one step.
+
+    Every request is checked against the Compute v1 discovery document as
+    Google's front end checks it (see ``validation``); ``lenient`` skips
+    those checks, for experiments only, since the real API never does.
     """
 
     def __init__(self, host="127.0.0.1", port=0, *, projects=(), seed=None,
-                 wait_completes=False):
+                 wait_completes=False, lenient=False):
         self.host = host
+        self.lenient = bool(lenient)
         self._port = port
         self.faults = Faults()
         self.model = ComputeModel(faults=self.faults, wait_completes=wait_completes)

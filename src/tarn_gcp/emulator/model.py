@@ -90,19 +90,27 @@ _KINDS = {"networks": "compute#network", "subnetworks": "compute#subnetwork",
 class ApiError(Exception):
     """A refusal as the API reports it: an HTTP status and a message."""
 
-    def __init__(self, code, message, reason=None, domain="global", op_code=None):
+    def __init__(self, code, message, reason=None, domain="global", op_code=None, *,
+                 status=None, details=None):
         super().__init__(message)
         self.code = int(code)
         self.message = message
         self.reason = reason or _REASONS.get(self.code, "backendError")
         self.domain = domain
         self.op_code = op_code or _OP_CODES.get(self.code, "INTERNAL_ERROR")
+        self.status = status          # e.g. "INVALID_ARGUMENT", as the JSON front end says
+        self.details = details
 
     def body(self):
         """The JSON error body of an HTTP response."""
-        return {"error": {"code": self.code, "message": self.message,
-                          "errors": [{"message": self.message, "domain": self.domain,
-                                      "reason": self.reason}]}}
+        error = {"code": self.code, "message": self.message,
+                 "errors": [{"message": self.message, "domain": self.domain,
+                             "reason": self.reason}]}
+        if self.status is not None:
+            error["status"] = self.status
+        if self.details is not None:
+            error["details"] = self.details
+        return {"error": error}
 
     def __repr__(self):
         return "ApiError(%d, %r)" % (self.code, self.message)
