@@ -47,7 +47,7 @@ def migrate(compute, plan):
                                            instance=spec["dest_instance"]).execute()
         body = {"destRange": spec["cidr"], "nextHopInstance": instance["selfLink"],
                 "priority": spec["priority"] or 1000, "name": spec["name"] or "tsr-%032x" % i,
-                "zone": spec["zone"], "network": spoke["selfLink"],
+                "network": spoke["selfLink"],
                 "description": "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource"}
         finish(compute, compute.routes().insert(project=project, body=body).execute())
         saved["added"].append(body["name"])
