@@ -232,7 +232,7 @@ class Discovery:
             if high is not None and number > high:
                 raise invalid(name, value, "Must be less than or equal to %d" % high)
         elif kind == "boolean":
-            if value not in ("true", "false"):
+            if value.lower() not in ("true", "false") and value not in ("1", "0"):
                 raise _bad_value(where, "TYPE_BOOL", value)
         elif kind == "number":
             try:
