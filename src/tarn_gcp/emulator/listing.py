@@ -167,10 +167,15 @@ class _Reader:
         raise FilterError
 
     def value(self):
+        """A quoted string, or a bare value up to a blank or a parenthesis."""
         self.blank()
         if self.peek() in ("'", '"'):
             return self.quoted()
-        return self.word()
+        match = re.compile(r"[^\s()]+").match(self.text, self.pos)
+        if not match:
+            raise FilterError
+        self.pos = match.end()
+        return match.group()
 
     def regex(self, nested):
         """The value of an eq/ne term: quoted, or the bare text up to a blank
