@@ -231,6 +231,8 @@ class _Handler(BaseHTTPRequestHandler):
         """The base class's refusals (bad request line, unknown HTTP method,
         oversized headers...) in the API's JSON error shape."""
         self.close_connection = True
+        if self.request_version == "HTTP/0.9":
+            self.request_version = "HTTP/1.0"   # a status line, even for a garbled request
         try:
             self._send(code, ApiError(code, message or "Bad request.").body())
         except OSError:
