@@ -24,7 +24,6 @@ import functools
 import json
 import os
 import re
-from collections import defaultdict
 
 from .model import NAME_PATTERN, ApiError, invalid
 
@@ -75,7 +74,7 @@ def _bad_value(where, proto_type, value):
 
 
 class Method:
-    __slots__ = ("id", "verb", "template", "regex", "literals", "params", "request",
+    __slots__ = ("id", "verb", "template", "_regex", "literals", "params", "request",
                  "response", "range_of", "fields")
 
     def __init__(self, spec):
@@ -90,7 +89,7 @@ class Method:
             else:
                 regex += re.escape(segment)
                 literals += len(segment)
-        self.regex = re.compile(regex + r"\Z")
+        self._regex = regex + r"\Z"
         self.literals = literals
         self.params = spec.get("parameters", {})
         self.request = spec.get("request", {}).get("$ref")
@@ -108,6 +107,11 @@ class Method:
                                        None if high is None else int(high))
 
 
+    @property
+    def regex(self):
+        return re.compile(self._regex)   # compiled on first use, then from re's cache
+
+
 class Discovery:
     """The methods and schemas of one discovery document."""
 
@@ -115,7 +119,7 @@ class Discovery:
         self.schemas = document["schemas"]
         self.global_params = document.get("parameters", {})
         self.methods = {}
-        self._by_segments = defaultdict(list)
+        self._tree = {}          # path segments -> {literal or None: subtree, "": [methods]}
         self._open_ended = []
         stack = [document]
         while stack:
@@ -129,10 +133,13 @@ class Discovery:
                         method.fields = self.listed_fields(method)
                     if "{+" in method.template:
                         self._open_ended.append(method)
-                    else:
-                        self._by_segments[method.template.count("/")].append(method)
-        for methods in list(self._by_segments.values()) + [self._open_ended]:
-            methods.sort(key=lambda m: -m.literals)   # literal segments win over parameters
+                        continue
+                    node = self._tree
+                    for segment in method.template.split("/"):
+                        key = None if segment.startswith("{") else segment
+                        node = node.setdefault(key, {})
+                    node.setdefault("", []).append(method)
+        self._open_ended.sort(key=lambda m: -m.literals)
 
     # ------------------------------------------------------------ routing
 
@@ -142,7 +149,7 @@ class Discovery:
         there is none."""
         shown = shown or tail
         other = None
-        for method in self._by_segments.get(tail.count("/"), []) + self._open_ended:
+        for method in self._candidates(self._tree, tail.split("/"), 0) + self._open_ended:
             match = method.regex.match(tail)
             if match:
                 if method.verb == verb:
@@ -175,6 +182,18 @@ class Discovery:
                 spec = self._resolve(spec)
             return True
         return known
+
+    def _candidates(self, node, segments, index):
+        """The methods whose template fits the segments, literal segments
+        before parameters."""
+        if index == len(segments):
+            return list(node.get("", []))
+        found = []
+        if segments[index] in node and segments[index] != "":
+            found += self._candidates(node[segments[index]], segments, index + 1)
+        if None in node and segments[index]:
+            found += self._candidates(node[None], segments, index + 1)
+        return found
 
     # ---------------------------------------------------------- requests
 
