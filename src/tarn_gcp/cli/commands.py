@@ -14,6 +14,7 @@ import logging
 import sys
 
 from .errors import CliError, RunFailed
+from .operations import RouterPatches
 from .revert import RevertFile, dump, first_missing
 from .session import own_service_for_listing
 
@@ -260,7 +261,9 @@ class Stage:
         lib = gcplib().GcpLib
         project, vpc = self.key.split("::")
         network = get_network(run, project, vpc)
-        Globals.service = run.service
+        # The router patches' operations are followed through a wrapper.
+        self.patches = RouterPatches(run.service) if self.target == "routers" else None
+        Globals.service = run.service if self.patches is None else self.patches.service
         Globals.project = project
         Globals.vpc = {"vpc_name": vpc}
         Globals.networkLink = network["selfLink"]
@@ -271,6 +274,8 @@ class Stage:
         before = copy.deepcopy(info)
         problems = run.console.problems
         entry = getattr(lib, _ENTRY[self.target])
+        if self.patches is not None:
+            entry = self.patches.followed(entry)
         forward = self.action == "switch"
         failure = None
         try:
@@ -362,17 +367,25 @@ class Stage:
             return "%s %d added route(s) and %s %d deleted route(s) in %s" % (
                 verb("removed"), len(rec["added_route_list"]), verb("re-inserted"),
                 len(rec["deleted_route_list"]), key)
-        routers = after["cloud_routers"].get(key, {})
+        routers = list(after["cloud_routers"].get(key, {}))
         if self.action == "switch":
-            new = [r for r in routers if r not in before["cloud_routers"].get(key, {})]
-            if not new:
+            routers = [r for r in routers if r not in before["cloud_routers"].get(key, {})]
+            if not routers:
                 return "no Cloud Router newly customised for %s" % key
-            return "%s %d Cloud Router(s) (%s)" % (
-                verb("customised"), len(new), ", ".join(_router_label(r) for r in new))
-        if not routers:
+        elif not routers:
             return "no Cloud Router recorded for %s" % key
-        return "%s %d Cloud Router(s) (%s)" % (
-            verb("patched back"), len(routers), ", ".join(_router_label(r) for r in routers))
+        done = "customised" if self.action == "switch" else "patched back"
+        lost = []
+        if mode != 1 and getattr(self, "patches", None) is not None:
+            # Only a patch whose operation succeeded counts.
+            routers, lost = self.patches.split(routers)
+            mode = 0
+        text = "%s %d Cloud Router(s)" % (verb(done), len(routers))
+        if routers:
+            text += " (%s)" % ", ".join(_router_label(r) for r in routers)
+        if lost:
+            text += "; not %s: %d (%s)" % (done, len(lost), ", ".join(map(_router_label, lost)))
+        return text
 
 
 _BASE = {"removed": "remove", "re-created": "re-create", "deleted": "delete", "added": "add",
