@@ -367,25 +367,20 @@ class Stage:
             return "%s %d added route(s) and %s %d deleted route(s) in %s" % (
                 verb("removed"), len(rec["added_route_list"]), verb("re-inserted"),
                 len(rec["deleted_route_list"]), key)
-        routers = list(after["cloud_routers"].get(key, {}))
-        if self.action == "switch":
-            routers = [r for r in routers if r not in before["cloud_routers"].get(key, {})]
-            if not routers:
-                return "no Cloud Router newly customised for %s" % key
-        elif not routers:
-            return "no Cloud Router recorded for %s" % key
-        done = "customised" if self.action == "switch" else "patched back"
-        lost = []
         if mode != 1 and getattr(self, "patches", None) is not None:
-            # Only a patch whose operation succeeded counts.
-            routers, lost = self.patches.split(routers)
-            mode = 0
-        text = "%s %d Cloud Router(s)" % (verb(done), len(routers))
-        if routers:
-            text += " (%s)" % ", ".join(_router_label(r) for r in routers)
-        if lost:
-            text += "; not %s: %d (%s)" % (done, len(lost), ", ".join(map(_router_label, lost)))
-        return text
+            # Outside a dry run only a patch whose operation succeeded counts.
+            return self.patches.summary(self.action, before, after, key)
+        routers = after["cloud_routers"].get(key, {})
+        if self.action == "switch":
+            new = [r for r in routers if r not in before["cloud_routers"].get(key, {})]
+            if not new:
+                return "no Cloud Router newly customised for %s" % key
+            return "%s %d Cloud Router(s) (%s)" % (
+                verb("customised"), len(new), ", ".join(_router_label(r) for r in new))
+        if not routers:
+            return "no Cloud Router recorded for %s" % key
+        return "%s %d Cloud Router(s) (%s)" % (
+            verb("patched back"), len(routers), ", ".join(_router_label(r) for r in routers))
 
 
 _BASE = {"removed": "remove", "re-created": "re-create", "deleted": "delete", "added": "add",

@@ -144,10 +144,28 @@ class RouterPatches:
                 last = patch
         return last is not None and last.done and last.failure is None
 
-    def split(self, rkeys):
-        """(routers whose patch took effect, the others) of ``rkeys``."""
-        done = [r for r in rkeys if self.confirmed(r)]
-        return done, [r for r in rkeys if r not in done]
+    def summary(self, action, before, after, key):
+        """What the stage (``action`` "switch") or the restore did to the
+        routers of the migrated VPC ``key``, from the revert information
+        before and after it: only routers whose patch took effect count."""
+        from .commands import _router_label
+
+        routers = list(after["cloud_routers"].get(key, {}))
+        if action == "switch":
+            routers = [r for r in routers if r not in before["cloud_routers"].get(key, {})]
+            if not routers:
+                return "no Cloud Router newly customised for %s" % key
+        elif not routers:
+            return "no Cloud Router recorded for %s" % key
+        done = [r for r in routers if self.confirmed(r)]
+        lost = [r for r in routers if r not in done]
+        verb = "customised" if action == "switch" else "patched back"
+        text = "%s %d Cloud Router(s)" % (verb, len(done))
+        if done:
+            text += " (%s)" % ", ".join(map(_router_label, done))
+        if lost:
+            text += "; not %s: %d (%s)" % (verb, len(lost), ", ".join(map(_router_label, lost)))
+        return text
 
 
 def _error_text(operation, error):
