@@ -8,10 +8,25 @@ faults:
 
     GET    /_emulator/snapshot     the snapshot (see ComputeModel.snapshot)
     GET    /_emulator/requests     the request log
+    GET    /_emulator/operations   every operation record, with its "method"
     POST   /_emulator/faults       {"kind": "request"|"operation"|"hold"|
                                     "peering_in_progress", ...arguments of the
-                                    Faults method of that kind}
+                                    Faults method of that kind}; answers the
+                                    rule as data
+    GET    /_emulator/faults       the rules, with how often each "fired"
     DELETE /_emulator/faults       removes every fault
+    POST   /_emulator/release      {"method": ..., "name": ...} (both
+                                    optional): held operations may finish;
+                                    answers {"released": N}
+
+For instance a regional operation of a router patch that fails, and one
+that stays PENDING until released:
+
+    POST /_emulator/faults {"kind": "operation", "method": "compute.routers.patch",
+                            "name": "transit-a-cr-euw1", "status": 400,
+                            "message": "Router is busy."}
+    POST /_emulator/faults {"kind": "hold", "method": "compute.routers.patch",
+                            "polls": null, "state": "PENDING"}
 """
 
 import json
@@ -283,21 +298,38 @@ class _Handler(BaseHTTPRequestHandler):
                 return self._send(200, emulator.snapshot())
             if path == "/_emulator/requests" and verb == "GET":
                 return self._send(200, [vars(r) for r in emulator.requests])
+            if path == "/_emulator/operations" and verb == "GET":
+                return self._send(200, emulator.model.operations())
+            if path == "/_emulator/faults" and verb == "GET":
+                return self._send(200, [rule.describe() for rule in emulator.faults.rules])
             if path == "/_emulator/faults" and verb == "DELETE":
                 emulator.faults.clear()
                 return self._send(200, {})
             if path == "/_emulator/faults" and verb == "POST":
-                spec = json.loads(raw or b"{}")
+                spec = self._control_body(raw)
                 kind = spec.pop("kind")
                 method = {"request": emulator.faults.fail_request,
                           "operation": emulator.faults.fail_operation,
                           "hold": emulator.faults.hold_operation,
                           "peering_in_progress": emulator.faults.peering_in_progress}[kind]
-                method(**spec)
-                return self._send(200, {})
+                rule = method(**spec)
+                return self._send(200, rule.describe() if rule is not None else {})
+            if path == "/_emulator/release" and verb == "POST":
+                spec = self._control_body(raw)
+                released = emulator.release_operations(spec.pop("method", None),
+                                                       spec.pop("name", None), **spec)
+                return self._send(200, {"released": released})
         except (ValueError, KeyError, TypeError) as exc:
             return self._send(400, ApiError(400, "Bad control request: %r" % exc).body())
         self._send(404, ApiError(404, "No control path %s %s." % (verb, path)).body())
+
+
+    @staticmethod
+    def _control_body(raw):
+        spec = json.loads(raw or b"{}")
+        if not isinstance(spec, dict):
+            raise ValueError("the body must be a JSON object")
+        return spec
 
 
 class HttpFront:
