@@ -30,11 +30,12 @@ def waits(emu):
 
 # (step hit, (fault, name), the router left undone, its label, the other's, words of the error)
 FAULTS = [
-    ("switch", ("operation", "transit-a-cr-euw1"), ROUTER_A, A, B, "its operation operation-"),
+    ("switch", ("operation", "transit-a-cr-euw1"), ROUTER_A, A, B, "failed: operation operation-"),
     ("switch", ("wait", "us-central1"), ROUTER_B, B, A,
-     "its operation could not be followed: Compute API refused a request (HTTP 404)"),
+     "may not have taken effect: its operation could not be followed: Compute API refused a "
+     "request (HTTP 404)"),
     ("restore", ("operation", "transit-b-cr-usc1"), ROUTER_B, B, A,
-     "failed: Injected: the router is busy. (HTTP 412)"),
+     "ended in error: Injected: the router is busy. (HTTP 412)"),
 ]
 
 
@@ -60,9 +61,10 @@ def test_a_router_patch_that_does_not_take_effect_is_reported_and_restore_still_
     if step == "switch":
         assert status == 1 and len(err) == 1 and label.split()[0] in err[0]
         assert err[0].startswith("  **Error** the patch of Cloud Router") and words in err[0]
-        assert out[-1].startswith("switch routers: customised 1 Cloud Router(s) (%s); not "
-                                  "customised: 1 (%s); 1 problem(s) logged above; revert "
-                                  "information saved to " % (other, label))
+        outcome = "not" if fault[0] == "operation" else "perhaps"
+        assert out[-1].startswith("switch routers: customised 1 Cloud Router(s) (%s); %s "
+                                  "customised 1 Cloud Router(s) (%s); 1 problem(s) logged "
+                                  "above; revert information saved to " % (other, outcome, label))
         if fault[0] == "operation":  # a failed operation changed nothing
             assert changed(original, emu.snapshot()) == [r for r in (ROUTER_A, ROUTER_B)
                                                          if r != router]
@@ -72,7 +74,8 @@ def test_a_router_patch_that_does_not_take_effect_is_reported_and_restore_still_
         status, out, err = cli("--revert", revert, "restore", "routers")
         assert status == 1 and len(err) == 1 and words in err[0] and label.split()[0] in err[0]
         assert out[-1].startswith("restore routers: patched back 1 Cloud Router(s) (%s); not "
-                                  "patched back: 1 (%s); 1 problem(s)" % (other, label))
+                                  "patched back 1 Cloud Router(s) (%s); 1 problem(s)"
+                                  % (other, label))
         assert changed(original, emu.snapshot()) == [router]
 
     emu.faults.clear()

@@ -23,7 +23,8 @@ class Patch:
     """One executed router patch and what became of its operation.
 
     ``failure`` is None while the operation is unknown or succeeded, else a
-    text saying why the patch did not take effect."""
+    text saying why the patch failed or may not have taken effect;
+    ``unknown`` tells the latter (its operation could not be followed)."""
 
     def __init__(self, project, region, router, operation):
         self.project = project
@@ -32,6 +33,7 @@ class Patch:
         self.operation = operation
         self.done = False
         self.failure = None
+        self.unknown = False
 
     @property
     def place(self):
@@ -104,12 +106,14 @@ class RouterPatches:
             except Exception as exc:
                 from .commands import api_failure
 
-                self._fail(patch, "its operation could not be followed: %s" % api_failure(exc))
+                patch.unknown = True
+                self._fail(patch, "may not have taken effect: its operation could not be "
+                                  "followed: %s" % api_failure(exc))
                 continue
             patch.done = True
             error = operation.get("error")
             if error:
-                self._fail(patch, "its operation %s failed: %s"
+                self._fail(patch, "failed: operation %s ended in error: %s"
                            % (operation.get("name", "?"), _error_text(operation, error)))
 
     def _wait(self, patch):
@@ -128,21 +132,22 @@ class RouterPatches:
     def _fail(self, patch, text):
         patch.done = True
         patch.failure = text
-        log.error("  **Error** the patch of Cloud Router %s in %s %s did not take effect: %s",
+        log.error("  **Error** the patch of Cloud Router %s in %s %s %s",
                   patch.router, patch.project, patch.region, text)
 
-    def confirmed(self, rkey):
-        """True when the router of ``rkey`` (project::network::region::name)
-        was patched and its last patch's operation ended without error."""
+    def outcome(self, rkey):
+        """"done" when the router of ``rkey`` (project::network::region::name)
+        was patched and its last patch's operation ended without error,
+        "unknown" when that operation could not be followed, else "failed"
+        (no patch was sent, or its operation ended in error)."""
         parts = rkey.split("::")
-        if len(parts) != 4:
-            return False
-        place = (parts[0], parts[2], parts[3])
         last = None
         for patch in self.sent:
-            if patch.place == place:
+            if len(parts) == 4 and patch.place == (parts[0], parts[2], parts[3]):
                 last = patch
-        return last is not None and last.done and last.failure is None
+        if last is None or not last.done:
+            return "failed"
+        return "unknown" if last.unknown else ("failed" if last.failure else "done")
 
     def summary(self, action, before, after, key):
         """What the stage (``action`` "switch") or the restore did to the
@@ -157,14 +162,15 @@ class RouterPatches:
                 return "no Cloud Router newly customised for %s" % key
         elif not routers:
             return "no Cloud Router recorded for %s" % key
-        done = [r for r in routers if self.confirmed(r)]
-        lost = [r for r in routers if r not in done]
         verb = "customised" if action == "switch" else "patched back"
-        text = "%s %d Cloud Router(s)" % (verb, len(done))
-        if done:
-            text += " (%s)" % ", ".join(map(_router_label, done))
-        if lost:
-            text += "; not %s: %d (%s)" % (verb, len(lost), ", ".join(map(_router_label, lost)))
+        text = ""
+        for outcome, label in (("done", verb), ("failed", "not " + verb),
+                               ("unknown", "perhaps " + verb)):
+            these = [r for r in routers if self.outcome(r) == outcome]
+            if these or outcome == "done":
+                text += "%s%s %d Cloud Router(s)" % ("; " if text else "", label, len(these))
+            if these:
+                text += " (%s)" % ", ".join(map(_router_label, these))
         return text
 
 
