@@ -605,7 +605,6 @@ class GcpLib:
                             "nextHopInstance": spec["dest_instance"],
                             "priority": 1000,
                             "name": routeName,
-                            "zone": spec["zone"],
                             "network": Globals.networkLink,
                             "description": "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource",
                         }
