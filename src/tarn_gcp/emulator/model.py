@@ -43,16 +43,8 @@ import time
 import uuid
 from datetime import datetime
 
-API_ROOT = "https://www.googleapis.com/compute/v1/"
 
-NAME_PATTERN = r"[a-z](?:[-a-z0-9]{0,61}[a-z0-9])?"
-PROJECT_PATTERN = (r"(?:(?:[-a-z0-9]{1,63}\.)*(?:[a-z](?:[-a-z0-9]{0,61}[a-z0-9])?):)?"
-                   r"(?:[0-9]{1,19}|(?:[a-z0-9](?:[-a-z0-9]{0,61}[a-z0-9])?))")
-_NAME_RE = re.compile(NAME_PATTERN)
-_PROJECT_RE = re.compile(PROJECT_PATTERN)
-
-PEERING_IN_PROGRESS = ("There is a peering operation in progress on the local or peer "
-                       "network. Try again later.")
+# ---------------------------------------------------------------------- errors
 
 _REASONS = {400: "invalid", 401: "required", 403: "forbidden", 404: "notFound",
             405: "httpMethodNotAllowed", 409: "alreadyExists", 412: "conditionNotMet",
@@ -60,31 +52,6 @@ _REASONS = {400: "invalid", 401: "required", 403: "forbidden", 404: "notFound",
 _OP_CODES = {400: "INVALID_USAGE", 403: "PERMISSION_DENIED", 404: "RESOURCE_NOT_FOUND",
              409: "RESOURCE_ALREADY_EXISTS", 412: "CONDITION_NOT_MET",
              429: "RATE_LIMIT_EXCEEDED", 500: "INTERNAL_ERROR", 503: "SERVICE_UNAVAILABLE"}
-
-# Fields the service fills in itself; they are ignored when sent on insert
-# or patch (a route fetched with routes.get can be inserted again as it is).
-_OUTPUT_ONLY = {"kind", "id", "creationTimestamp", "selfLink", "selfLinkWithId",
-                "warnings", "fingerprint", "status", "statusMessage"}
-_ROUTE_OUTPUT_ONLY = _OUTPUT_ONLY | {
-    "routeType", "routeStatus", "asPaths", "nextHopPeering", "nextHopNetwork", "nextHopHub",
-    "nextHopOrigin", "nextHopMed", "nextHopInterRegionCost", "nextHopInterconnectAttachment"}
-_ROUTE_HOPS = ("nextHopGateway", "nextHopInstance", "nextHopIp", "nextHopIlb", "nextHopVpnTunnel")
-
-_PEERING_FLAGS = (("autoCreateRoutes", True), ("exchangeSubnetRoutes", True),
-                  ("exportCustomRoutes", False), ("importCustomRoutes", False),
-                  ("exportSubnetRoutesWithPublicIp", True),
-                  ("importSubnetRoutesWithPublicIp", False))
-_STACK_TYPES = ("IPV4_ONLY", "IPV4_IPV6")
-_ADVERTISE_MODES = ("CUSTOM", "DEFAULT")
-_ADVERTISED_GROUPS = ("ALL_SUBNETS",)
-
-# Where each collection lives: "global", "regions" or "zones".
-_SCOPES = {"networks": "global", "routes": "global", "gateways": "global",
-           "subnetworks": "regions", "routers": "regions", "forwardingRules": "regions",
-           "vpnTunnels": "regions", "instances": "zones", "machineTypes": "zones"}
-_KINDS = {"networks": "compute#network", "subnetworks": "compute#subnetwork",
-          "instances": "compute#instance", "routes": "compute#route",
-          "routers": "compute#router"}
 
 
 class ApiError(Exception):
@@ -133,13 +100,32 @@ def bad_request(message):
     return ApiError(400, message, "badRequest")
 
 
+# ------------------------------------------------- names, paths and self-links
+
+API_ROOT = "https://www.googleapis.com/compute/v1/"
+
+NAME_PATTERN = r"[a-z](?:[-a-z0-9]{0,61}[a-z0-9])?"
+PROJECT_PATTERN = (r"(?:(?:[-a-z0-9]{1,63}\.)*(?:[a-z](?:[-a-z0-9]{0,61}[a-z0-9])?):)?"
+                   r"(?:[0-9]{1,19}|(?:[a-z0-9](?:[-a-z0-9]{0,61}[a-z0-9])?))")
+_NAME_RE = re.compile(NAME_PATTERN)
+_PROJECT_RE = re.compile(PROJECT_PATTERN)
+
+# Where each collection lives: "global", "regions" or "zones".
+SCOPES = {"networks": "global", "routes": "global", "gateways": "global",
+          "subnetworks": "regions", "routers": "regions", "forwardingRules": "regions",
+          "vpnTunnels": "regions", "instances": "zones", "machineTypes": "zones"}
+
+_URL_PREFIX = re.compile(r"^(?:[a-z]+://[^/]+)?/*(?:compute/(?:v1|beta|alpha)/)?")
+
+
 def link(path):
     """The self-link of a relative resource path."""
     return API_ROOT + path
 
 
-def now_rfc3339():
-    return datetime.now().astimezone().isoformat(timespec="milliseconds")
+def path_of(self_link):
+    """The relative resource path of a self-link made by ``link``."""
+    return self_link[len(API_ROOT):]
 
 
 def is_name(value):
@@ -150,13 +136,13 @@ def is_project(value):
     return isinstance(value, str) and _PROJECT_RE.fullmatch(value) is not None
 
 
-def check_name(value, field="resource.name"):
-    if not is_name(value):
-        raise invalid(field, value, "Must be a match of regex '(?:%s)'" % NAME_PATTERN)
-    return value
+def collection_of(path):
+    """"routes" for "projects/P/global/routes/R"."""
+    return path.split("/")[-2]
 
 
-_URL_PREFIX = re.compile(r"^(?:[a-z]+://[^/]+)?/*(?:compute/(?:v1|beta|alpha)/)?")
+def region_of_zone(zone):
+    return zone.rsplit("-", 1)[0]
 
 
 def ref_path(value, project, collection, field, scope=None):
@@ -172,7 +158,7 @@ def ref_path(value, project, collection, field, scope=None):
     parts = _URL_PREFIX.sub("", value, count=1).split("/")
     if parts[0] == "projects" and len(parts) >= 2:
         project, parts = parts[1], parts[2:]
-    kind = _SCOPES[collection]
+    kind = SCOPES[collection]
     if kind == "global":
         if len(parts) == 3 and parts[0] == "global" and parts[1] == collection:
             parts = parts[2:]
@@ -190,8 +176,82 @@ def ref_path(value, project, collection, field, scope=None):
     return "projects/%s/%s/%s/%s" % (project, where, collection, parts[0])
 
 
-def region_of_zone(zone):
-    return zone.rsplit("-", 1)[0]
+# -------------------------------------------------------------- request fields
+
+# Fields the service fills in itself; they are ignored when sent on insert
+# or patch (a route fetched with routes.get can be inserted again as it is).
+OUTPUT_ONLY = {"kind", "id", "creationTimestamp", "selfLink", "selfLinkWithId",
+               "warnings", "fingerprint", "status", "statusMessage"}
+
+KINDS = {"networks": "compute#network", "subnetworks": "compute#subnetwork",
+         "instances": "compute#instance", "routes": "compute#route",
+         "routers": "compute#router"}
+
+
+def now_rfc3339():
+    return datetime.now().astimezone().isoformat(timespec="milliseconds")
+
+
+def check_name(value, field="resource.name"):
+    if not is_name(value):
+        raise invalid(field, value, "Must be a match of regex '(?:%s)'" % NAME_PATTERN)
+    return value
+
+
+def check_region_field(body, region):
+    """A body's optional "region" must name the region of the request."""
+    given = body.get("region")
+    if given is not None and (not isinstance(given, str)
+                              or given.rstrip("/").split("/")[-1] != region):
+        raise invalid("resource.region", given,
+                      "Must be the region of the request, %s." % region)
+
+
+def read_cidr(value, field, version=None):
+    try:
+        net = ipaddress.ip_network(value, strict=True)
+    except (ValueError, TypeError):
+        raise invalid(field, value, "Must be a valid CIDR range with no host bits set.")
+    if version and net.version != version:
+        raise invalid(field, value, "Must be an IPv%d range." % version)
+    return net
+
+
+def read_ip_address(value, field):
+    """The address in its canonical spelling."""
+    try:
+        return str(ipaddress.ip_address(value))
+    except ValueError:
+        raise invalid(field, value, "Must be an IP address.") from None
+
+
+def read_bool(body, key, default, field):
+    value = body.get(key, default)
+    if not isinstance(value, bool):
+        raise invalid(field, value, "Must be a boolean.")
+    return value
+
+
+def read_int(value, field, low, high):
+    if isinstance(value, str) and value.isdigit():
+        value = int(value)
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise invalid(field, value, "Must be an integer between %d and %d." % (low, high))
+    return value
+
+
+def read_text(body, key, field):
+    value = body.get(key)
+    if value is not None and not isinstance(value, str):
+        raise invalid(field, value, "Must be a string.")
+    return value
+
+
+def read_list(body, key, field):
+    value = body.get(key) or []
+    if not isinstance(value, list):
+        raise invalid(field, value, "Must be a list.")
+    return value
 
 
 def merge_patch(target, patch):
@@ -208,111 +268,35 @@ def merge_patch(target, patch):
     return result
 
 
-def _prune(value):
+def prune_empty(value):
     """Drops empty lists and None values, as the API leaves such fields out."""
     if isinstance(value, dict):
-        return {k: _prune(v) for k, v in value.items() if v is not None and v != []}
+        return {k: prune_empty(v) for k, v in value.items() if v is not None and v != []}
     if isinstance(value, list):
-        return [_prune(v) for v in value]
+        return [prune_empty(v) for v in value]
     return value
 
 
-def _cidr(value, field, version=None):
-    try:
-        net = ipaddress.ip_network(value, strict=True)
-    except (ValueError, TypeError):
-        raise invalid(field, value, "Must be a valid CIDR range with no host bits set.")
-    if version and net.version != version:
-        raise invalid(field, value, "Must be an IPv%d range." % version)
-    return net
+# ------------------------------------------------------------ stored resources
 
+class ResourceStore:
+    """Projects and resources, stored under their relative path
+    ("projects/P/global/routes/R") and handed out as deep copies.  Everything
+    is guarded by one re-entrant lock."""
 
-def _bool(body, key, default, field):
-    value = body.get(key, default)
-    if not isinstance(value, bool):
-        raise invalid(field, value, "Must be a boolean.")
-    return value
-
-
-def _int(value, field, low, high):
-    if isinstance(value, str) and value.isdigit():
-        value = int(value)
-    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
-        raise invalid(field, value, "Must be an integer between %d and %d." % (low, high))
-    return value
-
-
-def _text(body, key, field):
-    value = body.get(key)
-    if value is not None and not isinstance(value, str):
-        raise invalid(field, value, "Must be a string.")
-    return value
-
-
-def _names(*values):
-    return {v for v in values if isinstance(v, str) and v}
-
-
-def _collection(path):
-    return path.split("/")[-2]
-
-
-def _mutation(method):
-    """Runs a mutating call under the lock; a repeated requestId returns the
-    operation of the first call instead of making the change again."""
-    @functools.wraps(method)
-    def wrapper(self, project, *args, request_id=None):
-        with self.lock:
-            if request_id and (project, request_id) in self._request_ids:
-                return copy.deepcopy(self._ops[self._request_ids[project, request_id]].record)
-            return method(self, project, *args, request_id=request_id)
-    return wrapper
-
-
-class _Operation:
-    __slots__ = ("record", "apply", "error", "hold", "held_in", "method", "names")
-
-    def __init__(self, record, apply, error, hold, held_in="RUNNING", method=None, names=()):
-        self.record = record
-        self.apply = apply
-        self.error = error
-        self.hold = hold          # polls still to stay in held_in (math.inf: until released)
-        self.held_in = held_in
-        self.method = method
-        self.names = frozenset(names)
-
-
-class ComputeModel:
-    """The state and behaviour of the emulated Compute Engine API.
-
-    ``faults`` is consulted for operation faults and peering refusals (see
-    :class:`tarn_gcp.emulator.faults.Faults`).  With ``wait_completes`` a
-    ``wait`` call drives its operation to DONE at once (unless a fault holds
-    it), the way the real ``wait`` usually returns; by default every poll
-    moves it one step.
-    """
-
-    def __init__(self, faults=None, wait_completes=False):
+    def __init__(self):
         self.lock = threading.RLock()
-        self.faults = faults
-        self.wait_completes = wait_completes
         self._projects = set()
-        self._res = {}
-        self._by_id = {}
-        self._ops = {}
-        self._request_ids = {}
+        self._resources = {}
+        self._path_by_id = {}
         self._ids = itertools.count(5170000000000000001, 7919)
 
-    # ----------------------------------------------------------- plumbing
-
     def reset(self):
-        """Forgets every project, resource and operation."""
+        """Forgets every project and resource."""
         with self.lock:
             self._projects.clear()
-            self._res.clear()
-            self._by_id.clear()
-            self._ops.clear()
-            self._request_ids.clear()
+            self._resources.clear()
+            self._path_by_id.clear()
 
     def _new_id(self):
         return str(next(self._ids))
@@ -333,7 +317,7 @@ class ComputeModel:
 
     def _stored(self, path):
         try:
-            return self._res[path]
+            return self._resources[path]
         except KeyError:
             raise not_found(path) from None
 
@@ -341,22 +325,133 @@ class ComputeModel:
         """The stored path of a resource named or numbered in a request."""
         self._need_project(project)
         if name.isdigit():
-            path = self._by_id.get(name)
+            path = self._path_by_id.get(name)
             prefix = "projects/%s/%s/%s/" % (project, where, collection)
             if path and path.startswith(prefix):
                 return path
         return "projects/%s/%s/%s/%s" % (project, where, collection, name)
 
+    def _referenced_network(self, project, body):
+        """The path of the existing network a body's "network" names."""
+        path = ref_path(body.get("network"), project, "networks", "resource.network")
+        if path not in self._resources:
+            raise invalid("resource.network", body.get("network"),
+                          "The referenced network resource cannot be found.")
+        return path
+
     def _put(self, path, resource):
-        self._res[path] = resource
-        self._by_id[resource["id"]] = path
+        self._resources[path] = resource
+        self._path_by_id[resource["id"]] = path
 
     def _drop(self, path):
-        resource = self._res.pop(path)
-        self._by_id.pop(resource["id"], None)
+        resource = self._resources.pop(path)
+        self._path_by_id.pop(resource["id"], None)
 
-    def _operation(self, project, scope, op_type, target_path, target_id, method, names,
-                   apply, request_id=None):
+    def _output(self, path):
+        return prune_empty(copy.deepcopy(self._resources[path]))
+
+    def get(self, project, collection, name, scope=None):
+        """A resource as the API's get returns it; ``scope`` is the region
+        or zone name for regional and zonal collections."""
+        with self.lock:
+            kind = SCOPES[collection]
+            where = "global" if kind == "global" else "%s/%s" % (kind, scope)
+            path = self._resolve(project, where, collection, name)
+            self._stored(path)
+            return self._output(path)
+
+    def list(self, project, collection, scope=None):
+        """All resources of one collection in a project (and region or zone),
+        in name order."""
+        with self.lock:
+            self._need_project(project)
+            kind = SCOPES[collection]
+            where = "global" if kind == "global" else "%s/%s" % (kind, scope)
+            prefix = "projects/%s/%s/%s/" % (project, where, collection)
+            return [self._output(p) for p in sorted(self._resources)
+                    if p.startswith(prefix) and "/" not in p[len(prefix):]]
+
+    def snapshot(self):
+        """The whole stored state as plain data keyed by resource path, with
+        ids, timestamps, fingerprints and peering stateDetails left out and
+        peerings sorted by name, so two snapshots of equal topologies are
+        equal.  Operations are not part of it."""
+        volatile = ("id", "creationTimestamp", "selfLinkWithId", "fingerprint")
+        with self.lock:
+            result = {}
+            for path in sorted(self._resources):
+                resource = self._output(path)
+                for key in volatile:
+                    resource.pop(key, None)
+                if "peerings" in resource:
+                    for peering in resource["peerings"]:
+                        peering.pop("stateDetails", None)
+                    resource["peerings"].sort(key=lambda p: p["name"])
+                if "subnetworks" in resource:
+                    resource["subnetworks"].sort()
+                result[path] = resource
+            return result
+
+
+# ------------------------------------------------------------------ operations
+
+def mutation(method):
+    """Runs a mutating call under the lock; a repeated requestId returns the
+    operation of the first call instead of making the change again."""
+    @functools.wraps(method)
+    def wrapper(self, project, *args, request_id=None):
+        with self.lock:
+            if request_id and (project, request_id) in self._request_ids:
+                tracked = self._operations[self._request_ids[project, request_id]]
+                return copy.deepcopy(tracked.record)
+            return method(self, project, *args, request_id=request_id)
+    return wrapper
+
+
+def fault_names(*values):
+    """The names of a change that fault rules may match."""
+    return {v for v in values if isinstance(v, str) and v}
+
+
+class _TrackedOperation:
+    """An operation's record and what it still has to do."""
+    __slots__ = ("record", "apply", "error", "hold", "held_in", "method", "names")
+
+    def __init__(self, record, apply, error, hold, held_in="RUNNING", method=None, names=()):
+        self.record = record
+        self.apply = apply
+        self.error = error
+        self.hold = hold          # polls still to stay in held_in (math.inf: until released)
+        self.held_in = held_in
+        self.method = method
+        self.names = frozenset(names)
+
+
+class OperationLog(ResourceStore):
+    """Every operation of the store, by path, and the requestIds seen.
+
+    ``faults`` is consulted for operation faults (see
+    :class:`tarn_gcp.emulator.faults.Faults`); with ``wait_completes`` a
+    ``wait`` call drives its operation to DONE at once unless a fault holds
+    it.
+    """
+
+    def __init__(self, faults=None, wait_completes=False):
+        super().__init__()
+        self.faults = faults
+        self.wait_completes = wait_completes
+        self._operations = {}
+        self._request_ids = {}
+
+    def reset(self):
+        """Forgets every project, resource and operation."""
+        with self.lock:
+            super().reset()
+            self._operations.clear()
+            self._request_ids.clear()
+
+    def _start_operation(self, project, scope, op_type, target_path, target_id, method, names,
+                         apply, request_id=None):
         """Records an operation for an accepted change.
 
         Global operations keep ``apply`` for DONE; regional and zonal ones
@@ -385,12 +480,27 @@ class ComputeModel:
         if scope is not None and error is None:
             apply()
             apply = None
-        self._ops[path] = _Operation(record, apply, error, hold, held_in, method, names)
+        self._operations[path] = _TrackedOperation(record, apply, error, hold, held_in, method,
+                                                   names)
         if request_id:
             self._request_ids[project, request_id] = path
         return copy.deepcopy(record)
 
+    def _insert_at_acceptance(self, project, scope, build, body, method, store, request_id):
+        """A regional or zonal insert (``scope`` ("regions", R) or ("zones",
+        Z)): ``build(project, R or Z, body)`` makes the resource, refused
+        when its path is taken, else ``store(path, resource)`` runs now."""
+        self._need_project(project)
+        check_name(scope[1], scope[0][:-1])
+        path, resource = build(project, scope[1], body)
+        if path in self._resources:
+            raise already_exists(path)
+        return self._start_operation(project, scope, "insert", path, resource["id"], method,
+                                     fault_names(resource["name"]),
+                                     lambda: store(path, resource), request_id)
+
     def _advance(self, op):
+        """One poll's step: PENDING -> RUNNING -> DONE, unless held."""
         record = op.record
         if op.hold > 0 and record["status"] == op.held_in:
             op.hold -= 1
@@ -424,7 +534,7 @@ class ComputeModel:
             self._need_project(project)
             where = "global" if scope is None else "%s/%s" % scope
             path = self._resolve(project, where, "operations", operation)
-            op = self._ops.get(path)
+            op = self._operations.get(path)
             if op is None:
                 raise not_found(path)
             if wait and self.wait_completes:
@@ -444,7 +554,8 @@ class ComputeModel:
         """Every operation record, oldest first, each with the method id
         that made it under "method" (not an API field)."""
         with self.lock:
-            return [dict(copy.deepcopy(op.record), method=op.method) for op in self._ops.values()]
+            return [dict(copy.deepcopy(op.record), method=op.method)
+                    for op in self._operations.values()]
 
     def release_operations(self, method=None, name=None):
         """Ends the hold of unfinished operations (of ``method``, a method id
@@ -453,7 +564,7 @@ class ComputeModel:
         (or two, from PENDING).  Returns how many were released."""
         count = 0
         with self.lock:
-            for op in self._ops.values():
+            for op in self._operations.values():
                 if (op.hold > 0 and op.record["status"] != "DONE"
                         and (method is None or fnmatch.fnmatchcase(op.method or "", method))
                         and (name is None or name in op.names)):
@@ -461,98 +572,21 @@ class ComputeModel:
                     count += 1
         return count
 
-    # ------------------------------------------------------------ reading
 
-    def _output(self, path):
-        return _prune(copy.deepcopy(self._res[path]))
+# ------------------------------------------------------- networks and peerings
 
-    def get(self, project, collection, name, scope=None):
-        """A resource as the API's get returns it; ``scope`` is the region
-        or zone name for regional and zonal collections."""
-        with self.lock:
-            kind = _SCOPES[collection]
-            where = "global" if kind == "global" else "%s/%s" % (kind, scope)
-            path = self._resolve(project, where, collection, name)
-            if collection == "routes":
-                for route in self._routes(project):
-                    if route["name"] == name or route["id"] == name:
-                        return _prune(copy.deepcopy(route))
-                raise not_found(path)
-            self._stored(path)
-            return self._output(path)
+PEERING_IN_PROGRESS = ("There is a peering operation in progress on the local or peer "
+                       "network. Try again later.")
 
-    def list(self, project, collection, scope=None):
-        """All resources of one collection in a project (and region or zone),
-        in name order."""
-        with self.lock:
-            self._need_project(project)
-            if collection == "routes":
-                return [_prune(copy.deepcopy(r)) for r in self._routes(project)]
-            kind = _SCOPES[collection]
-            where = "global" if kind == "global" else "%s/%s" % (kind, scope)
-            prefix = "projects/%s/%s/%s/" % (project, where, collection)
-            return [self._output(p) for p in sorted(self._res)
-                    if p.startswith(prefix) and "/" not in p[len(prefix):]]
+_PEERING_FLAGS = (("autoCreateRoutes", True), ("exchangeSubnetRoutes", True),
+                  ("exportCustomRoutes", False), ("importCustomRoutes", False),
+                  ("exportSubnetRoutesWithPublicIp", True),
+                  ("importSubnetRoutesWithPublicIp", False))
+_STACK_TYPES = ("IPV4_ONLY", "IPV4_IPV6")
 
-    def _routes(self, project):
-        """The routes a project's route table shows: stored static routes,
-        peering routes of ACTIVE peerings and one local route per subnetwork."""
-        routes = []
-        prefix = "projects/%s/" % project
-        for path in sorted(self._res):
-            if not path.startswith(prefix):
-                continue
-            resource = self._res[path]
-            collection = _collection(path)
-            if collection == "routes":
-                if "nextHopPeering" in resource and not self._peering_active(
-                        resource["network"], resource["nextHopPeering"]):
-                    continue
-                routes.append(resource)
-            elif collection == "subnetworks":
-                routes.append(self._subnet_route(path, resource))
-        routes.sort(key=lambda r: r["name"])
-        return routes
 
-    @staticmethod
-    def _subnet_route(path, subnet):
-        digest = hashlib.md5(path.encode()).hexdigest()
-        name = "default-route-" + digest[:16]
-        return {"kind": "compute#route", "id": str(int(digest[16:31], 16)),
-                "creationTimestamp": subnet["creationTimestamp"], "name": name,
-                "description": "Default local route to the subnetwork %s." % subnet["ipCidrRange"],
-                "network": subnet["network"], "destRange": subnet["ipCidrRange"],
-                "priority": 0, "nextHopNetwork": subnet["network"], "routeType": "SUBNET",
-                "selfLink": link("%s/global/routes/%s" % ("/".join(path.split("/")[:2]), name))}
-
-    def _peering_active(self, network_link, peering_name):
-        network = self._res.get(network_link[len(API_ROOT):])
-        return network is not None and any(
-            p["name"] == peering_name and p["state"] == "ACTIVE"
-            for p in network.get("peerings", []))
-
-    def snapshot(self):
-        """The whole stored state as plain data keyed by resource path, with
-        ids, timestamps, fingerprints and peering stateDetails left out and
-        peerings sorted by name, so two snapshots of equal topologies are
-        equal.  Operations are not part of it."""
-        volatile = ("id", "creationTimestamp", "selfLinkWithId", "fingerprint")
-        with self.lock:
-            result = {}
-            for path in sorted(self._res):
-                resource = self._output(path)
-                for key in volatile:
-                    resource.pop(key, None)
-                if "peerings" in resource:
-                    for peering in resource["peerings"]:
-                        peering.pop("stateDetails", None)
-                    resource["peerings"].sort(key=lambda p: p["name"])
-                if "subnetworks" in resource:
-                    resource["subnetworks"].sort()
-                result[path] = resource
-            return result
-
-    # ----------------------------------------------------------- networks
+class NetworksAndPeerings(OperationLog):
+    """networks.insert, networks.addPeering and networks.removePeering."""
 
     def _build_network(self, project, body):
         name = check_name(body.get("name"))
@@ -562,38 +596,38 @@ class ComputeModel:
         routing = body.get("routingConfig") or {}
         mode = routing.get("routingMode", "REGIONAL") if isinstance(routing, dict) else routing
         if mode not in ("REGIONAL", "GLOBAL"):
-            raise invalid("resource.routingConfig.routingMode", mode, "Must be REGIONAL or GLOBAL.")
+            raise invalid("resource.routingConfig.routingMode", mode,
+                          "Must be REGIONAL or GLOBAL.")
         path = "projects/%s/global/networks/%s" % (project, name)
-        network = {"kind": _KINDS["networks"], "id": self._new_id(),
+        network = {"kind": KINDS["networks"], "id": self._new_id(),
                    "creationTimestamp": now_rfc3339(), "name": name,
-                   "description": _text(body, "description", "resource.description"),
+                   "description": read_text(body, "description", "resource.description"),
                    "selfLink": link(path),
-                   "autoCreateSubnetworks": _bool(body, "autoCreateSubnetworks", False,
-                                                  "resource.autoCreateSubnetworks"),
+                   "autoCreateSubnetworks": read_bool(body, "autoCreateSubnetworks", False,
+                                                      "resource.autoCreateSubnetworks"),
                    "subnetworks": [], "peerings": [],
                    "routingConfig": {"routingMode": mode},
-                   "mtu": _int(body.get("mtu", 1460), "resource.mtu", 1300, 8896),
+                   "mtu": read_int(body.get("mtu", 1460), "resource.mtu", 1300, 8896),
                    "networkFirewallPolicyEnforcementOrder": "AFTER_CLASSIC_FIREWALL"}
-        network["selfLinkWithId"] = link("projects/%s/global/networks/%s" % (project, network["id"]))
+        network["selfLinkWithId"] = link("projects/%s/global/networks/%s"
+                                         % (project, network["id"]))
         return path, network
 
-    @_mutation
+    @mutation
     def insert_network(self, project, body, request_id=None):
         self._need_project(project)
         path, network = self._build_network(project, body)
 
         def apply():
-            if path in self._res:
+            if path in self._resources:
                 raise already_exists(path)
             self._put(path, network)
             self._refresh_peerings()
-        if path in self._res:
+        if path in self._resources:
             raise already_exists(path)
-        return self._operation(project, None, "insert", path, network["id"],
-                               "compute.networks.insert", _names(network["name"]),
-                               apply, request_id)
-
-    # ----------------------------------------------------------- peerings
+        return self._start_operation(project, None, "insert", path, network["id"],
+                                     "compute.networks.insert", fault_names(network["name"]),
+                                     apply, request_id)
 
     def _build_peering(self, project, network_path, body):
         if not isinstance(body, dict):
@@ -618,13 +652,14 @@ class ComputeModel:
         record = {"name": name, "network": link(peer_path), "state": "INACTIVE",
                   "stateDetails": ""}
         for key, default in _PEERING_FLAGS:
-            record[key] = _bool(spec, key, default, "%s.%s" % (field, key))
+            record[key] = read_bool(spec, key, default, "%s.%s" % (field, key))
         if not record["exchangeSubnetRoutes"] or not record["autoCreateRoutes"]:
             raise invalid(field + ".exchangeSubnetRoutes", False,
                           "Subnet routes are always exchanged between peered networks.")
         stack = spec.get("stackType", "IPV4_ONLY")
         if stack not in _STACK_TYPES:
-            raise invalid(field + ".stackType", stack, "Must be one of %s." % ", ".join(_STACK_TYPES))
+            raise invalid(field + ".stackType", stack,
+                          "Must be one of %s." % ", ".join(_STACK_TYPES))
         record["stackType"] = stack
         return record
 
@@ -642,7 +677,7 @@ class ComputeModel:
         if self.faults is not None and self.faults.take_peering_refusal():
             raise bad_request(PEERING_IN_PROGRESS)
 
-    @_mutation
+    @mutation
     def add_peering(self, project, network, body, request_id=None):
         """networks.addPeering: the record is INACTIVE until the peer network
         holds a record naming this network, then both are ACTIVE."""
@@ -654,13 +689,13 @@ class ComputeModel:
 
         def apply():
             self._check_new_peering(path, record)
-            self._res[path]["peerings"].append(copy.deepcopy(record))
+            self._resources[path]["peerings"].append(copy.deepcopy(record))
             self._refresh_peerings()
-        return self._operation(project, None, "addPeering", path, self._res[path]["id"],
-                               "compute.networks.addPeering",
-                               _names(network, record["name"]), apply, request_id)
+        return self._start_operation(project, None, "addPeering", path,
+                                     self._resources[path]["id"], "compute.networks.addPeering",
+                                     fault_names(network, record["name"]), apply, request_id)
 
-    @_mutation
+    @mutation
     def remove_peering(self, project, network, body, request_id=None):
         """networks.removePeering: the peer's record stays, INACTIVE."""
         path = self._resolve(project, "global", "networks", network)
@@ -678,21 +713,22 @@ class ComputeModel:
         find()
 
         def apply():
-            del self._res[path]["peerings"][find()]
+            del self._resources[path]["peerings"][find()]
             self._refresh_peerings()
-        return self._operation(project, None, "removePeering", path, self._res[path]["id"],
-                               "compute.networks.removePeering", _names(network, name),
-                               apply, request_id)
+        return self._start_operation(project, None, "removePeering", path,
+                                     self._resources[path]["id"],
+                                     "compute.networks.removePeering",
+                                     fault_names(network, name), apply, request_id)
 
     def _refresh_peerings(self):
         """Recomputes every peering's state from the records on both sides."""
         stamp = now_rfc3339()
-        for path, resource in self._res.items():
-            if _collection(path) != "networks":
+        for path, resource in self._resources.items():
+            if collection_of(path) != "networks":
                 continue
             own = link(path)
             for peering in resource["peerings"]:
-                peer = self._res.get(peering["network"][len(API_ROOT):])
+                peer = self._resources.get(path_of(peering["network"]))
                 active = peer is not None and any(
                     p["network"] == own for p in peer["peerings"])
                 state = "ACTIVE" if active else "INACTIVE"
@@ -701,16 +737,17 @@ class ComputeModel:
                     peering["stateDetails"] = "[%s]: %s" % (
                         stamp, "Connected." if active else "Waiting for peer network to connect.")
 
-    # -------------------------------------------------------- subnetworks
+
+# --------------------------------------------------- subnetworks and instances
+
+class SubnetworksAndInstances(OperationLog):
+    """subnetworks.insert and instances.insert; both apply at acceptance."""
 
     def _build_subnetwork(self, project, region, body):
         name = check_name(body.get("name"))
-        self._check_region_field(body, region)
-        network_path = ref_path(body.get("network"), project, "networks", "resource.network")
-        if network_path not in self._res:
-            raise invalid("resource.network", body.get("network"),
-                          "The referenced network resource cannot be found.")
-        primary = _cidr(body.get("ipCidrRange"), "resource.ipCidrRange", 4)
+        check_region_field(body, region)
+        network_path = self._referenced_network(project, body)
+        primary = read_cidr(body.get("ipCidrRange"), "resource.ipCidrRange", 4)
         if primary.prefixlen > 29:
             raise invalid("resource.ipCidrRange", body.get("ipCidrRange"),
                           "The prefix length must be 29 or shorter.")
@@ -721,56 +758,48 @@ class ComputeModel:
             if not isinstance(item, dict):
                 raise invalid(field, item, "Must be an object.")
             range_name = check_name(item.get("rangeName"), field + ".rangeName")
-            ranges.append(_cidr(item.get("ipCidrRange"), field + ".ipCidrRange", 4))
+            ranges.append(read_cidr(item.get("ipCidrRange"), field + ".ipCidrRange", 4))
             secondary.append({"rangeName": range_name, "ipCidrRange": str(ranges[-1])})
         taken = []
-        for other in self._res.values():
-            if other.get("kind") == _KINDS["subnetworks"] and other["network"] == link(network_path):
-                taken.append(ipaddress.ip_network(other["ipCidrRange"]))
-                taken.extend(ipaddress.ip_network(s["ipCidrRange"])
-                             for s in other.get("secondaryIpRanges", []))
+        for other in self._subnetworks_of(link(network_path)):
+            taken.append(ipaddress.ip_network(other["ipCidrRange"]))
+            taken.extend(ipaddress.ip_network(s["ipCidrRange"])
+                         for s in other.get("secondaryIpRanges", []))
         for i, net in enumerate(ranges):
             if any(net.overlaps(t) for t in taken + ranges[:i]):
                 raise invalid("resource.ipCidrRange", str(net),
                               "The range conflicts with an existing range of the network.")
         path = "projects/%s/regions/%s/subnetworks/%s" % (project, region, name)
-        subnet = {"kind": _KINDS["subnetworks"], "id": self._new_id(),
+        fingerprint = base64.b64encode(hashlib.md5(path.encode()).digest()[:8]).decode()
+        subnet = {"kind": KINDS["subnetworks"], "id": self._new_id(),
                   "creationTimestamp": now_rfc3339(), "name": name,
-                  "description": _text(body, "description", "resource.description"),
+                  "description": read_text(body, "description", "resource.description"),
                   "network": link(network_path), "ipCidrRange": str(primary),
                   "gatewayAddress": str(primary.network_address + 1),
                   "region": link("projects/%s/regions/%s" % (project, region)),
                   "selfLink": link(path),
-                  "privateIpGoogleAccess": _bool(body, "privateIpGoogleAccess", False,
-                                                 "resource.privateIpGoogleAccess"),
+                  "privateIpGoogleAccess": read_bool(body, "privateIpGoogleAccess", False,
+                                                     "resource.privateIpGoogleAccess"),
                   "secondaryIpRanges": secondary,
-                  "fingerprint": base64.b64encode(hashlib.md5(path.encode()).digest()[:8]).decode(),
+                  "fingerprint": fingerprint,
                   "stackType": "IPV4_ONLY", "purpose": "PRIVATE"}
         return path, subnet
 
-    @staticmethod
-    def _check_region_field(body, region):
-        given = body.get("region")
-        if given is not None and (not isinstance(given, str)
-                                  or given.rstrip("/").split("/")[-1] != region):
-            raise invalid("resource.region", given, "Must be the region of the request, %s." % region)
+    def _subnetworks_of(self, network_link):
+        """The stored subnetworks of a network, in storing order."""
+        return [s for s in self._resources.values()
+                if s.get("kind") == KINDS["subnetworks"] and s["network"] == network_link]
 
-    @_mutation
+    def _put_subnetwork(self, path, subnet):
+        """Stores a subnetwork and lists it on its network."""
+        self._put(path, subnet)
+        self._resources[path_of(subnet["network"])]["subnetworks"].append(subnet["selfLink"])
+
+    @mutation
     def insert_subnetwork(self, project, region, body, request_id=None):
-        self._need_project(project)
-        check_name(region, "region")
-        path, subnet = self._build_subnetwork(project, region, body)
-        if path in self._res:
-            raise already_exists(path)
-
-        def apply():
-            self._put(path, subnet)
-            self._res[subnet["network"][len(API_ROOT):]]["subnetworks"].append(subnet["selfLink"])
-        return self._operation(project, ("regions", region), "insert", path, subnet["id"],
-                               "compute.subnetworks.insert", _names(subnet["name"]),
-                               apply, request_id)
-
-    # ---------------------------------------------------------- instances
+        return self._insert_at_acceptance(project, ("regions", region), self._build_subnetwork,
+                                          body, "compute.subnetworks.insert",
+                                          self._put_subnetwork, request_id)
 
     def _build_instance(self, project, zone, body):
         name = check_name(body.get("name"))
@@ -781,97 +810,104 @@ class ComputeModel:
             raise invalid("resource.networkInterfaces", nics,
                           "An instance needs at least one network interface.")
         region = region_of_zone(zone)
-        interfaces = []
-        for i, nic in enumerate(nics):
-            field = "resource.networkInterfaces[%d]" % i
-            if not isinstance(nic, dict):
-                raise invalid(field, nic, "Must be an object.")
-            subnet = None
-            if nic.get("subnetwork"):
-                subnet_path = ref_path(nic["subnetwork"], project, "subnetworks",
-                                       field + ".subnetwork", region)
-                subnet = self._res.get(subnet_path)
-                if subnet is None or subnet_path.split("/")[3] != region:
-                    raise invalid(field + ".subnetwork", nic["subnetwork"],
-                                  "The referenced subnetwork resource cannot be found.")
-            if nic.get("network"):
-                network_path = ref_path(nic["network"], project, "networks", field + ".network")
-            elif subnet is not None:
-                network_path = subnet["network"][len(API_ROOT):]
-            else:
-                raise invalid(field, nic, "A network or a subnetwork must be given.")
-            if network_path not in self._res:
-                raise invalid(field + ".network", nic.get("network"),
-                              "The referenced network resource cannot be found.")
-            if subnet is None:
-                candidates = [s for s in self._res.values() if s.get("kind") == _KINDS["subnetworks"]
-                              and s["network"] == link(network_path)
-                              and s["region"].endswith("/regions/" + region)]
-                if not candidates:
-                    raise invalid(field, nic.get("network"),
-                                  "The network has no subnetwork in region %s." % region)
-                subnet = candidates[0]
-            if subnet["network"] != link(network_path):
-                raise invalid(field + ".subnetwork", nic.get("subnetwork"),
-                              "The subnetwork does not belong to the network.")
-            address = self._address(subnet, nic.get("networkIP"), field + ".networkIP")
-            interfaces.append({"kind": "compute#networkInterface", "name": "nic%d" % i,
-                               "network": link(network_path), "subnetwork": subnet["selfLink"],
-                               "networkIP": address})
+        interfaces = [self._build_interface(project, region, i, nic)
+                      for i, nic in enumerate(nics)]
         path = "projects/%s/zones/%s/instances/%s" % (project, zone, name)
-        instance = {"kind": _KINDS["instances"], "id": self._new_id(),
+        instance = {"kind": KINDS["instances"], "id": self._new_id(),
                     "creationTimestamp": now_rfc3339(), "name": name,
-                    "description": _text(body, "description", "resource.description"),
+                    "description": read_text(body, "description", "resource.description"),
                     "zone": link("projects/%s/zones/%s" % (project, zone)),
                     "machineType": link(machine_path), "status": "RUNNING",
-                    "canIpForward": _bool(body, "canIpForward", False, "resource.canIpForward"),
+                    "canIpForward": read_bool(body, "canIpForward", False,
+                                              "resource.canIpForward"),
                     "networkInterfaces": interfaces, "selfLink": link(path)}
         if isinstance(body.get("labels"), dict):
             instance["labels"] = dict(body["labels"])
         return path, instance
 
+    def _build_interface(self, project, region, index, nic):
+        """The index-th network interface of an instance in ``region``."""
+        field = "resource.networkInterfaces[%d]" % index
+        if not isinstance(nic, dict):
+            raise invalid(field, nic, "Must be an object.")
+        subnet = None
+        if nic.get("subnetwork"):
+            subnet_path = ref_path(nic["subnetwork"], project, "subnetworks",
+                                   field + ".subnetwork", region)
+            subnet = self._resources.get(subnet_path)
+            if subnet is None or subnet_path.split("/")[3] != region:
+                raise invalid(field + ".subnetwork", nic["subnetwork"],
+                              "The referenced subnetwork resource cannot be found.")
+        if nic.get("network"):
+            network_path = ref_path(nic["network"], project, "networks", field + ".network")
+        elif subnet is not None:
+            network_path = path_of(subnet["network"])
+        else:
+            raise invalid(field, nic, "A network or a subnetwork must be given.")
+        if network_path not in self._resources:
+            raise invalid(field + ".network", nic.get("network"),
+                          "The referenced network resource cannot be found.")
+        if subnet is None:
+            candidates = [s for s in self._subnetworks_of(link(network_path))
+                          if s["region"].endswith("/regions/" + region)]
+            if not candidates:
+                raise invalid(field, nic.get("network"),
+                              "The network has no subnetwork in region %s." % region)
+            subnet = candidates[0]
+        if subnet["network"] != link(network_path):
+            raise invalid(field + ".subnetwork", nic.get("subnetwork"),
+                          "The subnetwork does not belong to the network.")
+        address = self._address(subnet, nic.get("networkIP"), field + ".networkIP")
+        return {"kind": "compute#networkInterface", "name": "nic%d" % index,
+                "network": link(network_path), "subnetwork": subnet["selfLink"],
+                "networkIP": address}
+
     def _address(self, subnet, wanted, field):
+        """A free address of the subnetwork: ``wanted`` if given, else the
+        first host after the gateway that no instance uses."""
         net = ipaddress.ip_network(subnet["ipCidrRange"])
-        used = {nic["networkIP"] for r in self._res.values() if r.get("kind") == _KINDS["instances"]
+        used = {nic["networkIP"] for r in self._resources.values()
+                if r.get("kind") == KINDS["instances"]
                 for nic in r["networkInterfaces"] if nic["subnetwork"] == subnet["selfLink"]}
         if wanted is not None:
-            try:
-                address = ipaddress.ip_address(wanted)
-            except ValueError:
-                raise invalid(field, wanted, "Must be an IP address.") from None
-            if address not in net or str(address) in used:
+            address = read_ip_address(wanted, field)
+            if ipaddress.ip_address(address) not in net or address in used:
                 raise invalid(field, wanted, "The address is not free in the subnetwork.")
-            return str(address)
+            return address
         for address in itertools.islice(net.hosts(), 1, None):
             if str(address) not in used:
                 return str(address)
         raise bad_request("The subnetwork %s has no free address." % subnet["name"])
 
-    @_mutation
+    @mutation
     def insert_instance(self, project, zone, body, request_id=None):
-        self._need_project(project)
-        check_name(zone, "zone")
-        path, instance = self._build_instance(project, zone, body)
-        if path in self._res:
-            raise already_exists(path)
-        return self._operation(project, ("zones", zone), "insert", path, instance["id"],
-                               "compute.instances.insert", _names(instance["name"]),
-                               lambda: self._put(path, instance), request_id)
+        return self._insert_at_acceptance(project, ("zones", zone), self._build_instance, body,
+                                          "compute.instances.insert", self._put, request_id)
 
-    # ------------------------------------------------------------- routes
+
+# ---------------------------------------------------------------------- routes
+
+_ROUTE_OUTPUT_ONLY = OUTPUT_ONLY | {
+    "routeType", "routeStatus", "asPaths", "nextHopPeering", "nextHopNetwork", "nextHopHub",
+    "nextHopOrigin", "nextHopMed", "nextHopInterRegionCost", "nextHopInterconnectAttachment"}
+_ROUTE_HOPS = ("nextHopGateway", "nextHopInstance", "nextHopIp", "nextHopIlb", "nextHopVpnTunnel")
+
+
+class Routes(OperationLog):
+    """routes.insert and routes.delete, and routes.get and routes.list
+    answered from the route table."""
 
     def _build_route(self, project, body, seeding=False):
+        """A route from an insert's body; ``seeding`` also accepts the
+        "nextHopPeering" of a peering route."""
         if not isinstance(body, dict):
             raise bad_request("The request body must be an object.")
         ignored = {"nextHopPeering"} if seeding else set()
         body = {k: v for k, v in body.items() if k not in _ROUTE_OUTPUT_ONLY - ignored}
         name = check_name(body.get("name"))
-        network_path = ref_path(body.get("network"), project, "networks", "resource.network")
-        if network_path not in self._res:
-            raise invalid("resource.network", body.get("network"),
-                          "The referenced network resource cannot be found.")
-        dest = _cidr(body.get("destRange"), "resource.destRange")
-        priority = _int(body.get("priority", 1000), "resource.priority", 0, 65535)
+        network_path = self._referenced_network(project, body)
+        dest = read_cidr(body.get("destRange"), "resource.destRange")
+        priority = read_int(body.get("priority", 1000), "resource.priority", 0, 65535)
         tags = body.get("tags") or []
         if not isinstance(tags, list) or not all(is_name(t) for t in tags):
             raise invalid("resource.tags", tags, "Must be a list of tag names.")
@@ -879,36 +915,14 @@ class ComputeModel:
         if seeding and body.get("nextHopPeering"):
             hops.append("nextHopPeering")
         if len(hops) != 1:
-            raise invalid("resource", name, "Exactly one of %s must be set." % ", ".join(_ROUTE_HOPS))
-        hop, value = hops[0], body[hops[0]]
-        field = "resource." + hop
-        if hop == "nextHopInstance":
-            target = ref_path(value, project, "instances", field)
-            if target not in self._res:
-                raise invalid(field, value, "The referenced instance resource cannot be found.")
-            value = link(target)
-        elif hop == "nextHopIp":
-            try:
-                value = str(ipaddress.ip_address(value))
-            except ValueError:
-                raise invalid(field, value, "Must be an IP address.") from None
-        elif hop == "nextHopGateway":
-            target = ref_path(value, project, "gateways", field)
-            if not target.endswith("/default-internet-gateway"):
-                raise invalid(field, value, "Only the default internet gateway is supported.")
-            value = link(target)
-        elif hop == "nextHopIlb":
-            try:
-                value = str(ipaddress.ip_address(value))
-            except ValueError:
-                value = link(ref_path(value, project, "forwardingRules", field))
-        elif hop == "nextHopVpnTunnel":
-            value = link(ref_path(value, project, "vpnTunnels", field))
-        else:
-            check_name(value, field)
+            raise invalid("resource", name,
+                          "Exactly one of %s must be set." % ", ".join(_ROUTE_HOPS))
+        hop = hops[0]
+        value = self._next_hop(project, hop, body[hop])
         path = "projects/%s/global/routes/%s" % (project, name)
-        route = {"kind": _KINDS["routes"], "id": self._new_id(), "creationTimestamp": now_rfc3339(),
-                 "name": name, "description": _text(body, "description", "resource.description"),
+        route = {"kind": KINDS["routes"], "id": self._new_id(),
+                 "creationTimestamp": now_rfc3339(), "name": name,
+                 "description": read_text(body, "description", "resource.description"),
                  "network": link(network_path), "tags": list(tags),
                  "destRange": str(dest), "priority": priority, hop: value,
                  "routeType": "STATIC", "selfLink": link(path)}
@@ -916,11 +930,35 @@ class ComputeModel:
             del route["routeType"]
         return path, route
 
+    def _next_hop(self, project, hop, value):
+        """The stored value of a route's one next hop field."""
+        field = "resource." + hop
+        if hop == "nextHopInstance":
+            target = ref_path(value, project, "instances", field)
+            if target not in self._resources:
+                raise invalid(field, value, "The referenced instance resource cannot be found.")
+            return link(target)
+        if hop == "nextHopIp":
+            return read_ip_address(value, field)
+        if hop == "nextHopGateway":
+            target = ref_path(value, project, "gateways", field)
+            if not target.endswith("/default-internet-gateway"):
+                raise invalid(field, value, "Only the default internet gateway is supported.")
+            return link(target)
+        if hop == "nextHopIlb":
+            try:
+                return str(ipaddress.ip_address(value))
+            except ValueError:
+                return link(ref_path(value, project, "forwardingRules", field))
+        if hop == "nextHopVpnTunnel":
+            return link(ref_path(value, project, "vpnTunnels", field))
+        return check_name(value, field)
+
     def _check_route_free(self, path, name, project):
-        if path in self._res or any(r["name"] == name for r in self._routes(project)):
+        if path in self._resources or any(r["name"] == name for r in self._routes(project)):
             raise already_exists(path)
 
-    @_mutation
+    @mutation
     def insert_route(self, project, body, request_id=None):
         self._need_project(project)
         path, route = self._build_route(project, body)
@@ -928,139 +966,202 @@ class ComputeModel:
 
         def apply():
             self._check_route_free(path, route["name"], project)
-            if route["network"][len(API_ROOT):] not in self._res:
+            if path_of(route["network"]) not in self._resources:
                 raise invalid("resource.network", route["network"],
                               "The referenced network resource cannot be found.")
             self._put(path, route)
-        return self._operation(project, None, "insert", path, route["id"],
-                               "compute.routes.insert", _names(route["name"]),
-                               apply, request_id)
+        return self._start_operation(project, None, "insert", path, route["id"],
+                                     "compute.routes.insert", fault_names(route["name"]),
+                                     apply, request_id)
 
-    @_mutation
+    @mutation
     def delete_route(self, project, route, request_id=None):
         path = self._resolve(project, "global", "routes", route)
         shown = self.get(project, "routes", route)
-        if path not in self._res or "nextHopPeering" in self._res[path]:
+        if path not in self._resources or "nextHopPeering" in self._resources[path]:
             raise bad_request("The route '%s' is maintained by the service and cannot be "
                               "deleted." % path)
 
         def apply():
             self._stored(path)
             self._drop(path)
-        return self._operation(project, None, "delete", path, shown["id"],
-                               "compute.routes.delete", _names(shown["name"]),
-                               apply, request_id)
+        return self._start_operation(project, None, "delete", path, shown["id"],
+                                     "compute.routes.delete", fault_names(shown["name"]),
+                                     apply, request_id)
 
-    # ------------------------------------------------------------ routers
+    def get(self, project, collection, name, scope=None):
+        if collection != "routes":
+            return super().get(project, collection, name, scope)
+        with self.lock:
+            path = self._resolve(project, "global", collection, name)
+            for route in self._routes(project):
+                if route["name"] == name or route["id"] == name:
+                    return prune_empty(copy.deepcopy(route))
+            raise not_found(path)
+
+    def list(self, project, collection, scope=None):
+        if collection != "routes":
+            return super().list(project, collection, scope)
+        with self.lock:
+            self._need_project(project)
+            return [prune_empty(copy.deepcopy(r)) for r in self._routes(project)]
+
+    def _routes(self, project):
+        """The routes a project's route table shows: stored static routes,
+        peering routes of ACTIVE peerings and one local route per subnetwork."""
+        routes = []
+        prefix = "projects/%s/" % project
+        for path in sorted(self._resources):
+            if not path.startswith(prefix):
+                continue
+            resource = self._resources[path]
+            collection = collection_of(path)
+            if collection == "routes":
+                if "nextHopPeering" in resource and not self._peering_active(
+                        resource["network"], resource["nextHopPeering"]):
+                    continue
+                routes.append(resource)
+            elif collection == "subnetworks":
+                routes.append(self._subnet_route(path, resource))
+        routes.sort(key=lambda r: r["name"])
+        return routes
+
+    @staticmethod
+    def _subnet_route(path, subnet):
+        """The local route the service shows for a subnetwork."""
+        digest = hashlib.md5(path.encode()).hexdigest()
+        name = "default-route-" + digest[:16]
+        return {"kind": "compute#route", "id": str(int(digest[16:31], 16)),
+                "creationTimestamp": subnet["creationTimestamp"], "name": name,
+                "description": "Default local route to the subnetwork %s." % subnet["ipCidrRange"],
+                "network": subnet["network"], "destRange": subnet["ipCidrRange"],
+                "priority": 0, "nextHopNetwork": subnet["network"], "routeType": "SUBNET",
+                "selfLink": link("%s/global/routes/%s" % ("/".join(path.split("/")[:2]), name))}
+
+    def _peering_active(self, network_link, peering_name):
+        """Whether a peering route's peering is ACTIVE: only then does the
+        route table show it."""
+        network = self._resources.get(path_of(network_link))
+        return network is not None and any(
+            p["name"] == peering_name and p["state"] == "ACTIVE"
+            for p in network.get("peerings", []))
+
+
+# --------------------------------------------------------------------- routers
+
+_ADVERTISE_MODES = ("CUSTOM", "DEFAULT")
+_ADVERTISED_GROUPS = ("ALL_SUBNETS",)
+
+
+def _writable_fields(body):
+    """The fields of a request body the caller may set."""
+    if not isinstance(body, dict):
+        raise bad_request("The request body must be an object.")
+    return {k: v for k, v in body.items() if k not in OUTPUT_ONLY}
+
+
+def _build_bgp(bgp):
+    if not isinstance(bgp, dict):
+        raise invalid("resource.bgp", bgp, "Must be an object.")
+    if "asn" not in bgp:
+        raise invalid("resource.bgp.asn", None, "The ASN of the router must be given.")
+    out = {"asn": read_int(bgp["asn"], "resource.bgp.asn", 1, 4294967294)}
+    mode = bgp.get("advertiseMode", "DEFAULT")
+    if mode not in _ADVERTISE_MODES:
+        raise invalid("resource.bgp.advertiseMode", mode, "Must be CUSTOM or DEFAULT.")
+    out["advertiseMode"] = mode
+    groups = read_list(bgp, "advertisedGroups", "resource.bgp.advertisedGroups")
+    for i, group in enumerate(groups):
+        field = "resource.bgp.advertisedGroups[%d]" % i
+        if group not in _ADVERTISED_GROUPS:
+            raise invalid(field, group, "Must be one of %s." % ", ".join(_ADVERTISED_GROUPS))
+        if group in groups[:i]:
+            raise invalid(field, group, "The group is listed twice.")
+    ranges = read_list(bgp, "advertisedIpRanges", "resource.bgp.advertisedIpRanges")
+    seen, kept = set(), []
+    for i, item in enumerate(ranges):
+        field = "resource.bgp.advertisedIpRanges[%d]" % i
+        if not isinstance(item, dict):
+            raise invalid(field, item, "Must be an object.")
+        net = read_cidr(item.get("range"), field + ".range")
+        if net in seen:
+            raise invalid(field + ".range", item.get("range"), "The range is advertised twice.")
+        seen.add(net)
+        entry = {"range": item["range"]}
+        if item.get("description") is not None:
+            entry["description"] = read_text(item, "description", field + ".description")
+        kept.append(entry)
+    if mode == "DEFAULT" and (groups or kept):
+        raise invalid("resource.bgp.advertiseMode", mode,
+                      "Custom advertised groups and ranges need advertiseMode CUSTOM.")
+    out["advertisedGroups"] = list(groups)
+    out["advertisedIpRanges"] = kept
+    out["keepaliveInterval"] = read_int(bgp.get("keepaliveInterval", 20),
+                                        "resource.bgp.keepaliveInterval", 20, 60)
+    return out
+
+
+class Routers(OperationLog):
+    """routers.insert and routers.patch; both apply at acceptance."""
 
     def _build_router(self, project, region, body, existing=None):
+        """A router from an insert's body, or from the merged state of
+        ``existing`` and a patch."""
         name = check_name(body.get("name"))
-        self._check_region_field(body, region)
-        network_path = ref_path(body.get("network"), project, "networks", "resource.network")
-        if network_path not in self._res:
-            raise invalid("resource.network", body.get("network"),
-                          "The referenced network resource cannot be found.")
+        check_region_field(body, region)
+        network_path = self._referenced_network(project, body)
         if existing is not None and link(network_path) != existing["network"]:
             raise invalid("resource.network", body.get("network"),
                           "The network of a router cannot be changed.")
         bgp = body.get("bgp")
         if bgp is not None:
-            bgp = self._build_bgp(bgp)
+            bgp = _build_bgp(bgp)
         path = "projects/%s/regions/%s/routers/%s" % (project, region, name)
-        router = {"kind": _KINDS["routers"],
+        router = {"kind": KINDS["routers"],
                   "id": existing["id"] if existing else self._new_id(),
-                  "creationTimestamp": existing["creationTimestamp"] if existing else now_rfc3339(),
-                  "name": name, "description": _text(body, "description", "resource.description"),
+                  "creationTimestamp": (existing["creationTimestamp"] if existing
+                                        else now_rfc3339()),
+                  "name": name,
+                  "description": read_text(body, "description", "resource.description"),
                   "region": link("projects/%s/regions/%s" % (project, region)),
                   "network": link(network_path), "bgp": bgp}
         for key in ("bgpPeers", "interfaces", "nats"):
-            value = body.get(key) or []
-            if not isinstance(value, list):
-                raise invalid("resource." + key, value, "Must be a list.")
-            router[key] = copy.deepcopy(value)
+            router[key] = copy.deepcopy(read_list(body, key, "resource." + key))
         router["selfLink"] = link(path)
         return path, router
 
-    @staticmethod
-    def _build_bgp(bgp):
-        if not isinstance(bgp, dict):
-            raise invalid("resource.bgp", bgp, "Must be an object.")
-        if "asn" not in bgp:
-            raise invalid("resource.bgp.asn", None, "The ASN of the router must be given.")
-        out = {"asn": _int(bgp["asn"], "resource.bgp.asn", 1, 4294967294)}
-        mode = bgp.get("advertiseMode", "DEFAULT")
-        if mode not in _ADVERTISE_MODES:
-            raise invalid("resource.bgp.advertiseMode", mode, "Must be CUSTOM or DEFAULT.")
-        out["advertiseMode"] = mode
-        groups = bgp.get("advertisedGroups") or []
-        if not isinstance(groups, list):
-            raise invalid("resource.bgp.advertisedGroups", groups, "Must be a list.")
-        for i, group in enumerate(groups):
-            field = "resource.bgp.advertisedGroups[%d]" % i
-            if group not in _ADVERTISED_GROUPS:
-                raise invalid(field, group, "Must be one of %s." % ", ".join(_ADVERTISED_GROUPS))
-            if group in groups[:i]:
-                raise invalid(field, group, "The group is listed twice.")
-        ranges = bgp.get("advertisedIpRanges") or []
-        if not isinstance(ranges, list):
-            raise invalid("resource.bgp.advertisedIpRanges", ranges, "Must be a list.")
-        seen, kept = set(), []
-        for i, item in enumerate(ranges):
-            field = "resource.bgp.advertisedIpRanges[%d]" % i
-            if not isinstance(item, dict):
-                raise invalid(field, item, "Must be an object.")
-            net = _cidr(item.get("range"), field + ".range")
-            if net in seen:
-                raise invalid(field + ".range", item.get("range"), "The range is advertised twice.")
-            seen.add(net)
-            entry = {"range": item["range"]}
-            if item.get("description") is not None:
-                entry["description"] = _text(item, "description", field + ".description")
-            kept.append(entry)
-        if mode == "DEFAULT" and (groups or kept):
-            raise invalid("resource.bgp.advertiseMode", mode,
-                          "Custom advertised groups and ranges need advertiseMode CUSTOM.")
-        out["advertisedGroups"] = list(groups)
-        out["advertisedIpRanges"] = kept
-        out["keepaliveInterval"] = _int(bgp.get("keepaliveInterval", 20),
-                                        "resource.bgp.keepaliveInterval", 20, 60)
-        return out
-
-    @_mutation
+    @mutation
     def insert_router(self, project, region, body, request_id=None):
-        self._need_project(project)
-        check_name(region, "region")
-        if not isinstance(body, dict):
-            raise bad_request("The request body must be an object.")
-        body = {k: v for k, v in body.items() if k not in _OUTPUT_ONLY}
-        path, router = self._build_router(project, region, body)
-        if path in self._res:
-            raise already_exists(path)
-        return self._operation(project, ("regions", region), "insert", path, router["id"],
-                               "compute.routers.insert", _names(router["name"]),
-                               lambda: self._put(path, router), request_id)
+        def build(project, region, body):
+            return self._build_router(project, region, _writable_fields(body))
+        return self._insert_at_acceptance(project, ("regions", region), build, body,
+                                          "compute.routers.insert", self._put, request_id)
 
-    @_mutation
+    @mutation
     def patch_router(self, project, region, router, body, request_id=None):
         """routers.patch as a JSON merge patch of the stored router."""
         path = self._resolve(project, "regions/" + region, "routers", router)
         current = self._stored(path)
-        if not isinstance(body, dict):
-            raise bad_request("The request body must be an object.")
-        patch = {k: v for k, v in body.items() if k not in _OUTPUT_ONLY}
+        patch = _writable_fields(body)
         if "name" in patch and patch["name"] != current["name"]:
             raise invalid("resource.name", patch["name"], "A router cannot be renamed.")
-        merged = merge_patch(_prune(copy.deepcopy(current)), patch)
+        merged = merge_patch(prune_empty(copy.deepcopy(current)), patch)
         merged["name"] = current["name"]
         _, updated = self._build_router(project, region, merged, existing=current)
 
         def apply():
-            self._res[path] = updated
-        return self._operation(project, ("regions", region), "patch", path, current["id"],
-                               "compute.routers.patch", _names(current["name"]),
-                               apply, request_id)
+            self._resources[path] = updated
+        return self._start_operation(project, ("regions", region), "patch", path,
+                                     current["id"], "compute.routers.patch",
+                                     fault_names(current["name"]), apply, request_id)
 
-    # ------------------------------------------------------------ seeding
+
+# --------------------------------------------------------------------- seeding
+
+class Seeding(ResourceStore):
+    """ComputeModel.seed; it builds each resource with the builders of the
+    resource classes ComputeModel is made of, so every item is checked as
+    an insert would check it."""
 
     def seed(self, data):
         """Loads a topology: a dict with "projects" (names) and lists of
@@ -1087,8 +1188,7 @@ class ComputeModel:
             for project, body in items("subnetworks"):
                 region = body.pop("region")
                 path, subnet = self._build_subnetwork(project, region, body)
-                self._put(path, subnet)
-                self._res[subnet["network"][len(API_ROOT):]]["subnetworks"].append(subnet["selfLink"])
+                self._put_subnetwork(path, subnet)
             for project, body in items("instances"):
                 path, instance = self._build_instance(project, body.pop("zone"), body)
                 self._put(path, instance)
@@ -1097,7 +1197,7 @@ class ComputeModel:
                 self._stored(network_path)
                 record = self._build_peering(project, network_path, body)
                 self._check_new_peering(network_path, record)
-                self._res[network_path]["peerings"].append(record)
+                self._resources[network_path]["peerings"].append(record)
             self._refresh_peerings()
             for project, body in items("routes"):
                 path, route = self._build_route(project, body, seeding=True)
@@ -1106,7 +1206,23 @@ class ComputeModel:
             for project, body in items("routers"):
                 region = body.pop("region")
                 path, router = self._build_router(project, region, body)
-                if path in self._res:
+                if path in self._resources:
                     raise already_exists(path)
                 self._put(path, router)
 
+
+__all__ = ["ComputeModel", "ApiError", "API_ROOT", "NAME_PATTERN", "PROJECT_PATTERN",
+           "PEERING_IN_PROGRESS", "already_exists", "bad_request", "check_name", "invalid",
+           "is_name", "is_project", "link", "merge_patch", "not_found", "now_rfc3339",
+           "ref_path", "region_of_zone"]
+
+
+class ComputeModel(Seeding, NetworksAndPeerings, SubnetworksAndInstances, Routes, Routers):
+    """The state and behaviour of the emulated Compute Engine API.
+
+    ``faults`` is consulted for operation faults and peering refusals (see
+    :class:`tarn_gcp.emulator.faults.Faults`).  With ``wait_completes`` a
+    ``wait`` call drives its operation to DONE at once (unless a fault holds
+    it), the way the real ``wait`` usually returns; by default every poll
+    moves it one step.
+    """
