@@ -26,7 +26,7 @@ import fnmatch
 import json
 import re
 
-from .model import invalid
+from .errors import invalid
 
 MAX_RESULTS = 500
 _OPS = ("!=", "<=", ">=", "=", ":", "<", ">")

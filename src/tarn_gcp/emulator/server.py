@@ -41,7 +41,8 @@ from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from . import listing, validation
-from .model import API_ROOT, NAME_PATTERN, PROJECT_PATTERN, ApiError, bad_request
+from .errors import ApiError, bad_request
+from .paths import API_ROOT, NAME_PATTERN, PROJECT_PATTERN
 
 BASE_PATH = "/compute/v1/"
 
