@@ -46,12 +46,16 @@ from .paths import API_ROOT, NAME_PATTERN, PROJECT_PATTERN
 
 BASE_PATH = "/compute/v1/"
 
-# method id, HTTP method, path below BASE_PATH
+# The methods the model serves: method id, HTTP method, path below BASE_PATH
+# (as the discovery document has them; requests are routed by the document).
+# One row per method: the rows look alike on purpose, and `duplicates`
+# reports them as one pair of the same shape.
 METHODS = (
     ("compute.networks.list", "GET", "projects/{project}/global/networks"),
     ("compute.networks.insert", "POST", "projects/{project}/global/networks"),
     ("compute.networks.get", "GET", "projects/{project}/global/networks/{network}"),
-    ("compute.networks.addPeering", "POST", "projects/{project}/global/networks/{network}/addPeering"),
+    ("compute.networks.addPeering", "POST",
+     "projects/{project}/global/networks/{network}/addPeering"),
     ("compute.networks.removePeering", "POST",
      "projects/{project}/global/networks/{network}/removePeering"),
     ("compute.subnetworks.list", "GET", "projects/{project}/regions/{region}/subnetworks"),
