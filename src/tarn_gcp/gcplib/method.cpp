@@ -104,10 +104,10 @@ Binding bind_arguments(const MethodObject* m, PyObject* const* args, Py_ssize_t 
 // the interpreter raises for the same call of the twin function.
 void argument_error(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
-    PyObject* result = PyObject_Vectorcall(m->twin, args, static_cast<size_t>(nargs), kwnames);
-    if (result == nullptr) return;
-    Py_DECREF(result);
-    PyErr_Format(PyExc_SystemError, "gcplib: %U() bound arguments its twin function refused",
+    auto result = py::reinterpret_steal<py::object>(
+        PyObject_Vectorcall(m->twin, args, static_cast<size_t>(nargs), kwnames));
+    if (!result) return;
+    PyErr_Format(PyExc_SystemError, "gcplib: %U() refused arguments its twin function accepted",
                  m->qualname);
 }
 
