@@ -229,7 +229,17 @@ def s_add_peerings(G, m):
     broken = [{"localPeeringProperties": {"name": "x", "network": NET_T}, "remotePeeringProperties": PEERING_REMOTE}]
     run_with(m, run, lambda: expect(KeyError, lambda: G.addPeerings(run.service, broken)))
     run.service.operation_extra["operation-1"] = {"error": {"errors": []}}
-    run_with(m, run, lambda: expect(Exception, lambda: G.addPeerings(run.service, pairs)))
+    # The failed side is found in place (logged, the restore goes on), then
+    # not found, then the lookup fails: the addition's error is raised.
+    run_with(m, run, lambda: G.addPeerings(run.service, pairs))
+    for lookup in ({"name": "vpc-m", "peerings": [PEERING_REMOTE]}, FakeHttpError(503, "busy")):
+        run = stage_run()
+        run.service.fail("networks.addPeering", FakeHttpError(400, "already"))
+        if isinstance(lookup, dict):
+            run.service.on("networks.get", lookup)
+        else:
+            run.service.fail("networks.get", lookup)
+        run_with(m, run, lambda: expect(FakeHttpError, lambda: G.addPeerings(run.service, pairs)))
 
 
 def s_manage_peerings(G, m):
@@ -351,6 +361,13 @@ def s_route_stage(G, m):
     run_with(m, run, lambda: expect(KeyError, lambda: G.restoreRoute(run.service, "s1")))
     run.plan["manage_routes"] = None
     run_with(m, run, lambda: G.manageSwitchRoute(False, "s1"))
+    # Accepted inserts whose waits fail, then one interrupted: recorded all the same.
+    run = stage_run()
+    run.service = route_service()
+    run.service.operation_extra.update({"operation-2": {"error": "late"}, "operation-3": {"error": "late"}})
+    run_with(m, run, lambda: G.manageRoute(run.service, ROUTE_CONFIG, "s1"))
+    run.service.fail("globalOperations.wait", KeyboardInterrupt(), when=lambda kw: kw["operation"] == "operation-5")
+    run_with(m, run, lambda: expect(KeyboardInterrupt, lambda: G.manageRoute(run.service, ROUTE_CONFIG, "s2")))
 
 
 def s_list_all_network(G, m):

@@ -74,7 +74,7 @@ def test_insert_body_and_overrides(GcpLib, stage_run, logs, priority, name):
     assert kw["project"] == "proj-m"
     assert list(kw["body"].items()) == [
         ("destRange", "10.9.0.0/16"), ("nextHopInstance", instance_url("proj-m", "z-a", "fw-1")),
-        ("priority", final_priority), ("name", final_name), ("zone", "z-a"),
+        ("priority", final_priority), ("name", final_name),
         ("network", stage_run.networkLink), ("description", MARKER),
     ]
     assert logs.lines[-1] == ("INFO", f"  add route 10.9.0.0/16 to fw-1 priority {final_priority} name {final_name}")
@@ -130,7 +130,9 @@ GUARD_CASES = {
                  "<HttpError 404: fw>", [], 1),
     "insert": ({"add": [spec(), spec(priority=1)]}, lambda s: s.fail("routes.insert", FakeHttpError(400, "bad"), when=lambda kw: kw["body"]["priority"] == 1000),
                "<HttpError 400: bad>", [], 1),
-    "insert wait": ({"add": [spec(), spec(priority=1)]}, lambda s: wait_fails(s, ["operation-1"]), "{'errors': ['boom']}", [], 1),
+    # An accepted insert is recorded before its wait, which may fail while
+    # the service goes on to create the route.
+    "insert wait": ({"add": [spec(), spec(priority=1)]}, lambda s: wait_fails(s, ["operation-1"]), "{'errors': ['boom']}", [], 2),
     "missing key": ({"add": [{"cidr": "c"}, spec()]}, lambda s: None, "'zone'", [], 1),
     "non-str key": ({"add": [spec(cidr=10), spec()]}, lambda s: None, 'can only concatenate str (not "int") to str', [], 1),
 }
