@@ -102,6 +102,16 @@ def test_method_introspection(GcpLib, name, signature):
     }.get(name, {})
     assert method.__annotations__ == expected_annotations
     assert type(method.__annotations__) is dict
+    assert method.__kwdefaults__ is None
+    # The code object describes the parameters as a Python function's does.
+    code = method.__code__
+    assert code.co_name == name and code.co_filename == inspect.getfile(sys.modules["tarn_gcp.gcplib"])
+    assert (code.co_posonlyargcount, code.co_kwonlyargcount) == (0, 0)
+    assert code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS) == 0
+    params = list(inspect.signature(vars(GcpLib)[name].__func__).parameters)
+    assert list(code.co_varnames[:code.co_argcount]) == params and params[0] == "cls"
+    if sys.version_info >= (3, 11):
+        assert code.co_qualname == "GcpLib." + name
     # An instance binds the class as cls too.
     assert getattr(GcpLib(), name).__self__ is GcpLib
 
@@ -146,6 +156,11 @@ ARGUMENT_ERRORS = [
     ("deletePeering", (1,), {"peering": 1}),
     ("restoreRoute", (1, 2, 3), {}),
     ("restoreRoute", (), {"stage": 1}),
+    # near misses, which newer interpreters answer with a suggestion
+    ("listPeering", (), {"netwrk": 1}),
+    ("listRouteTable", (1, 2, 3), {"propagat": 1}),
+    ("listRouteTable", (1, 2), {"network": 1, "servce": 2}),
+    ("deletePeering", (1, 2, 3), {"peering": 4, "Peering": 5}),
 ]
 
 

@@ -1,5 +1,7 @@
 #include "api.hpp"
 
+#include "compat.hpp"
+
 #include <cstring>
 #include <new>
 #include <string>
@@ -226,6 +228,13 @@ bool is_logging_method(PyObject* function, const char* name, PyObject*& verified
     return true;
 }
 
+// The object's __dict__, or a null object when its type gives it none.
+py::object instance_dict(py::handle obj) {
+    PyObject* dict = compat::instance_dict(obj.ptr());
+    if (dict == nullptr && PyErr_Occurred()) raise_current();
+    return py::reinterpret_steal<py::object>(dict);
+}
+
 PyObject* level_number(int level) {
     static PyObject* const info = PyLong_FromLong(20);
     static PyObject* const warning = PyLong_FromLong(30);
@@ -248,15 +257,17 @@ Logger::Logger()
     if (!exact) return;
     static PyObject* verified[3] = {nullptr, nullptr, nullptr};
     PyTypeObject* type = Py_TYPE(logger_.ptr());
-    if (!is_logging_method(_PyType_Lookup(type, ID("info")), "info", verified[0]) ||
-        !is_logging_method(_PyType_Lookup(type, ID("warning")), "warning", verified[1]) ||
-        !is_logging_method(_PyType_Lookup(type, ID("error")), "error", verified[2])) {
-        return;
+    const char* const names[3] = {"info", "warning", "error"};
+    PyObject* const ids[3] = {ID("info"), ID("warning"), ID("error")};
+    for (int i = 0; i < 3; ++i) {
+        PyObject* function = compat::type_lookup(type, ids[i]);
+        if (function == nullptr && PyErr_Occurred()) raise_current();
+        if (!is_logging_method(function, names[i], verified[i])) return;
     }
-    PyObject** dict = _PyObject_GetDictPtr(logger_.ptr());
-    if (dict == nullptr || *dict == nullptr || !PyDict_CheckExact(*dict)) return;
-    for (PyObject* name : {ID("info"), ID("warning"), ID("error")}) {
-        if (PyDict_GetItemWithError(*dict, name) != nullptr) return;
+    py::object dict = instance_dict(logger_);
+    if (!dict || !PyDict_CheckExact(dict.ptr())) return;
+    for (PyObject* name : ids) {
+        if (PyDict_GetItemWithError(dict.ptr(), name) != nullptr) return;
         if (PyErr_Occurred()) raise_current();
     }
     standard_ = true;
@@ -266,15 +277,15 @@ bool Logger::drops(Level level) const {
     // What Logger.isEnabledFor answers from its own state, without calling
     // it: disabled, or a cached "no" for the level.
     if (!standard_) return false;
-    PyObject** dict = _PyObject_GetDictPtr(logger_.ptr());
-    if (dict == nullptr || *dict == nullptr || !PyDict_CheckExact(*dict)) return false;
-    PyObject* disabled = PyDict_GetItemWithError(*dict, ID("disabled"));
+    py::object dict = instance_dict(logger_);
+    if (!dict || !PyDict_CheckExact(dict.ptr())) return false;
+    PyObject* disabled = PyDict_GetItemWithError(dict.ptr(), ID("disabled"));
     if (disabled == Py_True) return true;
     if (disabled != Py_False) {
         if (PyErr_Occurred()) raise_current();
         return false;
     }
-    PyObject* cache = PyDict_GetItemWithError(*dict, ID("_cache"));
+    PyObject* cache = PyDict_GetItemWithError(dict.ptr(), ID("_cache"));
     if (cache == nullptr || !PyDict_CheckExact(cache)) {
         if (PyErr_Occurred()) raise_current();
         return false;

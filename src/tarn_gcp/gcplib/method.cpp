@@ -1,18 +1,25 @@
 // The method objects: a small callable type that binds its arguments the way
-// the interpreter binds those of a Python function (and words its errors the
-// same way), checks the parameters annotated "str", runs the body and turns
-// a C++ exception back into the Python error it carries.
+// the interpreter binds those of a Python function, checks the parameters
+// annotated "str", runs the body and turns a C++ exception back into the
+// Python error it carries.
 //
 // It carries a Python function's introspection data (__name__, __qualname__,
 // __module__, __doc__, __defaults__, __kwdefaults__, __annotations__ and a
 // __code__ describing its parameters), so that `classmethod`, `inspect` and
 // `help()` treat it like one.
+//
+// Each method keeps a Python function with the same parameters and defaults
+// and an empty body, compiled from source when the module is initialised:
+// its code object is the method's __code__, and a call whose arguments do not
+// fit is replayed on it, so that the TypeError is worded by the interpreter
+// the module runs on (the texts vary a little between versions).
 #include "method.hpp"
 
-#include <structmember.h>
+#include "compat.hpp"
 
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace gcp {
 
@@ -36,59 +43,21 @@ struct MethodObject {
     PyObject* defaults;  // tuple, or None
     PyObject* annotations;
     PyObject* code;
+    PyObject* twin;  // the Python function with the same parameters
     PyObject* dict;
     PyObject* weakreflist;
 };
 
-// --- argument errors, worded as the interpreter words them ---------------
+enum class Binding {
+    bound,
+    mismatch,  // the arguments do not fit the parameters; no error set
+    error,     // an error is set (a keyword's comparison raised)
+};
 
-void too_many_positional(const MethodObject* m, Py_ssize_t given) {
-    const Py_ssize_t argcount = m->nparams;
-    py::object sig;
-    bool plural;
-    if (m->ndefaults > 0) {
-        plural = true;
-        sig = steal(PyUnicode_FromFormat("from %zd to %zd", argcount - m->ndefaults, argcount));
-    } else {
-        plural = argcount != 1;
-        sig = steal(PyUnicode_FromFormat("%zd", argcount));
-    }
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
-                 m->qualname, sig.ptr(), plural ? "s" : "", given, given == 1 ? "was" : "were");
-}
-
-void missing_arguments(const MethodObject* m, PyObject* const* slots) {
-    py::list names = new_list();
-    const Py_ssize_t end = m->nparams - m->ndefaults;
-    for (Py_ssize_t i = 0; i < end; ++i) {
-        if (slots[i] == nullptr) {
-            names.append(steal(PyObject_Repr(PyTuple_GET_ITEM(m->varnames, i))));
-        }
-    }
-    const Py_ssize_t len = PyList_GET_SIZE(names.ptr());
-    py::object joined;
-    if (len == 1) {
-        joined = names[0];
-    } else if (len == 2) {
-        joined = steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.ptr(), 0),
-                                            PyList_GET_ITEM(names.ptr(), 1)));
-    } else {
-        py::object tail = steal(PyUnicode_FromFormat(", %U, and %U",
-                                                     PyList_GET_ITEM(names.ptr(), len - 2),
-                                                     PyList_GET_ITEM(names.ptr(), len - 1)));
-        py::object head = steal(PyList_GetSlice(names.ptr(), 0, len - 2));
-        py::object sep = steal(PyUnicode_FromString(", "));
-        py::object joined_head = steal(PyUnicode_Join(sep.ptr(), head.ptr()));
-        joined = steal(PyUnicode_Concat(joined_head.ptr(), tail.ptr()));
-    }
-    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", m->qualname,
-                 static_cast<int>(len), "positional", len == 1 ? "" : "s", joined.ptr());
-}
-
-// Binds the arguments to `slots` (borrowed references). Returns false with a
-// TypeError set when the call does not fit the parameters.
-bool bind_arguments(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots) {
+// Binds the arguments to `slots` (borrowed references), as the interpreter
+// binds a call of the twin function.
+Binding bind_arguments(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t n = m->nparams;
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = nullptr;
     const Py_ssize_t npos = nargs < n ? nargs : n;
@@ -99,10 +68,7 @@ bool bind_arguments(const MethodObject* m, PyObject* const* args, Py_ssize_t nar
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
             PyObject* value = args[nargs + k];
-            if (!PyUnicode_Check(keyword)) {
-                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", m->qualname);
-                return false;
-            }
+            if (!PyUnicode_Check(keyword)) return Binding::mismatch;
             Py_ssize_t j = 0;
             for (; j < n; ++j) {
                 if (PyTuple_GET_ITEM(m->varnames, j) == keyword) break;
@@ -111,47 +77,48 @@ bool bind_arguments(const MethodObject* m, PyObject* const* args, Py_ssize_t nar
                 for (j = 0; j < n; ++j) {
                     const int eq =
                         PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(m->varnames, j), Py_EQ);
-                    if (eq < 0) return false;
+                    if (eq < 0) return Binding::error;
                     if (eq) break;
                 }
             }
-            if (j == n) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                             m->qualname, keyword);
-                return false;
-            }
-            if (slots[j] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                             m->qualname, keyword);
-                return false;
-            }
+            if (j == n || slots[j] != nullptr) return Binding::mismatch;
             slots[j] = value;
         }
     }
 
-    if (nargs > n) {
-        too_many_positional(m, nargs);
-        return false;
-    }
+    if (nargs > n) return Binding::mismatch;
     if (nargs < n) {
         const Py_ssize_t required = n - m->ndefaults;
         for (Py_ssize_t i = nargs; i < required; ++i) {
-            if (slots[i] == nullptr) {
-                missing_arguments(m, slots);
-                return false;
-            }
+            if (slots[i] == nullptr) return Binding::mismatch;
         }
         for (Py_ssize_t i = required; i < n; ++i) {
             if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(m->defaults, i - required);
         }
     }
 
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    return Binding::bound;
+}
+
+// Sets the TypeError for a call that does not fit the parameters: the one
+// the interpreter raises for the same call of the twin function.
+void argument_error(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+    auto result = py::reinterpret_steal<py::object>(
+        PyObject_Vectorcall(m->twin, args, static_cast<size_t>(nargs), kwnames));
+    if (!result) return;
+    PyErr_Format(PyExc_SystemError, "gcplib: %U() refused arguments its twin function accepted",
+                 m->qualname);
+}
+
+// The parameters annotated "str" take exact strs only.
+bool check_str_arguments(const MethodObject* m, PyObject* const* slots) {
+    for (Py_ssize_t i = 0; i < m->nparams; ++i) {
         if (m->str_checked[i] && !PyUnicode_CheckExact(slots[i])) {
             PyErr_Format(PyExc_TypeError,
                          "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                          PyUnicode_AsUTF8(PyTuple_GET_ITEM(m->varnames, i)), "str",
-                         _PyType_Name(Py_TYPE(slots[i])));
+                         compat::type_name(Py_TYPE(slots[i])));
             return false;
         }
     }
@@ -163,11 +130,21 @@ PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf
     auto* m = reinterpret_cast<MethodObject*>(self);
     PyObject* slots[max_params];
     try {
-        if (!bind_arguments(m, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        switch (bind_arguments(m, args, nargs, kwnames, slots)) {
+            case Binding::bound:
+                break;
+            case Binding::mismatch:
+                argument_error(m, args, nargs, kwnames);
+                return nullptr;
+            case Binding::error:
+                return nullptr;
+        }
+        if (!check_str_arguments(m, slots)) return nullptr;
         py::object result = m->impl(py::handle(slots[0]), slots + 1);
         if (m->returns_dict && !result.is_none() && !PyDict_CheckExact(result.ptr())) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
-                         _PyType_Name(Py_TYPE(result.ptr())));
+                         compat::type_name(Py_TYPE(result.ptr())));
             return nullptr;
         }
         return result.release().ptr();
@@ -190,6 +167,7 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(m->defaults);
     Py_VISIT(m->annotations);
     Py_VISIT(m->code);
+    Py_VISIT(m->twin);
     Py_VISIT(m->dict);
     return 0;
 }
@@ -204,6 +182,7 @@ int method_clear(PyObject* self) {
     Py_CLEAR(m->defaults);
     Py_CLEAR(m->annotations);
     Py_CLEAR(m->code);
+    Py_CLEAR(m->twin);
     Py_CLEAR(m->dict);
     return 0;
 }
@@ -225,17 +204,21 @@ PyObject* method_repr(PyObject* self) {
 
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
+constexpr int ssize_member = compat::member_ssize;
+constexpr int object_member = compat::member_object;
+constexpr int readonly = compat::member_readonly;
+
 PyMemberDef method_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(MethodObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(MethodObject, weakreflist), READONLY, nullptr},
-    {"__name__", T_OBJECT, offsetof(MethodObject, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(MethodObject, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(MethodObject, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(MethodObject, doc), 0, nullptr},
-    {"__defaults__", T_OBJECT, offsetof(MethodObject, defaults), READONLY, nullptr},
-    {"__annotations__", T_OBJECT, offsetof(MethodObject, annotations), READONLY, nullptr},
-    {"__code__", T_OBJECT, offsetof(MethodObject, code), READONLY, nullptr},
+    {"__vectorcalloffset__", ssize_member, offsetof(MethodObject, vectorcall), readonly, nullptr},
+    {"__dictoffset__", ssize_member, offsetof(MethodObject, dict), readonly, nullptr},
+    {"__weaklistoffset__", ssize_member, offsetof(MethodObject, weakreflist), readonly, nullptr},
+    {"__name__", object_member, offsetof(MethodObject, name), readonly, nullptr},
+    {"__qualname__", object_member, offsetof(MethodObject, qualname), readonly, nullptr},
+    {"__module__", object_member, offsetof(MethodObject, module), 0, nullptr},
+    {"__doc__", object_member, offsetof(MethodObject, doc), 0, nullptr},
+    {"__defaults__", object_member, offsetof(MethodObject, defaults), readonly, nullptr},
+    {"__annotations__", object_member, offsetof(MethodObject, annotations), readonly, nullptr},
+    {"__code__", object_member, offsetof(MethodObject, code), readonly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -265,18 +248,38 @@ PyType_Spec method_type_spec = {
     method_slots,
 };
 
-py::object make_code(const MethodSpec& spec, PyObject* varnames, py::handle filename) {
-    const int argcount = static_cast<int>(PyTuple_GET_SIZE(varnames));
-    // A body that returns None; the code object only describes the parameters.
-    py::object bytecode = steal(PyBytes_FromStringAndSize("d\x00S\x00", 4));
-    py::object consts = steal(PyTuple_Pack(1, Py_None));
-    py::object empty = steal(PyTuple_New(0));
-    py::object name = steal(PyUnicode_FromString(spec.name));
-    py::object linetable = steal(PyBytes_FromStringAndSize(nullptr, 0));
-    return steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, argcount, 1, CO_OPTIMIZED | CO_NEWLOCALS, bytecode.ptr(), consts.ptr(),
-        empty.ptr(), varnames, empty.ptr(), empty.ptr(), filename.ptr(), name.ptr(), 1,
-        linetable.ptr())));
+// The twin function of a method: `def <name>(cls, <params>): pass`, compiled
+// in the body of a class named GcpLib (so that its code object carries the
+// method's qualified name, on the versions that record one) and given the
+// method's defaults.
+py::object make_twin(const MethodSpec& spec, size_t nparams_after_cls, py::handle defaults,
+                     py::handle module_name, py::handle filename) {
+    std::string source = "class GcpLib:\n    def ";
+    source += spec.name;
+    source += "(cls";
+    for (size_t i = 0; i < nparams_after_cls; ++i) {
+        source += ", ";
+        source += spec.params[i];
+    }
+    source += "):\n        pass\n";
+    py::object code =
+        steal(Py_CompileStringObject(source.c_str(), filename.ptr(), Py_file_input, nullptr, -1));
+    py::dict ns = new_dict();
+    set_item(ns, ID("__builtins__"), PyEval_GetBuiltins());
+    set_item(ns, ID("__name__"), module_name);
+    steal(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr()));
+    py::object owner = item(ns, ID("GcpLib"));
+    // The function keeps `ns` as its globals; the class is not needed there.
+    if (PyDict_DelItem(ns.ptr(), ID("GcpLib")) < 0) raise_current();
+    py::object function = attr(owner, intern(spec.name));
+    if (!PyFunction_Check(function.ptr())) {
+        PyErr_Format(PyExc_SystemError, "gcplib: no function made for method %s", spec.name);
+        raise_current();
+    }
+    if (!is_none(defaults) && PyFunction_SetDefaults(function.ptr(), defaults.ptr()) < 0) {
+        raise_current();
+    }
+    return function;
 }
 
 }  // namespace
@@ -328,7 +331,8 @@ py::object make_method(PyTypeObject* type, const MethodSpec& spec, py::handle mo
     py::str name(spec.name);
     py::object qualname = steal(PyUnicode_FromFormat("GcpLib.%s", spec.name));
     py::object doc = spec.doc != nullptr ? py::object(py::str(spec.doc)) : py::object(py::none());
-    py::object code = make_code(spec, varnames.ptr(), filename);
+    py::object twin = make_twin(spec, nparams_after_cls, defaults, module_name, filename);
+    py::object code = attr(twin, ID("__code__"));
 
     auto* m = PyObject_GC_New(MethodObject, type);
     if (m == nullptr) raise_current();
@@ -358,6 +362,7 @@ py::object make_method(PyTypeObject* type, const MethodSpec& spec, py::handle mo
     m->defaults = defaults.release().ptr();
     m->annotations = annotations.release().ptr();
     m->code = code.release().ptr();
+    m->twin = twin.release().ptr();
     m->dict = nullptr;
     m->weakreflist = nullptr;
     PyObject_GC_Track(m);

@@ -2,6 +2,8 @@
 // migrated VPC, recording what changed, and putting it back from the record.
 #include "methods.hpp"
 
+#include "compat.hpp"
+
 #include <cstring>
 
 namespace gcp {
@@ -56,7 +58,7 @@ private:
         if (n_ == 1) return parts_[0];
         PyObject* items[pieces];
         for (size_t i = 0; i < n_; ++i) items[i] = parts_[i].ptr();
-        return steal(_PyUnicode_JoinArray(LIT(""), items, static_cast<Py_ssize_t>(n_)));
+        return steal(compat::join_strs(LIT(""), items, static_cast<Py_ssize_t>(n_)));
     }
 
     static constexpr size_t pieces = 6;
