@@ -342,6 +342,10 @@ class Stage:
                 exc.args = ("%s; %s failed before: %s" % (exc, self.label, api_failure(failure)),)
             raise
         clean = run.console.problems == problems and failure is None and interrupt is None
+        if interrupt is not None:
+            # The patches' operations were not followed: the records tell
+            # what was tried.
+            self.patches = None
         summary = self._summary(before, Globals.getRevertInfo(), clean=clean)
         note = _problems_note(run, problems)
         if interrupt is not None:
