@@ -108,6 +108,23 @@ CASES = [
     ("two emulators", ["--emulator", "cidrs", "r"], {}, None, "exclude each other"),
     ("restore on a new emulator", [NO_URL, "--emulator", "restore", "routers"], {}, revert_data(),
      "use --emulator-url"),
+    ("status without revert", ["status"], {}, "no option", "status needs --revert FILE"),
+    ("status with missing revert", ["status"], {}, "missing file", "does not exist"),
+    ("status with revert not json", ["status"], {}, "{not json", "is not valid JSON"),
+    ("status with revert of another vpc", ["status"], {},
+     revert_data(peerings={"tarn-demo::other-vpc": [PAIR]}), "belongs to tarn-demo::other-vpc"),
+    ("status with malformed route record", ["status"], {},
+     revert_data(manage_routes={"stage1": {KEY: {"added_route_list": [1]}}}), "is malformed"),
+    ("status with manage_routes a list", ["status"], setting([], "manage_routes"), revert_data(),
+     "'manage_routes' must map stage names"),
+    ("status without vpc_name", ["status"], without("vpc_name"), revert_data(),
+     "lacks 'vpc_name', which status needs"),
+    ("dry run of status", ["--dry-run", "status"], {}, revert_data(), "--dry-run applies to"),
+    ("status as dot", ["status", "--format", "dot"], {}, revert_data(), "invalid choice: 'dot'"),
+    ("cidrs as yaml", ["cidrs", "europe-west1", "--format", "yaml"], {}, None,
+     "invalid choice: 'yaml'"),
+    ("revert with cidrs", ["cidrs", "europe-west1", "--format", "json"], {}, revert_data(),
+     "--revert applies to"),
 ]
 
 
