@@ -10,6 +10,7 @@ import pytest
 from test_cli_support import KEY, _cli_emulator, cli, emu, mutations, pauses  # noqa: F401
 
 NS, SW, RE, PA, DR = "not started", "switched", "restored", "partial", "drifted"
+MARKER = "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource"
 STAGES = ("peerings", "routes stage1", "routers")
 RKEY_A = "tarn-transit::transit-a::europe-west1::transit-a-cr-euw1"
 RKEY_B = "tarn-transit::transit-b::us-central1::transit-b-cr-usc1"
@@ -18,7 +19,7 @@ RESTORE_ALL = [("restore", "routers"), ("restore", "routes", "stage1"), ("restor
 
 
 def fault(kind, method, name):
-    def inject(emu):
+    def inject(emu, revert):
         getattr(emu.faults, kind)(method, 400, name=name)
     return inject
 
@@ -28,7 +29,7 @@ def _wait(compute, op, project):
 
 
 def route_by_hand(dest):
-    def change(emu):
+    def change(emu, revert=None):
         compute = emu.service()
         body = {"name": "spoke-onprem-backup", "network": "global/networks/spoke-vpc",
                 "destRange": dest, "priority": 2000, "nextHopIp": "10.10.0.10"}
@@ -38,20 +39,20 @@ def route_by_hand(dest):
 
 
 def delete_by_hand(name):
-    def change(emu):
+    def change(emu, revert=None):
         compute = emu.service()
         _wait(compute, compute.routes().delete(project="tarn-demo", route=name).execute(),
               "tarn-demo")
     return change
 
 
-def router_by_hand(emu):
+def router_by_hand(emu, revert=None):
     emu.service().routers().patch(
         project="tarn-transit", region="europe-west1", router="transit-a-cr-euw1",
         body={"bgp": {"advertisedIpRanges": [{"range": "10.99.0.0/16"}]}}).execute()
 
 
-def peering_by_hand(emu):
+def peering_by_hand(emu, revert=None):
     """Peers spoke-vpc and transit-b again, the spoke side exporting its
     custom routes, which the saved record did not."""
     compute = emu.service()
@@ -63,6 +64,22 @@ def peering_by_hand(emu):
                                    "exchangeSubnetRoutes": True}}
         _wait(compute, compute.networks().addPeering(project=project, network=network,
                                                      body=body).execute(), project)
+
+
+def added_by_hand(index, priority, marked=True):
+    """Puts the stage's ``index``-th added route back by hand with another
+    priority (and without the marker description when not ``marked``)."""
+    def change(emu, revert):
+        name = json.loads(revert.read_text())["manage_routes"]["stage1"][KEY][
+            "added_route_list"][index]
+        compute = emu.service()
+        old = compute.routes().get(project="tarn-demo", route=name).execute()
+        delete_by_hand(name)(emu)
+        body = {k: old[k] for k in ("name", "network", "destRange", "nextHopInstance")}
+        body.update(priority=priority, description=MARKER if marked else "by hand")
+        _wait(compute, compute.routes().insert(project="tarn-demo", body=body).execute(),
+              "tarn-demo")
+    return change
 
 
 # (id, steps: CLI arguments or a function of the emulator, the stages' states,
@@ -100,6 +117,13 @@ CASES = [
     ("added route removed by hand", [("switch", "routes", "stage1"),
                                      delete_by_hand("spoke-transit-b-via-appliance")],
      (NS, PA, NS), {}),
+    ("generated route re-made by hand", [("switch", "routes", "stage1"),
+                                         added_by_hand(1, 901)], (NS, DR, NS), "tsr-"),
+    ("named route re-made by hand", [("switch", "routes", "stage1"),
+                                     added_by_hand(3, 1000, marked=False)],
+     (NS, DR, NS), {"spoke-transit-b-via-appliance": DR}),
+    ("generated route as the stage makes it", [("switch", "routes", "stage1"),
+                                               added_by_hand(0, 800)], (NS, SW, NS), {}),
     ("router changed by hand", SWITCH_ALL + [router_by_hand], (SW, SW, DR), {RKEY_A: DR}),
     ("router changed by hand after its restore",
      [("switch", "routers"), ("restore", "routers"), router_by_hand], (NS, NS, DR),
@@ -115,7 +139,7 @@ def test_status_tells_each_stage_in_text_and_json(cli, emu, tmp_path, steps, sta
     revert = tmp_path / "revert.json"
     for step in steps:
         if callable(step):
-            step(emu)
+            step(emu, revert)
         else:
             cli("--revert", revert, *step)
             emu.faults.clear()
@@ -133,6 +157,9 @@ def test_status_tells_each_stage_in_text_and_json(cli, emu, tmp_path, steps, sta
                    for item in stage["items"])
         assert (stage["items"] == []) == (stage["state"] == NS)
     items = {i["name"]: i["state"] for s in document["stages"] for i in s["items"]}
+    if flagged == "tsr-":
+        flagged = {n: DR for n in items if items[n] == DR}
+        assert len(flagged) == 1 and list(flagged)[0].startswith("tsr-")
     assert {n: s for n, s in items.items() if s in (PA, DR)} == flagged
     if states[1] == PA and not flagged:
         # A mix of switched and restored routes.

@@ -27,6 +27,7 @@ only read.
 
 from __future__ import annotations
 
+import hashlib
 import ipaddress
 import logging
 
@@ -207,26 +208,54 @@ def _route_text(route):
                                        route.get("priority"))
 
 
+def _link(value):
+    """A resource link without its host part, which may come back in
+    another form (full URL or path)."""
+    return None if value is None else str(value).split("/projects/")[-1]
+
+
 def _same_route(live, saved):
+    if "network" in saved and network_key(live.get("network", "")) != network_key(
+            saved["network"]):
+        return False
     for field in ROUTE_FIELDS:
         if field not in saved and field not in live:
             continue
         old, new = saved.get(field), live.get(field)
-        if field.startswith("nextHop") and field not in ("nextHopIp",):
-            # Links may come back in another form (full URL or path).
-            old = None if old is None else str(old).split("/projects/")[-1]
-            new = None if new is None else str(new).split("/projects/")[-1]
+        if field.startswith("nextHop") and field != "nextHopIp":
+            old, new = _link(old), _link(new)
         if old != new:
             return False
     return True
 
 
-def route_stage(live, key, stage, info):
+def planned_routes(plan, key, stage):
+    """The routes the plan's ``stage`` adds, by the name the stage gives
+    them: (destination, priority, next-hop instance name)."""
+    config = (plan.data.get("manage_routes") or {}).get(stage)
+    specs = config.get("add") if isinstance(config, dict) else None
+    planned = {}
+    project, vpc = key.split("::")
+    for spec in specs if isinstance(specs, list) else []:
+        try:
+            text = "%s%s%s%s%s%s" % (project, vpc, spec["cidr"], spec["zone"],
+                                     spec["dest_instance"], spec["priority"])
+            name = spec["name"] if spec["name"] is not None else (
+                "tsr-" + hashlib.md5(text.encode("utf-8")).hexdigest())
+            planned[name] = (spec["cidr"], 1000 if spec["priority"] is None else spec["priority"],
+                             spec["dest_instance"])
+        except (KeyError, TypeError):
+            continue
+    return planned
+
+
+def route_stage(live, plan, key, stage, info):
     record = info.get("manage_routes", {}).get(stage, {}).get(key)
     if record is None:
         return None
     project = key.split("::")[0]
     routes = live.routes(project)
+    planned = planned_routes(plan, key, stage)
     items = []
     for saved in record["deleted_route_list"]:
         name = str(saved.get("name"))
@@ -242,11 +271,18 @@ def route_stage(live, key, stage, info):
         current = routes.get(name)
         if current is None:
             items.append(_item("route", name, RESTORED, "not present"))
-        elif current.get("description") == ROUTE_MARK:
-            items.append(_item("route", name, SWITCHED, "added: " + _route_text(current)))
-        else:
+        elif current.get("description") != ROUTE_MARK:
             items.append(_item("route", name, DRIFTED, "present as %s without the marker of "
                                "the routes the stage adds" % _route_text(current)))
+        elif name in planned and planned[name] != (
+                current.get("destRange"), current.get("priority"),
+                _link(current.get("nextHopInstance", "")).rsplit("/", 1)[-1]):
+            dest, priority, instance = planned[name]
+            items.append(_item("route", name, DRIFTED, "present as %s; the stage adds %s via "
+                               "%s, priority %s" % (_route_text(current), dest, instance,
+                                                    priority)))
+        else:
+            items.append(_item("route", name, SWITCHED, "added: " + _route_text(current)))
     return items
 
 
@@ -353,7 +389,7 @@ def compare(service, plan, key, info):
     live = LiveReader(service)
     stages = [("peerings", peering_stage(live, key, info))]
     for stage in stage_names(plan, info, key):
-        stages.append(("routes " + stage, route_stage(live, key, stage, info)))
+        stages.append(("routes " + stage, route_stage(live, plan, key, stage, info)))
     stages.append(("routers", router_stage(live, plan, key, info)))
     return {"vpc": key, "stages": [
         {"stage": name, "state": NOT_STARTED if items is None else stage_state(items),
