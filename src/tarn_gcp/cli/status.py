@@ -15,8 +15,8 @@ with what the revert information recorded for the plan's VPC:
   is absent;
 * Cloud Routers: restored when the router's BGP settings equal the saved
   ones, switched when they equal what the stage makes of the saved ones
-  with the plan's router entry (ranges withdrawn, ranges added with the
-  description "tessaron-migration-added", groups withdrawn).
+  with the plan's router entry (ranges withdrawn, ranges not yet advertised
+  added with the description "tessaron-migration-added", groups withdrawn).
 
 Anything else is drifted.  A stage is "not started" without a record,
 drifted when one item is, partial when its items are not all switched or
@@ -242,8 +242,9 @@ def planned_routes(plan, key, stage):
                                      spec["dest_instance"], spec["priority"])
             name = spec["name"] if spec["name"] is not None else (
                 "tsr-" + hashlib.md5(text.encode("utf-8")).hexdigest())
-            planned[name] = (spec["cidr"], 1000 if spec["priority"] is None else spec["priority"],
-                             spec["dest_instance"])
+            # The first spec of a name is the one inserted.
+            planned.setdefault(name, (spec["cidr"], 1000 if spec["priority"] is None
+                                      else spec["priority"], spec["dest_instance"]))
         except (KeyError, TypeError):
             continue
     return planned
@@ -317,8 +318,13 @@ def switched_bgp(saved, entry):
             return None
         if canonical not in entry.get("remove_advertised_routes", []):
             ranges.append(r)
-    ranges += [{"range": r, "description": ROUTER_MARK}
-               for r in entry.get("add_advertised_routes", [])]
+    # A range the router keeps advertising, or added once already, is not
+    # added again.
+    seen = {str(r.get("range")) for r in ranges}
+    for r in entry.get("add_advertised_routes", []):
+        if str(r) not in seen:
+            seen.add(str(r))
+            ranges.append({"range": r, "description": ROUTER_MARK})
     result = dict(saved, advertisedIpRanges=ranges)
     if "advertisedGroups" in saved:
         result["advertisedGroups"] = [g for g in saved["advertisedGroups"]
