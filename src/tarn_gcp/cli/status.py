@@ -7,7 +7,8 @@ with what the revert information recorded for the plan's VPC:
 
 * peerings: each saved pair is switched when both sides are gone from
   their networks, restored when both are back and ACTIVE with their saved
-  settings, partial when only one side is gone;
+  settings (a side saved inactive may come back inactive), partial when
+  only one side is gone;
 * routes: a deleted route is switched when it is absent, restored when a
   route of its name is back with its saved destination, next hop and
   priority; an added route is switched when it is present (with the
@@ -176,20 +177,22 @@ def peering_item(live, key, pair):
         why = _side_text(record, saved)
         if why is not None:
             drift.append("%s %s" % (label, why))
-        present.append((label, record.get("state", "?")))
+        # A side saved while inactive (its peer gone already) comes back so.
+        present.append((label, record.get("state", "?"), saved.get("state", "ACTIVE")))
     if drift:
         return _item("peering", name, DRIFTED, "; ".join(drift))
     if not present:
         return _item("peering", name, SWITCHED, "removed: " + ", ".join(gone))
     if not gone:
-        inactive = ["%s is %s" % (label, state) for label, state in present if state != "ACTIVE"]
+        inactive = ["%s is %s" % (label, state) for label, state, was in present
+                    if state != "ACTIVE" and was == "ACTIVE"]
         if inactive:
             return _item("peering", name, DRIFTED,
                          "present on every side but " + ", ".join(inactive))
         return _item("peering", name, RESTORED,
-                     "active: " + ", ".join(label for label, _ in present))
+                     "back: " + ", ".join("%s (%s)" % p[:2] for p in present))
     return _item("peering", name, PARTIAL, "removed: %s; still present: %s" % (
-        ", ".join(gone), ", ".join("%s (%s)" % p for p in present)))
+        ", ".join(gone), ", ".join("%s (%s)" % p[:2] for p in present)))
 
 
 def peering_stage(live, key, info):
