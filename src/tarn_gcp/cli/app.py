@@ -1,9 +1,11 @@
 """``python -m tarn_gcp``: argument parsing and the exit statuses.
 
 Exit status 0 when the command did what was asked, 1 when it could not or
-when the run logged problems (errors, warnings, alerts), 2 for bad input
-(arguments, plan, revert file: reported before anything is changed, or
-when a revert file would lose records), 130 when interrupted.
+when the run logged problems (errors, warnings, alerts) or when the revert
+information could not be saved, 2 for bad input (arguments, plan, revert
+file: reported before anything is changed, or when a revert file would lose
+records, or is in use by another run), 128 plus the signal's number when
+stopped by a signal: 130 Ctrl-C (SIGINT), 143 SIGTERM, 129 SIGHUP.
 """
 
 from __future__ import annotations
@@ -13,6 +15,7 @@ import sys
 import traceback
 import warnings
 
+from . import interrupts
 from .console import NORMAL, QUIET, VERBOSE, Console
 from .errors import CliError, RunFailed, one_line
 
@@ -124,6 +127,20 @@ def _verbosity(options):
     return VERBOSE if options.verbose else NORMAL
 
 
+def check_options(options):
+    """CliError for option values that cannot be right whatever the
+    command: empty file names, an emulator URL that is not one."""
+    for option in ("plan", "revert", "emulator_url"):
+        value = getattr(options, option, None)
+        if value is not None and not value.strip():
+            raise CliError("--%s needs a value, not an empty string"
+                           % option.replace("_", "-"))
+    if getattr(options, "emulator_url", None) is not None:
+        from .session import check_emulator_url
+
+        check_emulator_url(options.emulator_url)
+
+
 def _report(status, text):
     sys.stdout.flush()
     sys.stderr.write("%s: %s\n" % (PROG, one_line(text)))
@@ -136,6 +153,7 @@ def dispatch(options, console):
     from .plan import EXAMPLE_PLAN, Plan
     from .session import open_target
 
+    check_options(options)
     if options.command == "example-plan":
         with open(EXAMPLE_PLAN, encoding="utf-8") as handle:
             sys.stdout.write(handle.read())
@@ -151,7 +169,7 @@ def dispatch(options, console):
                        % options.command)
     uses_emulator = options.emulator or bool(options.emulator_url)
     plan = None
-    if options.plan:
+    if options.plan is not None:
         plan = Plan.load(options.plan)
     elif uses_emulator:
         plan = Plan.load(EXAMPLE_PLAN)
@@ -208,7 +226,8 @@ def main(argv=None):
         return exc.code if isinstance(exc.code, int) else 0
     console = Console(verbosity)
     try:
-        return dispatch(options, console)
+        with interrupts.handled():
+            return dispatch(options, console)
     except CliError as exc:
         return _report(exc.status, exc)
     except RunFailed as exc:
@@ -216,8 +235,8 @@ def main(argv=None):
             traceback.print_exception(type(exc.__cause__), exc.__cause__,
                                       exc.__cause__.__traceback__)
         return _report(exc.status, exc)
-    except KeyboardInterrupt:
-        return _report(130, "interrupted")
+    except KeyboardInterrupt as exc:
+        return _report(interrupts.status_of(exc), interrupts.describe(exc))
     except Exception as exc:
         if verbosity >= VERBOSE:
             traceback.print_exc()

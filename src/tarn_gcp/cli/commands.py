@@ -13,7 +13,9 @@ import copy
 import logging
 import sys
 
-from .errors import CliError, RunFailed
+from . import interrupts
+from .console import tracebacks_to_log
+from .errors import CliError, RunFailed, SaveFailed
 from .revert import RevertFile, dump, first_missing
 from .session import own_service_for_listing
 
@@ -247,14 +249,21 @@ class Stage:
         self.label = "%s %s%s" % (action, target, " " + stage if stage else "")
 
     def prepare(self):
-        """Checks everything that can be checked before a request is made;
-        CliError on bad input."""
+        """Checks everything that can be checked before a request is made,
+        and takes the revert file for this run; CliError on bad input (the
+        revert file is then given back)."""
         check_stage_plan(self.run, self.action, self.target, self.stage)
         self.key = self.run.plan.vpc_key(self.label)
         if self.revert is not None:
             self.revert.vpc_key = self.key
             self.revert.check_writable()
-            self.info = self.revert.load(required=self.action == "restore")
+            # Held from before the file is read until after it is saved.
+            self.revert.lock()
+            try:
+                self.info = self.revert.load(required=self.action == "restore")
+            except BaseException:
+                self.close()
+                raise
         else:
             from tarn_gcp.res.Globals import Globals
 
@@ -266,13 +275,27 @@ class Stage:
                              "cloud_routers": {}}
                 Globals.setRevertInfo(self.info)
 
+    def close(self):
+        """Gives the revert file back (after the save)."""
+        if self.revert is not None:
+            self.revert.unlock()
+
     def execute(self):
         """Runs the entry point; returns the exit status (0, or 1 when a
-        problem was logged)."""
+        problem was logged).  The revert information is saved on every
+        way out, an interrupt included (which is raised again after the
+        summary)."""
+        try:
+            return self._execute()
+        finally:
+            self.close()
+
+    def _execute(self):
         from tarn_gcp.res.Globals import Globals
 
         run = self.run
-        lib = gcplib().GcpLib
+        module = gcplib()
+        lib = module.GcpLib
         project, vpc = self.key.split("::")
         network = get_network(run, project, vpc)
         Globals.service = run.service
@@ -287,27 +310,54 @@ class Stage:
         problems = run.console.problems
         entry = getattr(lib, _ENTRY[self.target])
         forward = self.action == "switch"
-        failure = None
+        failure = interrupt = None
         try:
-            if self.target == "routes":
-                entry(forward, self.stage)
-            else:
-                entry(forward)
-        except Exception as exc:
-            failure = exc
+            try:
+                with tracebacks_to_log(module):
+                    if self.target == "routes":
+                        entry(forward, self.stage)
+                    else:
+                        entry(forward)
+            except Exception as exc:
+                failure = exc
+            finally:
+                # Whatever comes now waits until the summary is out.
+                interrupts.hold()
+        except BaseException as exc:  # an interrupt (a signal)
+            interrupts.hold()
+            interrupt = exc
+        try:
+            status = self._conclude(before, problems, failure, interrupt)
         except BaseException:
-            # An interrupt: keep what the stage recorded before going.
-            self._save(quiet=True)
+            # The run ends with this error; a signal held back meanwhile
+            # adds nothing to it.
+            interrupts.release(raise_pending=False)
             raise
+        interrupts.release()
+        return status
+
+    def _conclude(self, before, problems, failure, interrupt):
+        """Saves the revert information and writes the summary; raises the
+        interrupt or the failure of the stage, if any."""
+        from tarn_gcp.res.Globals import Globals
+
+        run = self.run
         try:
             saved = self._save()
         except (CliError, RunFailed) as exc:
-            if failure is not None:
+            if interrupt is not None:
+                exc.args = ("%s; %s was %s before" % (exc, self.label,
+                                                      interrupts.describe(interrupt)),)
+            elif failure is not None:
                 exc.args = ("%s; %s failed before: %s" % (exc, self.label, api_failure(failure)),)
             raise
-        summary = self._summary(before, Globals.getRevertInfo(),
-                                clean=run.console.problems == problems and failure is None)
+        clean = run.console.problems == problems and failure is None and interrupt is None
+        summary = self._summary(before, Globals.getRevertInfo(), clean=clean)
         note = _problems_note(run, problems)
+        if interrupt is not None:
+            run.console.summary("%s: %s, so far %s%s; %s" % (
+                self.label, interrupts.describe(interrupt), summary, note, saved))
+            raise interrupt
         if failure is not None:
             run.console.summary("%s: stopped by an error, so far %s%s; %s"
                                 % (self.label, summary, note, saved))
@@ -315,27 +365,34 @@ class Stage:
         run.console.summary("%s: %s%s; %s" % (self.label, summary, note, saved))
         return 1 if run.console.problems > problems else 0
 
-    def _save(self, quiet=False):
-        if quiet:
-            try:
-                return self._save()
-            except Exception as exc:
-                sys.stderr.write("tarn_gcp: %s\n" % exc)
-                return None
+    def _save(self):
+        """Saves the revert information; returns the words for the
+        summary.  When the file cannot be written the revert information
+        goes to a new file beside it if possible and to standard error
+        always, and SaveFailed (exit status 1) names where it is."""
         if self.run.dry_run:
             return "dry run, revert information not saved"
         if self.revert is None:
             return "revert information not saved (no --revert)"
+        from tarn_gcp.res.Globals import Globals
+
         try:
             outcome = self.revert.save()
         except CliError:
             raise
         except Exception as exc:
-            from tarn_gcp.res.Globals import Globals
-
-            sys.stderr.write(dump(Globals.getRevertInfo()) + "\n")
-            raise RunFailed("cannot save the revert information to %s (%s); it is written "
-                            "above" % (self.revert.path, api_failure(exc))) from exc
+            text = dump(Globals.getRevertInfo()) + "\n"
+            try:
+                aside = self.revert.write_aside(text)
+            except Exception:
+                aside = None
+            sys.stdout.flush()
+            sys.stderr.write(text)
+            sys.stderr.flush()
+            where = ("it is in %s and on standard error above" % aside if aside
+                     else "it is on standard error above")
+            raise SaveFailed("cannot save the revert information to %s (%s); %s"
+                             % (self.revert.path, api_failure(exc), where)) from exc
         if outcome == "unchanged":
             return "revert information in %s unchanged" % self.revert.path
         return "revert information saved to %s" % self.revert.path
@@ -410,7 +467,7 @@ def stage_command(run, action, target, stage=None):
                        "topology, not what the switch changed; run the emulator with python -m "
                        "tarn_gcp.emulator and use --emulator-url for both")
     revert_path = getattr(run.options, "revert", None)
-    revert = RevertFile(revert_path, None) if revert_path else None
+    revert = RevertFile(revert_path, None) if revert_path is not None else None
     if revert is None:
         if action == "restore":
             raise CliError("restore needs --revert FILE, the revert information of the switch")
@@ -418,5 +475,8 @@ def stage_command(run, action, target, stage=None):
             raise CliError("switch needs --revert FILE to keep what it changes "
                            "(or --dry-run to only show it)")
     step = Stage(run, action, target, stage, revert)
-    step.prepare()
-    return step.execute()
+    try:
+        step.prepare()
+        return step.execute()
+    finally:
+        step.close()

@@ -10,12 +10,21 @@ record, so output follows whatever sys.stdout and sys.stderr are then.
 The console also counts the problems the run reports: records at warning
 level or above, and the module's "**Alert**" lines (a failed step of the
 route restore, logged at info level).  Retry notices are not problems.
+Every problem counted is shown, also with ``-q``: the summary's "N
+problem(s) logged above" refers to lines the reader has.
+
+The tracebacks the module prints after a failure it caught (the Cloud
+Router stage does) go to the log at debug level instead of standard error:
+shown with ``-v``, out of the way otherwise (``tracebacks_to_log``).
 """
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import sys
+import traceback
+import types
 
 ROOT = "tarn_gcp"
 QUIET, NORMAL, VERBOSE = 0, 1, 2
@@ -23,12 +32,26 @@ _ALERT = "**Alert**"
 _TRANSPORT = ROOT + ".cli.transport"
 
 
+def _is_problem(record):
+    if record.name.startswith(_TRANSPORT):
+        return False  # a retry is a recovery, not a problem of the run
+    if record.levelno >= logging.WARNING:
+        return True
+    try:
+        return _ALERT in record.getMessage()
+    except Exception:
+        return False
+
+
 class _ConsoleHandler(logging.Handler):
     def __init__(self, level):
-        super().__init__(level)
+        super().__init__(logging.DEBUG)
+        self.threshold = level
         self.setFormatter(logging.Formatter("%(message)s"))
 
     def emit(self, record):
+        if record.levelno < self.threshold and not _is_problem(record):
+            return
         try:
             text = self.format(record)
             if record.levelno >= logging.WARNING:
@@ -48,16 +71,8 @@ class _ProblemCounter(logging.Handler):
         self.count = 0
 
     def emit(self, record):
-        if record.name.startswith(_TRANSPORT):
-            return  # a retry is a recovery, not a problem of the run
-        if record.levelno >= logging.WARNING:
+        if _is_problem(record):
             self.count += 1
-        else:
-            try:
-                if _ALERT in record.getMessage():
-                    self.count += 1
-            except Exception:
-                pass
 
 
 class Console:
@@ -90,3 +105,26 @@ class Console:
         self.logger.removeHandler(self._handler)
         self.logger.removeHandler(self._counter)
         self.logger.setLevel(self._old_level)
+
+
+@contextlib.contextmanager
+def tracebacks_to_log(module, logger="tarn_gcp.cli"):
+    """Binds ``module.traceback`` (which the module looks up each time it
+    prints a traceback) to a stand-in whose ``print_exc`` logs the
+    traceback at debug level; puts the real one back afterwards."""
+    log = logging.getLogger(logger)
+
+    def print_exc(limit=None, file=None, chain=True):
+        if log.isEnabledFor(logging.DEBUG):
+            text = traceback.format_exc(limit=limit, chain=chain).rstrip("\n")
+            log.debug("%s", text)
+
+    saved = getattr(module, "traceback", traceback)
+    stand_in = types.SimpleNamespace(**{name: getattr(traceback, name)
+                                        for name in dir(traceback) if not name.startswith("_")})
+    stand_in.print_exc = print_exc
+    module.traceback = stand_in
+    try:
+        yield
+    finally:
+        module.traceback = saved

@@ -15,6 +15,11 @@ class RunFailed(Exception):
     status = 1
 
 
+class SaveFailed(RunFailed):
+    """The revert information could not be saved to the revert file; the
+    message names where it went instead."""
+
+
 def one_line(text):
     """``text`` with its line breaks and runs of blanks folded into single
     blanks."""

@@ -11,12 +11,17 @@ command.  In every case the service talks through the retrying transport.
 from __future__ import annotations
 
 import contextlib
+import http.client
 import logging
+import socket
+import urllib.parse
 
 from .errors import CliError
 from .transport import RetryingHttp
 
 COMPUTE_SCOPE = "https://www.googleapis.com/auth/compute"
+# How long an emulator named by --emulator-url has to answer a first request.
+PROBE_SECONDS = 5.0
 
 log = logging.getLogger("tarn_gcp.cli")
 
@@ -60,11 +65,52 @@ class Target:
             self.emulator = None
 
 
+def check_emulator_url(url):
+    """CliError unless ``url`` is an http(s) URL naming a host (and a valid
+    port, if any); returns its parts."""
+    try:
+        parts = urllib.parse.urlsplit(url)
+        port = parts.port
+    except ValueError as exc:
+        raise CliError("--emulator-url %s is not a URL: %s" % (url, exc)) from None
+    if parts.scheme not in ("http", "https"):
+        raise CliError("--emulator-url %s must be an http:// or https:// URL" % url)
+    if not parts.hostname:
+        raise CliError("--emulator-url %s names no host" % url)
+    if port == 0:
+        raise CliError("--emulator-url %s: port 0 is not a port to connect to" % url)
+    return parts
+
+
+def probe_emulator(url, timeout=None):
+    """CliError unless something answers HTTP at ``url`` within
+    ``timeout`` seconds (PROBE_SECONDS).  The probe is a HEAD request,
+    which changes nothing; any answer counts."""
+    parts = check_emulator_url(url)
+    timeout = PROBE_SECONDS if timeout is None else timeout
+    kind = http.client.HTTPSConnection if parts.scheme == "https" else http.client.HTTPConnection
+    connection = kind(parts.hostname, parts.port, timeout=timeout)
+    try:
+        connection.request("HEAD", parts.path or "/")
+        connection.getresponse().read()
+    except (OSError, http.client.HTTPException) as exc:
+        if isinstance(exc, socket.timeout):
+            why = "no answer within %g s" % timeout
+        else:
+            why = getattr(exc, "strerror", None) or str(exc) or type(exc).__name__
+        raise CliError("no emulator answers at %s (%s)" % (url, why)) from None
+    finally:
+        connection.close()
+
+
 def open_target(emulator=False, emulator_url=None, retry_delay=None):
-    """Builds the Target; CliError when the credentials cannot be found."""
+    """Builds the Target; CliError when the credentials cannot be found or
+    the emulator named by ``emulator_url`` does not answer."""
     options = {} if retry_delay is None else {"base_delay": retry_delay}
-    if emulator_url:
+    if emulator_url is not None:
         from tarn_gcp.emulator import build_service
+
+        probe_emulator(emulator_url)
 
         http = RetryingHttp(_local_http(), **options)
         service = build_service(emulator_url, http=http)

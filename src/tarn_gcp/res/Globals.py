@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import json
 import os
+import re
+import stat
 import tempfile
 from typing import Any, Optional
 
@@ -70,6 +72,8 @@ class Globals:
             raise RevertFileError(f"cannot read revert file {os.fspath(path)}: {e.strerror or e}") from e
         except ValueError as e:
             raise RevertFileError(f"revert file {os.fspath(path)} is not valid JSON: {e}") from e
+        except RecursionError:
+            raise RevertFileError(f"revert file {os.fspath(path)} is nested too deeply") from None
         if not isinstance(data, dict) or any(
             not isinstance(data.get(key, {}), dict) for key in REVERT_KEYS
         ):
@@ -82,36 +86,78 @@ class Globals:
 
     @classmethod
     def saveRevertInfo(cls, path: str | os.PathLike) -> None:
-        """Writes the revert information to `path` atomically.
-
-        The data goes to a temporary file in the same folder, is flushed to
-        disk, and then replaces `path` in one rename: a failure at any point
-        leaves the previous file as it was.
-        """
-        path = os.fspath(path)
-        folder = os.path.dirname(os.path.abspath(path))
+        """Writes the revert information to `path` atomically (see
+        `write_atomically`)."""
         text = json.dumps(cls._revert_info, indent=2, sort_keys=False)
-        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
+        write_atomically(path, text + "\n")
+
+
+# A save writes a temporary file named ".<file>.saving-<random>.tmp" in the
+# folder of the file it replaces.  Earlier versions named it
+# ".<file>.<8 random characters>.tmp"; both are recognised as left-overs.
+_SAVING = ".saving-"
+
+
+def temporary_files(path: str | os.PathLike) -> list:
+    """The temporary files that saves of `path` (after symbolic links) left
+    behind when they were killed before their rename."""
+    target = os.path.realpath(os.fspath(path))
+    folder, base = os.path.split(target)
+    pattern = re.compile(r"\.%s(?:%s[a-z0-9_]+|\.[a-z0-9_]{8})\.tmp\Z"
+                         % (re.escape(base), re.escape(_SAVING)))
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return []
+    found = []
+    for name in names:
+        if pattern.match(name):
+            full = os.path.join(folder, name)
+            if os.path.isfile(full) and not os.path.islink(full):
+                found.append(full)
+    return sorted(found)
+
+
+def write_atomically(path: str | os.PathLike, text: str) -> None:
+    """Replaces the content of `path` with `text` in one rename.
+
+    A symbolic link at `path` stays a link: the file it leads to is written,
+    in that file's folder.  The data goes to a temporary file there, is
+    flushed to disk and gets the mode of the file it replaces (0600 for a
+    new file); a failure at any point leaves the previous file as it was.
+    """
+    target = os.path.realpath(os.fspath(path))
+    folder, base = os.path.split(target)
+    data = text.encode("utf-8")
+    try:
+        mode = stat.S_IMODE(os.stat(target).st_mode)
+    except FileNotFoundError:
+        mode = None
+    fd, tmp = tempfile.mkstemp(prefix="." + base + _SAVING, suffix=".tmp", dir=folder)
+    try:
         try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                f.write(text)
-                f.write("\n")
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(tmp, path)
-        except BaseException:
-            try:
-                os.unlink(tmp)
-            except OSError:
-                pass
-            raise
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd, view):]
+            if mode is not None:
+                os.fchmod(fd, mode)
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(tmp, target)
+    except BaseException:
         try:
-            dir_fd = os.open(folder, os.O_RDONLY)
-        except OSError:
-            return
-        try:
-            os.fsync(dir_fd)
+            os.unlink(tmp)
         except OSError:
             pass
-        finally:
-            os.close(dir_fd)
+        raise
+    try:
+        dir_fd = os.open(folder, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(dir_fd)
+    except OSError:
+        pass
+    finally:
+        os.close(dir_fd)

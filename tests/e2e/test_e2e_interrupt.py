@@ -1,0 +1,170 @@
+"""Signals and concurrent runs against the emulator, with the command line
+in processes of its own (``python -m tarn_gcp --emulator-url ...``).
+
+Kill and restore: every stage of the sample migration is stopped by SIGINT
+or SIGTERM at a random moment (operations are held by the emulator's fault
+injection, so that the signal lands inside the stage); the operations the
+process left are then finished as the cloud would finish them; the
+restores, run in the reverse order, must bring back the topology of the
+snapshot taken before.  TARN_INTERRUPT_TRIALS=30 runs 30 seeds in a row
+(default 3); TARN_INTERRUPT_SEED picks the first seed.
+"""
+
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import tarn_gcp
+from tarn_gcp.emulator import Emulator, sample
+
+from e2e_helpers import assert_same, changed
+
+SRC = os.path.dirname(os.path.dirname(os.path.abspath(tarn_gcp.__file__)))
+STAGES = [["peerings"], ["routes", "stage1"], ["routers"]]
+TRIALS = int(os.environ.get("TARN_INTERRUPT_TRIALS", "3"))
+FIRST_SEED = int(os.environ.get("TARN_INTERRUPT_SEED", "1"))
+STATUS = {signal.SIGINT: 130, signal.SIGTERM: 143}
+
+
+@pytest.fixture(scope="module")
+def server():
+    with Emulator(wait_completes=True) as running:
+        yield running
+
+
+@pytest.fixture
+def emu(server):
+    return server.reset(seed=sample)
+
+
+def start(emu, revert, *args):
+    env = dict(os.environ, PYTHONPATH=SRC)
+    return subprocess.Popen(
+        [sys.executable, "-m", "tarn_gcp", "--emulator-url", emu.url, "--revert", str(revert),
+         *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def finish(process):
+    out, err = process.communicate(timeout=120)
+    return process.returncode, out, err
+
+
+def changes_seen(emu):
+    return sum(1 for r in emu.requests
+               if r.http_method != "GET" and not (r.method or "").endswith(".wait"))
+
+
+def settle(emu):
+    """Finishes the operations a stopped process no longer waits for, the
+    way the cloud finishes them whether anyone waits or not."""
+    model = emu.model
+    with model.lock:
+        for op in list(model._ops.values()):
+            op.hold = 0
+            while op.record["status"] != "DONE":
+                model._advance(op)
+    emu.faults.clear()
+
+
+def stop_at_random(emu, process, rng, signum, deadline=30.0):
+    """Sends ``signum`` once the process has made a random number of
+    changes (1 to 3) and a random pause more; returns the pause."""
+    wanted = rng.randint(1, 3)
+    until = time.monotonic() + deadline
+    while changes_seen(emu) < wanted and process.poll() is None and time.monotonic() < until:
+        time.sleep(0.02)
+    pause = rng.uniform(0.0, 1.5)
+    time.sleep(pause)
+    if process.poll() is None:
+        process.send_signal(signum)
+    return pause
+
+
+def kill_and_restore(emu, tmp_path, seed):
+    rng = random.Random(seed)
+    revert = tmp_path / ("revert-%d.json" % seed)
+    original = emu.snapshot()
+    trail = []
+    for stage in STAGES:
+        # Hold some operations for a poll or two: each held one keeps the
+        # stage waiting a second or more.
+        emu.faults.hold_operation(rng.randint(1, 2), "compute.*", times=rng.randint(1, 4))
+        emu.clear_requests()
+        signum = rng.choice([signal.SIGINT, signal.SIGTERM])
+        process = start(emu, revert, "switch", *stage)
+        pause = stop_at_random(emu, process, rng, signum)
+        status, out, err = finish(process)
+        trail.append("switch %s: %s after %.2fs -> %d" % (" ".join(stage), signum.name, pause,
+                                                          status))
+        assert status in (0, STATUS[signum]), (trail, out, err)
+        assert "Traceback" not in err, err
+        assert out.splitlines()[-1].startswith("switch " + stage[0]), (trail, out)
+        settle(emu)
+    assert emu.snapshot() != original
+    for stage in reversed(STAGES):
+        status, out, err = finish(start(emu, revert, "restore", *stage))
+        trail.append("restore %s -> %d" % (" ".join(stage), status))
+        if status:
+            trail.append(out[-2000:] + err[-2000:])
+            if stage == ["peerings"] and "There is already a peering named" in err:
+                pytest.xfail("a peering side already in place stops the peering restore")
+        assert status in (0, 1), (trail, out, err)
+        settle(emu)
+    left = changed(original, emu.snapshot())
+    recorded = json.loads(revert.read_text())["manage_routes"].get("stage1", {})
+    recorded = {n for r in recorded.values() for n in r["added_route_list"]}
+    strays = [p for p in left if "/routes/tsr-" in p and p.rsplit("/", 1)[1] not in recorded]
+    if strays and strays == left:
+        pytest.xfail("an insert accepted but stopped in its wait is not recorded")
+    assert left == [], trail
+    assert_same(original, emu.snapshot())
+    return trail
+
+
+@pytest.mark.parametrize("seed", range(FIRST_SEED, FIRST_SEED + TRIALS))
+def test_a_migration_stopped_by_signals_is_restored_exactly(emu, tmp_path, seed):
+    kill_and_restore(emu, tmp_path, seed)
+
+
+KIND = {"peerings": "/networks/", "routes": "/routes/", "routers": "/routers/"}
+RECORDS = {"peerings": lambda saved: saved["peerings"],
+           "routes": lambda saved: saved["manage_routes"].get("stage1"),
+           "routers": lambda saved: saved["cloud_routers"]}
+
+
+@pytest.mark.parametrize("pair", [(0, 2), (0, 1), (1, 2)], ids=lambda p: "%s+%s" % (
+    STAGES[p[0]][0], STAGES[p[1]][0]))
+def test_two_switches_on_one_revert_file_never_lose_a_change(emu, tmp_path, pair):
+    """Started together: one is refused at once having changed nothing, or
+    both ran one after the other and both are saved."""
+    from tarn_gcp.res.Globals import Globals
+
+    revert = tmp_path / "revert.json"
+    original = emu.snapshot()
+    emu.faults.hold_operation(1, "compute.*", times=2)
+    stages = [STAGES[i] for i in pair]
+    processes = [start(emu, revert, "switch", *stage) for stage in stages]
+    results = [finish(p) for p in processes]
+    statuses = sorted(status for status, _, _ in results)
+    assert statuses in ([0, 0], [0, 2]), results
+    saved = Globals.loadRevertInfo(revert)
+    touched = changed(original, emu.snapshot())
+    for stage, process, (status, out, err) in zip(stages, processes, results):
+        kind = stage[0]
+        if status == 2:
+            others = [p.pid for p in processes if p is not process]
+            assert err == "tarn_gcp: revert file %s is in use by pid %d since %s\n" % (
+                revert, others[0], err.split(" since ", 1)[-1].strip()), err
+            assert out == ""
+            assert not [path for path in touched if KIND[kind] in path]
+            assert not RECORDS[kind](saved)
+        else:
+            assert [path for path in touched if KIND[kind] in path], kind
+            assert RECORDS[kind](saved), kind
+    assert os.listdir(tmp_path) == ["revert.json"]
