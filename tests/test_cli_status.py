@@ -1,6 +1,7 @@
 """``status`` after stages, restores, interrupted steps and changes made by
 hand, in text and JSON; the JSON of discover and cidrs; the DOT picture."""
 
+import fcntl
 import json
 import shutil
 import subprocess
@@ -205,6 +206,13 @@ def test_status_json_keeps_standard_output_for_the_document(cli, tmp_path):
     assert result.status == 0
     assert json.loads(result.out)["stages"][2]["state"] == SW
     assert "status of %s: peerings not started" % KEY in result.err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["revert.json"]   # no lock taken
+
+    # While another run holds the revert file, status still reads it.
+    with open(str(revert) + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        held = cli("--revert", revert, "status")
+    assert (held.status, held.out_lines[-1]) == (0, "routers: switched (2 item(s))"), held.err
 
 
 # ---------------------------------------------------- discover and cidrs
