@@ -250,6 +250,10 @@ def test_discover_json_documents_the_project(cli, emu):
         "10.10.0.0/20", "10.10.16.0/20"]
     assert "ALL_SUBNETS" in routers["transit-b-cr-usc1"]["advertisedGroups"]
 
+    # A failure writes no document, and the standard error says why.
+    failed = cli("discover", "empty-project-x", "--format", "json")
+    assert (failed.status, failed.out) == (1, "") and failed.err_lines[-1].startswith("tarn_gcp: ")
+
 
 @pytest.mark.parametrize("region", ["europe-west1", "us-central1", "asia-east1"])
 def test_cidrs_json_holds_what_the_text_lists(cli, region):

@@ -138,7 +138,7 @@ def discover(run, project):
         log.info("")
         log.info("- Discover network(s)")
         log.info("  no network found in %s", project)
-        run.document = {"project": project, "networks": [], "peer_nodes": {}}
+        run.document = {"project": project, "networks": []}
         run.console.summary("discover %s: no network%s" % (project, _problems_note(run, before)))
         return 1 if run.console.problems > before else 0
     try:

@@ -11,9 +11,10 @@ with what the revert information recorded for the plan's VPC:
   only one side is gone;
 * routes: a deleted route is switched when it is absent, restored when a
   route of its name is back with its saved destination, next hop and
-  priority; an added route is switched when it is present (with the
-  marker description of the routes the stage creates), restored when it
-  is absent;
+  priority; an added route is switched when it is present with the
+  marker description of the routes the stage creates (and, when the
+  plan's stage still holds its entry, that entry's destination, priority
+  and next-hop instance), restored when it is absent;
 * Cloud Routers: restored when the router's BGP settings equal the saved
   ones, switched when they equal what the stage makes of the saved ones
   with the plan's router entry (ranges withdrawn, ranges not yet advertised
