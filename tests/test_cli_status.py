@@ -7,6 +7,9 @@ import shutil
 import subprocess
 
 import pytest
+import yaml
+
+from tarn_gcp.emulator import sample
 
 from test_cli_support import KEY, _cli_emulator, cli, emu, mutations, pauses  # noqa: F401
 
@@ -213,6 +216,18 @@ def test_status_json_keeps_standard_output_for_the_document(cli, tmp_path):
         fcntl.flock(lock, fcntl.LOCK_EX)
         held = cli("--revert", revert, "status")
     assert (held.status, held.out_lines[-1]) == (0, "routers: switched (2 item(s))"), held.err
+
+
+def test_a_route_stage_only_the_revert_file_holds_comes_after_the_plan_stages(cli, tmp_path):
+    revert, plan = tmp_path / "revert.json", tmp_path / "plan.yaml"
+    cli("--revert", revert, "switch", "routes", "stage1")
+    data = yaml.safe_load(sample.plan_text())
+    data["manage_routes"] = {"stage2": data["manage_routes"]["stage1"]}
+    plan.write_text(yaml.safe_dump(data))
+    result = cli("--plan", plan, "--revert", revert, "status", "--format", "json")
+    assert result.status == 0, result.err
+    assert [(s["stage"], s["state"]) for s in json.loads(result.out)["stages"]] == [
+        ("peerings", NS), ("routes stage2", NS), ("routes stage1", SW), ("routers", NS)]
 
 
 # ---------------------------------------------------- discover and cidrs

@@ -100,7 +100,7 @@ class Gatherer:
         self.execute = execute
         self._subnets = {}
 
-    def _pages(self, collection, what, **params):
+    def pages(self, collection, what, **params):
         items = []
         request = collection.list(**params)
         while request is not None:
@@ -113,7 +113,7 @@ class Gatherer:
         found = []
         for region in _regions(network):
             if (project, region) not in self._subnets:
-                self._subnets[project, region] = self._pages(
+                self._subnets[project, region] = self.pages(
                     self.service.subnetworks(), "cannot list the subnetworks of %s in %s"
                     % (project, region), project=project, region=region)
             found += [s for s in self._subnets[project, region]
@@ -147,7 +147,7 @@ class Gatherer:
                 "description": route.get("description", "")})
         if routers:
             for region in _regions(network):
-                for router in self._pages(self.service.routers(),
+                for router in self.pages(self.service.routers(),
                                           "cannot list the Cloud Routers of %s in %s"
                                           % (project, region), project=project, region=region):
                     if _key(router.get("network", "")) != key:
@@ -167,7 +167,7 @@ def discovery_document(service, execute, project, networks):
     """The discover document of ``project`` whose ``networks`` (resources)
     are already listed."""
     gather = Gatherer(service, execute)
-    routes = gather._pages(service.routes(), "cannot list the routes of %s" % project,
+    routes = gather.pages(service.routes(), "cannot list the routes of %s" % project,
                            project=project)
     return {"project": project,
             "networks": [gather.network_entry(project, n, routes) for n in networks]}

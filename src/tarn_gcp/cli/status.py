@@ -246,7 +246,7 @@ def planned_routes(plan, key, stage):
                                      spec["dest_instance"], spec["priority"])
             name = spec["name"] if spec["name"] is not None else (
                 "tsr-" + hashlib.md5(text.encode("utf-8")).hexdigest())
-            # The first spec of a name is the one inserted.
+            # The first add entry of a name is the one inserted.
             planned.setdefault(name, (spec["cidr"], 1000 if spec["priority"] is None
                                       else spec["priority"], spec["dest_instance"]))
         except (KeyError, TypeError):
