@@ -53,7 +53,7 @@ def _common_options(parser, suppress):
                             "the default")
     group.add_argument("--revert", metavar="FILE", default=default(None),
                        help="the revert file (JSON): read before a stage or restore, saved "
-                            "after it")
+                            "after it; status only reads it")
     group.add_argument("--dry-run", action="store_true", default=default(False),
                        help="show the changes without making them; nothing is saved")
     group.add_argument("--emulator", action="store_true", default=default(False),
