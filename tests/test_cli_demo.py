@@ -9,11 +9,17 @@ from test_cli_support import _cli_emulator, cli, emu, pauses  # noqa: F401
 
 @pytest.fixture
 def no_peering_stage(monkeypatch):
-    """The demo's flow without the peering stage (both directions do
-    nothing), so that it can be followed whatever the peering build."""
+    """The demo's flow without the peering stage (both directions change
+    nothing; the switch records no pair, as when no transit peering is
+    found), so that it can be followed whatever the peering build."""
     from tarn_gcp.gcplib import GcpLib
+    from tarn_gcp.res.Globals import Globals
 
-    monkeypatch.setattr(GcpLib, "managePeerings", lambda switch_traffic: None)
+    def no_pairs(switch_traffic):
+        if switch_traffic is True:
+            Globals.getRevertInfo()["peerings"]["tarn-demo::spoke-vpc"] = []
+
+    monkeypatch.setattr(GcpLib, "managePeerings", no_pairs)
 
 
 def test_demo_migrates_shows_restores_and_verifies(cli, no_peering_stage):
@@ -31,6 +37,12 @@ def test_demo_migrates_shows_restores_and_verifies(cli, no_peering_stage):
            "router-appliance-euw1, priority 1000" in lines
     assert "  ~ router tarn-transit/us-central1/transit-b-cr-usc1 advertises the groups none " \
            "(was ALL_SUBNETS)" in lines
+    after = [lines[lines.index("== Status %s" % when) + 2:][:3] for when in (
+        "after the switches", "after the restores")]
+    assert after == [["peerings: switched (the record holds no change)",
+                      "routes stage1: switched (5 item(s))", "routers: switched (2 item(s))"],
+                     ["peerings: switched (the record holds no change)",
+                      "routes stage1: restored (5 item(s))", "routers: restored (2 item(s))"]]
     restore = [l for l in lines if l.startswith("restore ")]
     assert [l.split(":")[0] for l in restore] == [
         "restore routers", "restore routes stage1", "restore peerings"]
@@ -48,7 +60,8 @@ def test_demo_fails_when_the_topology_does_not_come_back(cli, no_peering_stage, 
     result = cli("-q", "demo", emulator=False)
     assert result.status == 1
     assert result.err_lines == ["tarn_gcp: demo failed: the topology is not back as it was "
-                                "(3 difference(s) above)"]
+                                "(3 difference(s) above); status found routers switched after "
+                                "the restores"]
 
 
 def test_demo_dry_run_changes_nothing(cli, no_peering_stage):

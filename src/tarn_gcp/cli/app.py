@@ -53,7 +53,7 @@ def _common_options(parser, suppress):
                             "the default")
     group.add_argument("--revert", metavar="FILE", default=default(None),
                        help="the revert file (JSON): read before a stage or restore, saved "
-                            "after it")
+                            "after it; status only reads it")
     group.add_argument("--dry-run", action="store_true", default=default(False),
                        help="show the changes without making them; nothing is saved")
     group.add_argument("--emulator", action="store_true", default=default(False),
@@ -66,6 +66,13 @@ def _common_options(parser, suppress):
                        help="more detail, tracebacks of failures")
     group.add_argument("-q", "--quiet", action="store_true", default=default(False),
                        help="only the summary lines, warnings and errors")
+
+
+def _format_option(parser, choices):
+    parser.add_argument("--format", choices=choices, default="text",
+                        help="text for people (default), or one %s document on standard "
+                             "output, the log lines going to standard error"
+                        % " or ".join(c.upper() for c in choices[1:]))
 
 
 def build_parser():
@@ -87,6 +94,7 @@ def build_parser():
                "peerings and Cloud Routers")
     sub.add_argument("project", nargs="?", metavar="PROJECT",
                      help="the project to list (default: the plan's project_id)")
+    _format_option(sub, ("text", "json", "dot"))
 
     for action, verb in (("switch", "run a migration stage"),
                          ("restore", "put back what a stage changed")):
@@ -102,6 +110,10 @@ def build_parser():
 
     sub = leaf(commands, "cidrs", "the ranges the migrated VPC advertises in a region")
     sub.add_argument("region", metavar="REGION")
+    _format_option(sub, ("text", "json"))
+    sub = leaf(commands, "status", "compare each stage's revert information with the live "
+               "network: not started, switched, restored, partial or drifted")
+    _format_option(sub, ("text", "json"))
     leaf(commands, "demo", "the whole migration and its restore on an emulator, verified")
     leaf(commands, "example-plan", "print the annotated example plan")
     return parser
@@ -137,8 +149,8 @@ def _report(status, text):
 
 
 def dispatch(options, console):
-    from . import commands, demo
-    from .plan import EXAMPLE_PLAN, Plan, check_value
+    from . import commands, demo, formats
+    from .plan import EXAMPLE_PLAN, Plan
     from .session import open_target
 
     check_options(options)
@@ -150,9 +162,9 @@ def dispatch(options, console):
         raise CliError("--emulator and --emulator-url exclude each other")
     if options.command == "demo":
         return demo.run_demo(options, console)
-    if options.command not in ("switch", "restore") and options.revert:
-        raise CliError("--revert applies to switch, restore and demo")
-    if options.command in ("discover", "cidrs") and options.dry_run:
+    if options.command not in ("switch", "restore", "status") and options.revert:
+        raise CliError("--revert applies to switch, restore, status and demo")
+    if options.command in ("discover", "cidrs", "status") and options.dry_run:
         raise CliError("--dry-run applies to switch, restore and demo; %s changes nothing"
                        % options.command)
     uses_emulator = options.emulator or bool(options.emulator_url)
@@ -168,28 +180,40 @@ def dispatch(options, console):
 
     run = commands.Run(options, console, plan, opener)
     try:
-        if options.command == "discover":
-            project = options.project
-            if project is not None:
-                check_value("project", project, "discover: PROJECT")
-            if project is None and plan is not None:
-                project = plan.project("discover")
-            if project is None:
-                project = run.target.default_project
-            if not project:
-                raise CliError("discover needs a PROJECT, a plan with project_id, or "
-                               "credentials that name a project")
-            return commands.discover(run, project)
-        if plan is None:
-            raise CliError("%s needs --plan FILE (or an emulator and its sample plan)"
-                           % options.command)
-        if options.command == "cidrs":
-            check_value("region", options.region, "cidrs: REGION")
-            return commands.cidrs(run, options.region)
-        return commands.stage_command(run, options.command, options.target,
-                                      getattr(options, "stage", None))
+        with formats.diverted(run.format) as output:
+            status = _command(run, options, plan)
+            output.document = run.document
+        return status
     finally:
         run.close()
+
+
+def _command(run, options, plan):
+    from . import commands, status as status_command
+    from .plan import check_value
+
+    if options.command == "discover":
+        project = options.project
+        if project is not None:
+            check_value("project", project, "discover: PROJECT")
+        if project is None and plan is not None:
+            project = plan.project("discover")
+        if project is None:
+            project = run.target.default_project
+        if not project:
+            raise CliError("discover needs a PROJECT, a plan with project_id, or "
+                           "credentials that name a project")
+        return commands.discover(run, project)
+    if plan is None:
+        raise CliError("%s needs --plan FILE (or an emulator and its sample plan)"
+                       % options.command)
+    if options.command == "cidrs":
+        check_value("region", options.region, "cidrs: REGION")
+        return commands.cidrs(run, options.region)
+    if options.command == "status":
+        return status_command.status(run)
+    return commands.stage_command(run, options.command, options.target,
+                                  getattr(options, "stage", None))
 
 
 def main(argv=None):

@@ -42,6 +42,11 @@ class Run:
         self.plan = plan
         self._opener = opener
         self._target = None
+        self.document = None   # what --format json/dot writes
+
+    @property
+    def format(self):
+        return getattr(self.options, "format", None) or "text"
 
     @property
     def uses_emulator(self):
@@ -134,6 +139,7 @@ def discover(run, project):
         log.info("")
         log.info("- Discover network(s)")
         log.info("  no network found in %s", project)
+        run.document = {"project": project, "networks": []}
         run.console.summary("discover %s: no network%s" % (project, _problems_note(run, before)))
         return 1 if run.console.problems > before else 0
     try:
@@ -152,6 +158,13 @@ def discover(run, project):
         raise RunFailed("discovery of %s failed: %s" % (project, api_failure(exc))) from exc
     subnets = sum(len(n.get("subnetworks", [])) for n in networks)
     peerings = sum(len(n.get("peerings", [])) for n in networks)
+    if run.format != "text":
+        from . import formats
+
+        document = formats.discovery_document(run.service, _execute, project, networks)
+        if run.format == "dot":
+            document["peer_nodes"] = formats.peer_nodes(run.service, _execute, document)
+        run.document = document
     run.console.summary("discover %s: %d network(s), %d subnetwork(s), %d peering(s), Cloud "
                         "Routers looked up in %d network region(s)%s"
                         % (project, len(networks), subnets, peerings, routers,
@@ -192,6 +205,8 @@ def cidrs(run, region, compact=False):
         run.console.summary("cidrs %s: %s::%s advertises %s" % (
             region, project, vpc, " ".join(map(str, result)) if result else "nothing"))
         return 1 if run.console.problems > before else 0
+    run.document = {"vpc": "%s::%s" % (project, vpc), "region": region,
+                    "cidrs": None if result is None else [str(c) for c in result]}
     log.info("- Ranges %s::%s advertises in %s", project, vpc, region)
     if result is None:
         log.info("  none")

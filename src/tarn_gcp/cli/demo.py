@@ -17,7 +17,7 @@ import os
 import shutil
 import tempfile
 
-from . import commands
+from . import commands, status
 from .errors import CliError, RunFailed
 from .plan import EXAMPLE_PLAN, Plan
 from .revert import RevertFile
@@ -155,6 +155,23 @@ def _check_plan(plan):
     return stages
 
 
+def _status(run, plan, key, revert_path, expected, when):
+    """Shows ``status`` from the revert file; the stages (with the moment)
+    that are not ``expected``.  A dry run records changes it did not make,
+    so its status is not checked."""
+    if revert_path is None:
+        return []
+    _heading("Status %s" % when)
+    try:
+        info = RevertFile(revert_path, key).load(required=True)
+        document = status.compare(run.service, plan, key, info)
+    except (CliError, RunFailed) as exc:
+        run.console.summary("demo: status %s: %s" % (when, exc))
+        return ["no status %s" % when]
+    status.show(run, document)
+    return ["%s %s" % (stage, when) for stage in status.not_in(document, expected)]
+
+
 def run_demo(options, console):
     if options.emulator_url:
         raise CliError("demo starts its own emulator; --emulator-url does not apply")
@@ -218,6 +235,7 @@ def _demo(run, emu, plan, stages, revert_path, dry_run):
             console.summary("demo: %s" % exc)
             break
     migrated = emu.snapshot()
+    unexpected = _status(run, plan, key, revert_path, "switched", "after the switches")
 
     _heading("What changed")
     changes = snapshot_diff(original, migrated)
@@ -236,6 +254,7 @@ def _demo(run, emu, plan, stages, revert_path, dry_run):
             failure = failure or exc
             console.summary("demo: %s" % exc)
     restored = emu.snapshot()
+    unexpected += _status(run, plan, key, revert_path, "restored", "after the restores")
 
     _heading("Round trip")
     left = snapshot_diff(original, restored)
@@ -249,6 +268,8 @@ def _demo(run, emu, plan, stages, revert_path, dry_run):
         verdicts.append("the dry run changed the topology")
     if not dry_run and not changes:
         verdicts.append("the stages changed nothing")
+    if unexpected:
+        verdicts.append("status found %s" % "; ".join(unexpected))
     if failure is not None:
         verdicts.append("a step failed")
     if problems:

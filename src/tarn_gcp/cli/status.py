@@ -1,0 +1,481 @@
+"""``tarn_gcp status``: where a migration stands, from its revert file and
+the live network.
+
+Every stage of the plan (the peerings, each route stage of
+"manage_routes" in plan order, the Cloud Routers) is compared item by item
+with what the revert information recorded for the plan's VPC:
+
+* peerings: each saved pair is switched when both sides are gone from
+  their networks, restored when both are back and ACTIVE with their saved
+  settings (a side saved inactive may come back inactive), partial when
+  only one side is gone;
+* routes: a deleted route is switched when it is absent, restored when a
+  route of its name is back with its saved destination, next hop and
+  priority; an added route is switched when it is present with the
+  marker description of the routes the stage creates (and, when the
+  plan's stage still holds its entry, that entry's destination, priority
+  and next-hop instance), restored when it is absent;
+* Cloud Routers: restored when the router's BGP settings equal the saved
+  ones, switched when they equal what the stage makes of the saved ones
+  with the plan's router entry (ranges withdrawn, ranges not yet advertised
+  added with the description "tessaron-migration-added", groups withdrawn).
+
+Anything else is drifted.  A stage is "not started" without a record,
+drifted when one item is, partial when its items are not all switched or
+all restored, else switched or restored (a record that holds no change
+counts as switched).  Only read requests are sent and the revert file is
+only read.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import ipaddress
+import logging
+
+from .commands import _execute, api_failure
+from .errors import CliError, RunFailed
+from .revert import RevertFile
+
+log = logging.getLogger("tarn_gcp.cli")
+
+NOT_STARTED, SWITCHED, RESTORED, PARTIAL, DRIFTED = (
+    "not started", "switched", "restored", "partial", "drifted")
+STATES = (NOT_STARTED, SWITCHED, RESTORED, PARTIAL, DRIFTED)
+ROUTER_MARK = "tessaron-migration-added"
+ROUTE_MARK = "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource"
+# Peering settings the restore sends again from the saved record.
+PEERING_SETTINGS = ("exportCustomRoutes", "importCustomRoutes", "exchangeSubnetRoutes",
+                    "exportSubnetRoutesWithPublicIp", "importSubnetRoutesWithPublicIp",
+                    "stackType")
+# What a route's destination and next hop are made of.
+ROUTE_FIELDS = ("destRange", "priority", "nextHopInstance", "nextHopIp", "nextHopGateway",
+                "nextHopNetwork", "nextHopPeering", "nextHopIlb", "nextHopVpnTunnel")
+
+
+def _item(kind, name, state, detail):
+    return {"kind": kind, "name": name, "state": state, "detail": detail}
+
+
+def stage_state(items):
+    """The state of a stage that has a record, from its items' states."""
+    states = {item["state"] for item in items}
+    if DRIFTED in states:
+        return DRIFTED
+    if PARTIAL in states or len(states) > 1:
+        return PARTIAL
+    return states.pop() if states else SWITCHED
+
+
+def network_key(url):
+    """project::network of a network URL or partial path; the text itself
+    when it names no network."""
+    parts = str(url).split("/")
+    try:
+        project = parts[parts.index("projects") + 1]
+        network = parts[parts.index("networks") + 1]
+    except (ValueError, IndexError):
+        return str(url)
+    return "%s::%s" % (project, network)
+
+
+def _not_found(exc):
+    from googleapiclient.errors import HttpError
+
+    return isinstance(exc, HttpError) and getattr(exc.resp, "status", None) == 404
+
+
+class LiveReader:
+    """The read requests of one status run, each made once."""
+
+    def __init__(self, service):
+        self.service = service
+        self._networks = {}
+        self._routes = {}
+        self._routers = {}
+
+    def network(self, key):
+        """The network resource of project::network, or None when it does
+        not exist."""
+        if key not in self._networks:
+            project, name = key.split("::", 1)
+            request = self.service.networks().get(project=project, network=name)
+            try:
+                self._networks[key] = request.execute()
+            except Exception as exc:
+                if not _not_found(exc):
+                    raise RunFailed("cannot read the network %s: %s" % (key, api_failure(exc))
+                                    ) from exc
+                self._networks[key] = None
+        return self._networks[key]
+
+    def peering(self, key, name):
+        """(network exists, the peering record named ``name`` or None)."""
+        network = self.network(key)
+        if network is None:
+            return False, None
+        for record in network.get("peerings", []):
+            if record.get("name") == name:
+                return True, record
+        return True, None
+
+    def routes(self, project):
+        """The project's routes by name."""
+        if project not in self._routes:
+            found = {}
+            routes = self.service.routes()
+            request = routes.list(project=project)
+            while request is not None:
+                response = _execute(request, "cannot list the routes of %s" % project)
+                for route in response.get("items", []):
+                    found[route.get("name")] = route
+                request = routes.list_next(previous_request=request, previous_response=response)
+            self._routes[project] = found
+        return self._routes[project]
+
+    def router(self, project, region, name):
+        """The router resource, or None when it does not exist."""
+        key = (project, region, name)
+        if key not in self._routers:
+            request = self.service.routers().get(project=project, region=region, router=name)
+            try:
+                self._routers[key] = request.execute()
+            except Exception as exc:
+                if not _not_found(exc):
+                    raise RunFailed("cannot read the router %s in %s::%s: %s" % (
+                        name, project, region, api_failure(exc))) from exc
+                self._routers[key] = None
+        return self._routers[key]
+
+
+# ------------------------------------------------------------ peerings
+
+def _side_text(record, saved):
+    """Why a live peering record is not the saved one, or None."""
+    if network_key(record.get("network", "")) != network_key(saved.get("network", "")):
+        return "peers with %s, was %s" % (network_key(record.get("network", "")),
+                                          network_key(saved.get("network", "")))
+    changed = [k for k in PEERING_SETTINGS if k in saved and record.get(k) != saved[k]]
+    if changed:
+        return ", ".join("%s %s, was %s" % (k, record.get(k), saved[k]) for k in changed)
+    return None
+
+
+def peering_item(live, key, pair):
+    local = pair["localPeeringProperties"]
+    remote = pair.get("remotePeeringProperties")
+    name = str(local.get("name"))
+    sides = [(key, local)]
+    if remote is not None:
+        sides.append((network_key(local.get("network", "")), remote))
+    present, gone, drift = [], [], []
+    for where, saved in sides:
+        exists, record = live.peering(where, saved.get("name"))
+        label = "%s on %s" % (saved.get("name"), where)
+        if record is None:
+            gone.append(label + ("" if exists else " (network not found)"))
+            continue
+        why = _side_text(record, saved)
+        if why is not None:
+            drift.append("%s %s" % (label, why))
+        # A side saved while inactive (its peer gone already) comes back so.
+        present.append((label, record.get("state", "?"), saved.get("state", "ACTIVE")))
+    if drift:
+        return _item("peering", name, DRIFTED, "; ".join(drift))
+    if not present:
+        return _item("peering", name, SWITCHED, "removed: " + ", ".join(gone))
+    if not gone:
+        inactive = ["%s is %s" % (label, state) for label, state, was in present
+                    if state != "ACTIVE" and was == "ACTIVE"]
+        if inactive:
+            return _item("peering", name, DRIFTED,
+                         "present on every side but " + ", ".join(inactive))
+        return _item("peering", name, RESTORED,
+                     "back: " + ", ".join("%s (%s)" % p[:2] for p in present))
+    return _item("peering", name, PARTIAL, "removed: %s; still present: %s" % (
+        ", ".join(gone), ", ".join("%s (%s)" % p[:2] for p in present)))
+
+
+def peering_stage(live, key, info):
+    pairs = info.get("peerings", {}).get(key)
+    if pairs is None:
+        return None
+    return [peering_item(live, key, pair) for pair in pairs]
+
+
+# -------------------------------------------------------------- routes
+
+def _route_text(route):
+    hops = ["%s %s" % (k, str(route[k]).rsplit("/", 1)[-1]) for k in ROUTE_FIELDS
+            if k in route and k not in ("destRange", "priority")]
+    return "%s via %s, priority %s" % (route.get("destRange"), ", ".join(hops) or "?",
+                                       route.get("priority"))
+
+
+def _link(value):
+    """A resource link without its host part, which may come back in
+    another form (full URL or path)."""
+    return None if value is None else str(value).split("/projects/")[-1]
+
+
+def _same_route(live, saved):
+    if "network" in saved and network_key(live.get("network", "")) != network_key(
+            saved["network"]):
+        return False
+    for field in ROUTE_FIELDS:
+        if field not in saved and field not in live:
+            continue
+        old, new = saved.get(field), live.get(field)
+        if field.startswith("nextHop") and field != "nextHopIp":
+            old, new = _link(old), _link(new)
+        if old != new:
+            return False
+    return True
+
+
+def planned_routes(plan, key, stage):
+    """The routes the plan's ``stage`` adds, by the name the stage gives
+    them: (destination, priority, next-hop instance name)."""
+    config = (plan.data.get("manage_routes") or {}).get(stage)
+    specs = config.get("add") if isinstance(config, dict) else None
+    planned = {}
+    project, vpc = key.split("::")
+    for spec in specs if isinstance(specs, list) else []:
+        try:
+            text = "%s%s%s%s%s%s" % (project, vpc, spec["cidr"], spec["zone"],
+                                     spec["dest_instance"], spec["priority"])
+            name = spec["name"] if spec["name"] is not None else (
+                "tsr-" + hashlib.md5(text.encode("utf-8")).hexdigest())
+            # The first add entry of a name is the one inserted.
+            planned.setdefault(name, (spec["cidr"], 1000 if spec["priority"] is None
+                                      else spec["priority"], spec["dest_instance"]))
+        except (KeyError, TypeError):
+            continue
+    return planned
+
+
+def route_stage(live, plan, key, stage, info):
+    record = info.get("manage_routes", {}).get(stage, {}).get(key)
+    if record is None:
+        return None
+    project = key.split("::")[0]
+    routes = live.routes(project)
+    planned = planned_routes(plan, key, stage)
+    items = []
+    for saved in record["deleted_route_list"]:
+        name = str(saved.get("name"))
+        current = routes.get(saved.get("name"))
+        if current is None:
+            items.append(_item("route", name, SWITCHED, "deleted"))
+        elif _same_route(current, saved):
+            items.append(_item("route", name, RESTORED, "back: " + _route_text(current)))
+        else:
+            items.append(_item("route", name, DRIFTED, "present as %s; was %s" % (
+                _route_text(current), _route_text(saved))))
+    for name in record["added_route_list"]:
+        current = routes.get(name)
+        if current is None:
+            items.append(_item("route", name, RESTORED, "not present"))
+        elif current.get("description") != ROUTE_MARK:
+            items.append(_item("route", name, DRIFTED, "present as %s without the marker of "
+                               "the routes the stage adds" % _route_text(current)))
+        elif name in planned and planned[name] != (
+                current.get("destRange"), current.get("priority"),
+                _link(current.get("nextHopInstance", "")).rsplit("/", 1)[-1]):
+            dest, priority, instance = planned[name]
+            items.append(_item("route", name, DRIFTED, "present as %s; the stage adds %s via "
+                               "%s, priority %s" % (_route_text(current), dest, instance,
+                                                    priority)))
+        else:
+            items.append(_item("route", name, SWITCHED, "added: " + _route_text(current)))
+    return items
+
+
+# ------------------------------------------------------------- routers
+
+def _canonical(text):
+    try:
+        return str(ipaddress.IPv4Network(text))
+    except ValueError:
+        return None
+
+
+def _ranges(bgp):
+    return [(r.get("range"), r.get("description", "")) for r in bgp.get("advertisedIpRanges")
+            or [] if isinstance(r, dict)]
+
+
+def _bgp_form(bgp):
+    """What the comparison looks at in BGP settings."""
+    rest = {k: v for k, v in bgp.items() if k not in ("advertisedIpRanges", "advertisedGroups")}
+    return rest, _ranges(bgp), list(bgp.get("advertisedGroups") or [])
+
+
+def switched_bgp(saved, entry):
+    """The BGP settings the router stage makes of ``saved`` with the plan's
+    router ``entry``; None when a saved range cannot be read as the stage
+    reads it."""
+    ranges = []
+    for r in saved.get("advertisedIpRanges") or []:
+        canonical = _canonical(r.get("range"))
+        if canonical is None:
+            return None
+        if canonical not in entry.get("remove_advertised_routes", []):
+            ranges.append(r)
+    # A range the router keeps advertising, or added once already, is not
+    # added again.
+    seen = {str(r.get("range")) for r in ranges}
+    for r in entry.get("add_advertised_routes", []):
+        if str(r) not in seen:
+            seen.add(str(r))
+            ranges.append({"range": r, "description": ROUTER_MARK})
+    result = dict(saved, advertisedIpRanges=ranges)
+    if "advertisedGroups" in saved:
+        result["advertisedGroups"] = [g for g in saved["advertisedGroups"]
+                                      if g not in entry.get("remove_advertised_groups", [])]
+    return result
+
+
+def _plan_router(plan, rkey):
+    project, network, region, name = rkey.split("::")
+    for vpc in plan.data.get("transit_vpcs") or []:
+        if not isinstance(vpc, dict) or vpc.get("vpc_name") != "%s::%s" % (project, network):
+            continue
+        for entry in vpc.get("cloud_routers") or []:
+            if isinstance(entry, dict) and (entry.get("region"), entry.get("router_name")) == (
+                    region, name):
+                return entry
+    return None
+
+
+def _advertises(bgp):
+    ranges = ", ".join(r for r, _ in _ranges(bgp)) or "no range"
+    groups = list(bgp.get("advertisedGroups") or [])
+    return ranges + (" (groups %s)" % ", ".join(groups) if groups else "")
+
+
+def router_item(live, plan, rkey, saved):
+    project, _network, region, name = rkey.split("::")
+    router = live.router(project, region, name)
+    if router is None:
+        return _item("router", rkey, DRIFTED, "the router does not exist")
+    current = router.get("bgp") or {}
+    now = _bgp_form(current)
+    if now == _bgp_form(saved):
+        return _item("router", rkey, RESTORED, "advertises as saved: " + _advertises(current))
+    entry = _plan_router(plan, rkey)
+    if entry is None:
+        return _item("router", rkey, DRIFTED, "advertises %s, not as saved (%s); the plan names "
+                     "no such router" % (_advertises(current), _advertises(saved)))
+    target = switched_bgp(saved, entry)
+    if target is not None and now == _bgp_form(target):
+        return _item("router", rkey, SWITCHED, "advertises as the stage set: "
+                     + _advertises(current))
+    return _item("router", rkey, DRIFTED, "advertises %s; the stage sets %s; saved: %s" % (
+        _advertises(current), _advertises(target or {}), _advertises(saved)))
+
+
+def router_stage(live, plan, key, info):
+    routers = info.get("cloud_routers", {}).get(key)
+    if routers is None:
+        return None
+    return [router_item(live, plan, rkey, saved) for rkey, saved in routers.items()]
+
+
+# ---------------------------------------------------------------- all
+
+def stage_names(plan, info, key):
+    """The route stages: the plan's in plan order, then those only the
+    revert information holds."""
+    names = [s for s in plan.stages() if isinstance(s, str)]
+    names += [s for s, records in info.get("manage_routes", {}).items()
+              if s not in names and key in records]
+    return names
+
+
+def compare(service, plan, key, info):
+    """The status document of the plan's VPC ``key`` with the revert
+    information ``info``."""
+    live = LiveReader(service)
+    stages = [("peerings", peering_stage(live, key, info))]
+    for stage in stage_names(plan, info, key):
+        stages.append(("routes " + stage, route_stage(live, plan, key, stage, info)))
+    stages.append(("routers", router_stage(live, plan, key, info)))
+    return {"vpc": key, "stages": [
+        {"stage": name, "state": NOT_STARTED if items is None else stage_state(items),
+         "items": items or []} for name, items in stages]}
+
+
+def exit_status(document):
+    states = {stage["state"] for stage in document["stages"]}
+    return 1 if states & {PARTIAL, DRIFTED} else 0
+
+
+def text_lines(document):
+    """One line per stage, and one per item that is partial or drifted."""
+    lines = []
+    for stage in document["stages"]:
+        items = stage["items"]
+        counts = {}
+        for item in items:
+            counts[item["state"]] = counts.get(item["state"], 0) + 1
+        note = ""
+        if stage["state"] == NOT_STARTED:
+            note = " (nothing recorded)"
+        elif not items:
+            note = " (the record holds no change)"
+        elif stage["state"] in (PARTIAL, DRIFTED):
+            note = " (%s)" % ", ".join("%d %s" % (counts[s], s) for s in STATES if s in counts)
+        else:
+            note = " (%d item(s))" % len(items)
+        lines.append("%s: %s%s" % (stage["stage"], stage["state"], note))
+        for item in items:
+            if item["state"] in (PARTIAL, DRIFTED):
+                lines.append("  %s %s: %s: %s" % (item["kind"], item["name"], item["state"],
+                                                   item["detail"]))
+    return lines
+
+
+def not_in(document, expected):
+    """The stages (with their state) that are not in the ``expected`` state;
+    a stage whose record holds no change is in either."""
+    return ["%s %s" % (stage["stage"], stage["state"]) for stage in document["stages"]
+            if stage["state"] != expected
+            and not (stage["state"] == SWITCHED and not stage["items"])]
+
+
+def read_revert(run, key, required=True):
+    """The revert information of the plan's VPC, read and checked, never
+    written."""
+    path = getattr(run.options, "revert", None)
+    if not path:
+        raise CliError("status needs --revert FILE, the revert information of the stages")
+    return RevertFile(path, key).load(required=required)
+
+
+def show(run, document):
+    for line in text_lines(document):
+        run.console.summary(line)
+
+
+def status(run):
+    """Compares the revert information with the live network; returns the
+    exit status (0, or 1 when a stage is partial or drifted)."""
+    command = "status"
+    key = run.plan.vpc_key(command)
+    if run.plan.data.get("manage_routes") is not None:
+        run.plan.manage_routes(command)
+    info = read_revert(run, key)
+    try:
+        document = compare(run.service, run.plan, key, info)
+    except (CliError, RunFailed):
+        raise
+    except Exception as exc:
+        raise RunFailed("cannot tell the status of %s: %s" % (key, api_failure(exc))) from exc
+    run.document = document
+    if run.format == "text":
+        show(run, document)
+    else:
+        log.info("status of %s: %s", key, ", ".join(
+            "%s %s" % (s["stage"], s["state"]) for s in document["stages"]))
+    return exit_status(document)
