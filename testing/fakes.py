@@ -294,9 +294,60 @@ class FastService:
         return self.globalOperations_
 
 
-# ------------------------------------------------------- recording service
+# ------------------------------------------------------- recording services
 
-class RecordingService:
+class RecordedRequest:
+    """A request built on a recording service; ``execute()`` asks it."""
+
+    def __init__(self, service, collection, method, kwargs):
+        self.service = service
+        self.collection = collection
+        self.method = method
+        self.kwargs = kwargs
+        self.page = 0
+
+    @property
+    def name(self):
+        return f"{self.collection}.{self.method}"
+
+    def execute(self, *args, **kwargs):
+        if args or kwargs:
+            raise AssertionError("execute() takes no arguments")
+        return self.service._execute(self)
+
+    def __repr__(self):
+        return f"<request {self.name} {self.kwargs}>"
+
+
+class _Collection:
+    def __init__(self, service, name):
+        self._service = service
+        self._name = name
+
+    def __getattr__(self, method):
+        if method.startswith("_"):
+            raise AttributeError(method)
+        return self._service._method(self._name, method)
+
+
+class _Recorder:
+    """What both recording services share: ``service.<collection>()``
+    returns a collection whose methods the service's ``_method`` builds,
+    and requests whose ``execute()`` calls the service's ``_execute``."""
+
+    def __getattr__(self, collection):
+        if collection.startswith("_") or not self._serves(collection):
+            raise AttributeError(collection)
+        return lambda: _Collection(self, collection)
+
+    def _serves(self, collection):
+        return True
+
+    def request(self, collection, method, kwargs):
+        return RecordedRequest(self, collection, method, kwargs)
+
+
+class RecordingService(_Recorder):
     """Compute service that records every call.
 
     ``calls`` receives, in order, ``(collection, method, kwargs)`` when a
@@ -311,48 +362,20 @@ class RecordingService:
         self.respond = respond
         self.calls = []
 
-    def __getattr__(self, collection):
-        if collection.startswith("_"):
-            raise AttributeError(collection)
-        return lambda: _RecordingCollection(self, collection)
-
-    def request(self, collection, method, kwargs):
-        return _RecordingRequest(self, collection, method, kwargs)
-
-
-class _RecordingCollection:
-    def __init__(self, service, collection):
-        self._service = service
-        self._collection = collection
-
-    def __getattr__(self, method):
-        if method.startswith("_"):
-            raise AttributeError(method)
-        service, collection = self._service, self._collection
-
+    def _method(self, collection, method):
         def build(*args, **kwargs):
             if args:
                 raise AssertionError("positional arguments to %s.%s" % (collection, method))
-            service.calls.append((collection, method, dict(kwargs)))
+            self.calls.append((collection, method, dict(kwargs)))
             if method == "list_next":
-                return service.respond(collection, method, kwargs)
-            return service.request(collection, method, kwargs)
+                return self.respond(collection, method, kwargs)
+            return self.request(collection, method, kwargs)
 
         return build
 
-
-class _RecordingRequest:
-    def __init__(self, service, collection, method, kwargs):
-        self._service = service
-        self.collection = collection
-        self.method = method
-        self.kwargs = kwargs
-
-    def execute(self, *args, **kwargs):
-        if args or kwargs:
-            raise AssertionError("execute() takes no arguments")
-        self._service.calls.append((self.collection, self.method, "execute"))
-        return self._service.respond(self.collection, self.method, self.kwargs)
+    def _execute(self, req):
+        self.calls.append((req.collection, req.method, "execute"))
+        return self.respond(req.collection, req.method, req.kwargs)
 
 
 # ----------------------------------------------------------------- logging
@@ -448,61 +471,9 @@ class FakeHttpError(Exception):
         self.status = status
 
 
-class FakeRequest:
-    def __init__(self, service: "FakeService", collection: str, method: str, kwargs: dict) -> None:
-        self.service = service
-        self.collection = collection
-        self.method = method
-        self.kwargs = kwargs
-        self.page = 0
-
-    @property
-    def name(self) -> str:
-        return f"{self.collection}.{self.method}"
-
-    def execute(self, *args, **kwargs):
-        assert not args and not kwargs, "execute() takes no arguments"
-        return self.service._execute(self)
-
-    def __repr__(self) -> str:
-        return f"<FakeRequest {self.name} {self.kwargs}>"
-
-
-class FakeCollection:
-    def __init__(self, service: "FakeService", name: str) -> None:
-        self._service = service
-        self._name = name
-
-    def __getattr__(self, method: str):
-        if method.startswith("_"):
-            raise AttributeError(method)
-        if method == "list_next" and self._name in PAGED:
-            return self._list_next
-        if method not in API[self._name]:
-            raise AttributeError(f"{self._name}() has no method {method!r}")
-        allowed = API[self._name][method]
-
-        def build(*args, **kwargs):
-            assert not args, f"{self._name}().{method}() takes keyword arguments only"
-            unknown = set(kwargs) - allowed
-            assert not unknown, f"{self._name}().{method}() got unexpected {sorted(unknown)}"
-            return self._service._build(self._name, method, kwargs)
-
-        return build
-
-    def _list_next(self, *args, previous_request=None, previous_response=None, **kwargs):
-        assert not args and not kwargs, "list_next() takes previous_request and previous_response only"
-        self._service.log.append(("list_next", f"{self._name}.list", dict(previous_request.kwargs)))
-        pages = self._service.pages.get(f"{self._name}.list")
-        if pages is None or previous_request.page + 1 >= len(pages):
-            return None
-        req = FakeRequest(self._service, self._name, "list", previous_request.kwargs)
-        req.page = previous_request.page + 1
-        return req
-
-
-class FakeService:
-    """A Compute service that records what is asked of it.
+class FakeService(_Recorder):
+    """A Compute service that records what is asked of it, and checks every
+    collection, method and keyword argument against `API`.
 
     - `log`: every event in order: ("build", name, kwargs), ("execute", name,
       kwargs) and ("list_next", name, kwargs), name being "collection.method".
@@ -528,10 +499,34 @@ class FakeService:
         self._op_ids = itertools.count(1)
 
     # --- collections
-    def __getattr__(self, collection: str):
-        if collection.startswith("_") or collection not in API:
-            raise AttributeError(collection)
-        return lambda: FakeCollection(self, collection)
+    def _serves(self, collection: str) -> bool:
+        return collection in API
+
+    def _method(self, collection: str, method: str):
+        if method == "list_next" and collection in PAGED:
+            return lambda *args, **kwargs: self._list_next(collection, *args, **kwargs)
+        if method not in API[collection]:
+            raise AttributeError(f"{collection}() has no method {method!r}")
+        allowed = API[collection][method]
+
+        def build(*args, **kwargs):
+            assert not args, f"{collection}().{method}() takes keyword arguments only"
+            unknown = set(kwargs) - allowed
+            assert not unknown, f"{collection}().{method}() got unexpected {sorted(unknown)}"
+            self.log.append(("build", f"{collection}.{method}", dict(kwargs)))
+            return self.request(collection, method, kwargs)
+
+        return build
+
+    def _list_next(self, collection, *args, previous_request=None, previous_response=None, **kwargs):
+        assert not args and not kwargs, "list_next() takes previous_request and previous_response only"
+        self.log.append(("list_next", f"{collection}.list", dict(previous_request.kwargs)))
+        pages = self.pages.get(f"{collection}.list")
+        if pages is None or previous_request.page + 1 >= len(pages):
+            return None
+        req = self.request(collection, "list", previous_request.kwargs)
+        req.page = previous_request.page + 1
+        return req
 
     # --- scripting
     def on(self, name: str, response: Any) -> "FakeService":
@@ -554,11 +549,7 @@ class FakeService:
         return [(n, kw) for n, kw in self.executed() if tuple(n.split(".")) in MUTATING]
 
     # --- internals
-    def _build(self, collection: str, method: str, kwargs: dict) -> FakeRequest:
-        self.log.append(("build", f"{collection}.{method}", dict(kwargs)))
-        return FakeRequest(self, collection, method, kwargs)
-
-    def _execute(self, req: FakeRequest):
+    def _execute(self, req: RecordedRequest):
         name = req.name
         self.log.append(("execute", name, dict(req.kwargs)))
         for fname, error, when in self.failures:

@@ -264,7 +264,7 @@ def normalize(obj, depth=0, seen=None):
         return ("RouteInfo", normalize(obj.gke_export_routes, depth + 1, seen))
     if isinstance(obj, BaseException):
         return ("exception", type(obj).__name__, safe_str(obj))
-    if isinstance(obj, bfakes._RecordingRequest):
+    if isinstance(obj, bfakes.RecordedRequest):
         return ("request", obj.collection, obj.method, normalize(obj.kwargs, depth + 1, seen))
     if isinstance(obj, FuzzService):
         return ("service",)
