@@ -181,16 +181,20 @@ def chain_pages(pages):
     return following
 
 
-class _Routes:
+class _Paged:
+    """A collection listed as a chain of prepared pages from ``first``."""
+
     def __init__(self):
         self.first = None
         self.by_name = {}
 
-    def list(self, project, filter):
-        return self.first
-
     def list_next(self, previous_request, previous_response):
         return previous_request.next
+
+
+class _Routes(_Paged):
+    def list(self, project, filter):
+        return self.first
 
     def get(self, project, route):
         return self.by_name[route]
@@ -202,16 +206,9 @@ class _Routes:
         return DONE
 
 
-class _Networks:
-    def __init__(self):
-        self.first = None
-        self.by_name = {}
-
+class _Networks(_Paged):
     def list(self, project):
         return self.first
-
-    def list_next(self, previous_request, previous_response):
-        return previous_request.next
 
     def get(self, project, network):
         return self.by_name[network]
