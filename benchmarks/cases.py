@@ -23,8 +23,8 @@ import hashlib
 import ipaddress
 import logging
 
-from benchmarks import fakes
-from benchmarks.fakes import FakeGlobals, FakeYamlContext, FakeRouteInfo, FakeCommon, Request
+from testing import fakes
+from testing.fakes import FakeGlobals, FakeYamlContext, FakeRouteInfo, FakeCommon, Request
 
 LOG = logging.getLogger(fakes.LOGGER_NAME)
 API = "https://www.googleapis.com/compute/v1/projects/"

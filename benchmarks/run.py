@@ -1,7 +1,10 @@
 """Benchmarks of tarn_gcp.gcplib against its plain-Python model and a floor.
 
-    python benchmarks/run.py            # full sizes, a few minutes
-    python benchmarks/run.py --quick    # a tenth of the sizes, seconds
+    python -m benchmarks.run            # full sizes, a few minutes
+    python -m benchmarks.run --quick    # a tenth of the sizes, seconds
+
+from the repository root (the extension from src/ with PYTHONPATH=src, or
+the installed package).
 
 See benchmarks/README.md for the columns of the tables.
 """
@@ -19,20 +22,14 @@ import tracemalloc
 import traceback
 import warnings
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-for path in (os.path.join(ROOT, "src"), ROOT):
-    if path not in sys.path:
-        sys.path.insert(0, path)
-
 warnings.filterwarnings("ignore", category=FutureWarning)
 
-from benchmarks import fakes  # noqa: E402
+from testing import fakes  # noqa: E402
 
 STUBBED = fakes.ensure_sibling_modules()
 
 from benchmarks import cases as cases_mod  # noqa: E402
-from benchmarks import reference  # noqa: E402
+from testing import model as reference  # noqa: E402
 
 LOGGER = logging.getLogger(fakes.LOGGER_NAME)
 MODES = (("off", logging.WARNING), ("on", logging.INFO))
@@ -56,7 +53,7 @@ class Capture:
     """Routes the module logger to a recording handler for one call."""
 
     def __enter__(self):
-        self.handler = fakes.RecordingHandler()
+        self.handler = fakes.LogCapture()
         self.saved = LOGGER.handlers[:], LOGGER.level
         LOGGER.handlers[:] = [self.handler]
         LOGGER.setLevel(logging.INFO)

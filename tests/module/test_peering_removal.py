@@ -3,7 +3,7 @@ lookup and deletePeerings with the revert entry it keeps."""
 
 import pytest
 
-from fakes import FakeHttpError, network_url
+from testing.fakes import FakeHttpError, network_url
 
 M = ("proj-m", "vpc-m")
 TA = ("proj-t", "transit-a")

@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from fakes import FakeService, instance_url, network_url, subnet_url
+from testing.fakes import FakeService, attached, instance_url, network_url, subnet_url
 
 THREADS = 4
 REPEATS = 25
@@ -106,14 +106,8 @@ class ThreadRecords(logging.Handler):
 
 @pytest.fixture
 def records():
-    logger = logging.getLogger("tarn_gcp.gcplib")
-    handler = ThreadRecords()
-    old = logger.level
-    logger.addHandler(handler)
-    logger.setLevel(logging.INFO)
-    yield handler
-    logger.removeHandler(handler)
-    logger.setLevel(old)
+    with attached(ThreadRecords()) as handler:
+        yield handler
 
 
 def run_in_thread(fn):

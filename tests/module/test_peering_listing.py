@@ -2,7 +2,7 @@
 
 import pytest
 
-from fakes import network_url
+from testing.fakes import network_url
 
 RULE = "  " + "." * 63
 HEADER = "  " + "Peering name".ljust(51) + "Project::VPC".ljust(30)

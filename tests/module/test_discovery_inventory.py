@@ -5,7 +5,7 @@ import types
 
 import pytest
 
-from fakes import BASE, FakeHttpError, network_url, subnet_url
+from testing.fakes import BASE, FakeHttpError, network_url, subnet_url
 
 RULE = "  " + "." * 63
 SUBNET_HEADER = "  " + "CIDR".ljust(25) + "REGION".ljust(30) + "subnet"

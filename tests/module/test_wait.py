@@ -4,7 +4,7 @@ import collections
 
 import pytest
 
-from fakes import FakeHttpError
+from testing.fakes import FakeHttpError
 
 
 def waits(service):

@@ -6,7 +6,7 @@ import copy
 
 import pytest
 
-from fakes import FakeHttpError, FakeService, network_url
+from testing.fakes import FakeHttpError, FakeService, network_url
 
 SETTINGS = ["name", "network", "exportCustomRoutes", "importCustomRoutes", "exchangeSubnetRoutes",
             "exportSubnetRoutesWithPublicIp", "importSubnetRoutesWithPublicIp", "stackType"]

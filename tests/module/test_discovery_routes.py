@@ -5,7 +5,7 @@ import types
 
 import pytest
 
-from fakes import FakeHttpError, instance_url, network_url, subnet_url
+from testing.fakes import FakeHttpError, instance_url, network_url, subnet_url
 
 RULE = "  " + "." * 63
 HEADER = "  " + "CIDR".ljust(25) + "Next-hop".ljust(30)

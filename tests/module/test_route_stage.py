@@ -5,7 +5,7 @@ import hashlib
 
 import pytest
 
-from fakes import FakeHttpError, FakeService, instance_url
+from testing.fakes import FakeHttpError, FakeService, instance_url
 
 MARKER = "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource"
 KEY = "proj-m::vpc-m"

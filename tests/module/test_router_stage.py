@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from fakes import FakeHttpError, network_url
+from testing.fakes import FakeHttpError, network_url
 
 TAG = "tessaron-migration-added"
 WHERE = "tp::tv r1"

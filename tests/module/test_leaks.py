@@ -14,7 +14,8 @@ import sys
 
 import pytest
 
-from fakes import FakeHttpError, FakeService, Run, instance_url, network_url, subnet_url
+from testing.fakes import (DropHandler, FakeHttpError, FakeService, Run, attached, instance_url, network_url,
+                           subnet_url)
 
 ROUNDS = 500
 # A little slack for the interpreter's own caches (type attribute cache,
@@ -22,23 +23,11 @@ ROUNDS = 500
 SLACK = 100
 
 
-class DropHandler(logging.Handler):
-    """Formats every record, as a console handler would, and keeps nothing."""
-
-    def emit(self, record):
-        self.format(record)
-
-
 @pytest.fixture(params=["emitted", "filtered"])
 def logger_mode(request):
-    logger = logging.getLogger("tarn_gcp.gcplib")
-    handler = DropHandler()
-    old_level = logger.level
-    logger.addHandler(handler)
-    logger.setLevel(logging.INFO if request.param == "emitted" else logging.WARNING)
-    yield request.param
-    logger.removeHandler(handler)
-    logger.setLevel(old_level)
+    level = logging.INFO if request.param == "emitted" else logging.WARNING
+    with attached(DropHandler(), level):
+        yield request.param
 
 
 @contextlib.contextmanager

@@ -10,7 +10,7 @@ implementations see equal, independent data (deep copies would not do: a
 nested list deeper than the recursion limit cannot be copied).
 
 ``differential(method, scenario)`` runs the scenario on ``tarn_gcp.gcplib``
-and on ``benchmarks.reference`` with fresh fakes and compares what each did:
+and on ``testing.model`` with fresh fakes and compares what each did:
 the result or the exception, the log lines with their levels, the Compute
 requests and ``execute()`` calls in order, the calls on the run context,
 ``Globals``, ``common``, ``RouteInfo`` and ``time``, the revert information,
@@ -42,13 +42,12 @@ from collections.abc import Mapping
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
-# The model lives in benchmarks/ at the repository root.
-_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-if _ROOT not in sys.path:
-    sys.path.append(_ROOT)
-
-from benchmarks import fakes as bfakes  # noqa: E402
-from benchmarks import reference  # noqa: E402
+from testing import fakes as bfakes
+from testing import model as reference
+from testing.urls import PROJECTS as BASE
+from testing.urls import network_url as net_url
+from testing.urls import region_url
+from testing.urls import subnet_url as sub_url
 
 LOGGER = "tarn_gcp.gcplib"
 
@@ -265,7 +264,7 @@ def normalize(obj, depth=0, seen=None):
         return ("RouteInfo", normalize(obj.gke_export_routes, depth + 1, seen))
     if isinstance(obj, BaseException):
         return ("exception", type(obj).__name__, safe_str(obj))
-    if isinstance(obj, bfakes._RecordingRequest):
+    if isinstance(obj, bfakes.RecordedRequest):
         return ("request", obj.collection, obj.method, normalize(obj.kwargs, depth + 1, seen))
     if isinstance(obj, FuzzService):
         return ("service",)
@@ -280,13 +279,7 @@ class Events:
     current = None
 
 
-class FuzzGlobals:
-    service = None
-    project = None
-    vpc = None
-    networkLink = None
-    routeInfo = None
-    dry_run = True
+class FuzzGlobals(bfakes.FakeGlobals):
     revert = None
 
     @classmethod
@@ -300,12 +293,12 @@ class FuzzGlobals:
         return cls.revert
 
 
-class FuzzYamlContext:
+class FuzzYamlContext(bfakes.FakeYamlContext):
     plan = {}
 
     def getContext(self, key):
         Events.current.append(("getContext", key))
-        return FuzzYamlContext.plan.get(key)
+        return super().getContext(key)
 
 
 class FuzzRouteInfo(bfakes.FakeRouteInfo):
@@ -479,7 +472,7 @@ def run_once(module, method, scenario):
     module.discovery = types.SimpleNamespace(build=build)
 
     logger = logging.getLogger(LOGGER)
-    handler = bfakes.RecordingHandler()
+    handler = bfakes.LogCapture()
     old_level, old_propagate = logger.level, logger.propagate
     logger.addHandler(handler)
     logger.setLevel(getattr(logging, scenario.get("level", "INFO")))
@@ -600,7 +593,6 @@ def describe(field, a, b):
 PROJECTS = ("p1", "p2")
 NETWORKS = ("net-a", "net-b")
 REGIONS = ("r1", "r2")
-BASE = "https://www.googleapis.com/compute/v1/projects/"
 
 projects = st.sampled_from(PROJECTS)
 networks = st.sampled_from(NETWORKS)
@@ -609,18 +601,6 @@ names = st.sampled_from(("a", "b", "peer-1", "route-x", "gke-c1-peer", "tsr-0"))
 texts = st.one_of(names, st.text(max_size=12))
 cidrs = st.sampled_from(("10.0.0.0/24", "10.1.0.0/16", "192.168.0.0/24", "10.0.0.0/8", "10.0.0.1/24",
                          "fd00::/8", "300.0.0.0/8", "10.0.0.0/24 "))
-
-
-def net_url(project, network):
-    return BASE + project + "/global/networks/" + network
-
-
-def sub_url(project, region, name):
-    return BASE + project + "/regions/" + region + "/subnetworks/" + name
-
-
-def region_url(project, region):
-    return BASE + project + "/regions/" + region
 
 
 network_urls = st.builds(net_url, projects, networks)

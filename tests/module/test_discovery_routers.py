@@ -2,7 +2,7 @@
 
 import pytest
 
-from fakes import network_url, region_url
+from testing.fakes import network_url, region_url
 
 HEAD = ("INFO", "- Discover cloud router(s)")
 

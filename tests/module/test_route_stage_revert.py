@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from fakes import FakeHttpError, FakeService, instance_url
+from testing.fakes import FakeHttpError, FakeService, instance_url
 
 KEY = "proj-m::vpc-m"
 
