@@ -9,6 +9,10 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import assume, given
+from hypothesis import strategies as st
+
+from fuzz_support import FuzzStr, fuzz_settings
 
 METHODS = [
     ("listPeering", "(network)"),
@@ -172,6 +176,41 @@ def test_argument_errors_match_python(GcpLib, name, args, kwargs):
     with pytest.raises(TypeError) as got:
         getattr(GcpLib, name)(*args, **kwargs)
     assert str(got.value) == str(expected.value)
+
+
+def _python_twins():
+    """A Python class with the parameters of all nineteen methods, as their
+    signatures above spell them."""
+    ns = {}
+    body = "".join(f"    @classmethod\n    def {name}(cls, {sig[1:]}: pass\n" for name, sig in METHODS)
+    exec("class GcpLib:\n" + body, ns)
+    return ns["GcpLib"]
+
+
+TWINS = _python_twins()
+KEYWORDS = sorted({p for name, _ in METHODS for p in inspect.signature(getattr(TWINS, name)).parameters}
+                  | {"cls", "netwrk", "propagat", "Network", "x"})
+
+
+@fuzz_settings(300)
+@given(name=st.sampled_from([n for n, _ in METHODS]), nargs=st.integers(0, 8),
+       keywords=st.lists(st.tuples(st.sampled_from(KEYWORDS), st.booleans()), max_size=4,
+                         unique_by=lambda k: k[0]))
+def test_argument_binding_fuzz_matches_python(GcpLib, name, nargs, keywords):
+    # Calls that do not fit: the same TypeError as the running interpreter
+    # raises for a Python function with the same parameters (keywords that
+    # are str subclasses included). Calls that fit would run the body.
+    args = tuple(range(nargs))
+    kwargs = {(FuzzStr(k) if subclass else k): k for k, subclass in keywords}
+    try:
+        getattr(TWINS, name)(*args, **kwargs)
+    except TypeError as error:
+        expected = str(error)
+    else:
+        assume(False)
+    with pytest.raises(TypeError) as got:
+        getattr(GcpLib, name)(*args, **kwargs)
+    assert str(got.value) == expected
 
 
 def test_arguments_bind_by_position_or_keyword(GcpLib, service, logs):
