@@ -140,9 +140,11 @@ class FaultProxy:
 
     ``fail(method, pattern, status, times)`` answers the next ``times``
     requests whose method and path (with its query) match with ``status``;
+    ``lose(...)`` passes it on and then answers ``status``;
     ``before(method, pattern, hook, times)`` calls ``hook()`` before passing
-    such a request on.  ``seen`` lists (method, path, status) of every
-    request."""
+    such a request on.  ``after=N`` lets the first N matching requests
+    through untouched.  ``seen`` lists (method, path, status, injected) of
+    every request."""
 
     def __init__(self, upstream):
         self.upstream = re.sub(r"^https?://", "", upstream)
@@ -168,34 +170,53 @@ class FaultProxy:
         self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
         self._thread.start()
 
-    def fail(self, method, pattern, status, times=1):
-        self.rules.append({"method": method, "re": re.compile(pattern), "status": status,
-                           "times": times})
+    def fail(self, method, pattern, status, times=1, after=0):
+        self._add(method, pattern, times, after, status=status)
 
-    def before(self, method, pattern, hook, times=1):
-        self.rules.append({"method": method, "re": re.compile(pattern), "hook": hook,
-                           "times": times})
+    def lose(self, method, pattern, status, times=1, after=0):
+        """Passes the request on, then answers ``status`` instead: a request
+        done whose answer was lost."""
+        self._add(method, pattern, times, after, status=status, forward=True)
+
+    def before(self, method, pattern, hook, times=1, after=0):
+        self._add(method, pattern, times, after, hook=hook)
+
+    def _add(self, method, pattern, times, after, **action):
+        self.rules.append(dict(action, method=method, re=re.compile(pattern), times=times,
+                               after=after))
 
     def _rule(self, method, path):
         with self._lock:
             for rule in self.rules:
                 if rule["times"] > 0 and rule["method"] == method and rule["re"].search(path):
+                    if rule["after"] > 0:
+                        rule["after"] -= 1
+                        continue
                     rule["times"] -= 1
                     return rule
         return None
+
+    def injected(self):
+        """(method, path, status) of the requests a rule answered."""
+        return [entry for entry in self.seen if entry[3]]
 
     def _handle(self, handler):
         length = int(handler.headers.get("Content-Length") or 0)
         body = handler.rfile.read(length) if length else b""
         rule = self._rule(handler.command, handler.path)
-        if rule is not None and "status" in rule:
+        if rule is not None and "hook" in rule:
+            rule["hook"]()
+        elif rule is not None:
+            if rule.get("forward"):
+                self._forward(handler, body, record=False)
             payload = json.dumps({"error": {"code": rule["status"], "message": "injected"}}
                                  ).encode()
             self._answer(handler, rule["status"], [("Content-Type", "application/json")],
-                         payload)
+                         payload, injected=True)
             return
-        if rule is not None:
-            rule["hook"]()
+        self._forward(handler, body)
+
+    def _forward(self, handler, body, record=True):
         connection = http.client.HTTPConnection(self.upstream, timeout=30)
         try:
             headers = {k: v for k, v in handler.headers.items()
@@ -205,13 +226,14 @@ class FaultProxy:
             data = answer.read()
             kept = [(k, v) for k, v in answer.getheaders()
                     if k.lower() not in ("connection", "transfer-encoding", "content-length")]
-            self._answer(handler, answer.status, kept, data)
+            if record:
+                self._answer(handler, answer.status, kept, data)
         finally:
             connection.close()
 
-    def _answer(self, handler, status, headers, data):
+    def _answer(self, handler, status, headers, data, injected=False):
         with self._lock:
-            self.seen.append((handler.command, handler.path, status))
+            self.seen.append((handler.command, handler.path, status, injected))
         handler.send_response(status)
         for key, value in headers:
             handler.send_header(key, value)
