@@ -230,3 +230,131 @@ def test_an_object_changed_behind_the_lock_is_never_overwritten(emu, revert, pro
     assert ours["cloud_routers"][MKEY] and ours["peerings"][MKEY]
     assert json.dumps(ours, indent=2) in err  # on standard error too
     assert revert.read_text() == theirs and revert.lock_record() is None
+
+
+@pytest.mark.parametrize("fault", [
+    ("fail", "POST", CREATE, 503),      # the lock's create
+    ("lose", "POST", CREATE, 503),      # the lock created, its answer lost
+    ("fail", "GET", READ, 429),         # the read before the stage
+    ("fail", "POST", REPLACE, 502),     # the save
+    ("lose", "POST", REPLACE, 504),     # the save done, its answer lost
+    ("fail", "DELETE", UNLOCK, 503),    # the lock's removal
+], ids=lambda f: "%s-%s-%d" % (f[0], f[1], f[3]))
+def test_transient_storage_failures_are_retried(emu, revert, proxy, fault):
+    status, _, err = run(emu, revert, "switch", "peerings")
+    assert status == 0, err
+    kind, method, pattern, code = fault
+    getattr(proxy, kind)(method, pattern, code)
+    status, out, err = run(emu, through(proxy, revert), "switch", "routers")
+    assert (status, err) == (0, ""), out
+    assert [(m, s) for m, _, s, _ in proxy.injected()] == [(method, code)]
+    assert out.splitlines()[-1].endswith("revert information saved to %s" % revert)
+    saved = json.loads(revert.read_text())
+    assert saved["cloud_routers"][MKEY] and saved["peerings"][MKEY]
+    assert revert.lock_record() is None and leftovers(revert) == []
+
+
+def test_a_save_that_fails_leaves_the_revert_information_here(emu, revert, proxy):
+    status, _, err = run(emu, revert, "switch", "peerings")
+    assert status == 0, err
+    before = revert.read_text()
+    proxy.fail("POST", REPLACE, 403)
+    status, out, err = run(emu, through(proxy, revert), "switch", "routers")
+    assert status == 1, (out, err)
+    copies = local_copies(revert, "unsaved")
+    assert len(copies) == 1
+    assert "cannot save the revert information to %s" % revert in err and copies[0] in err
+    with open(copies[0]) as handle:
+        ours = json.load(handle)
+    assert ours["cloud_routers"][MKEY] and ours["peerings"][MKEY]
+    assert json.dumps(ours, indent=2) in err
+    assert revert.read_text() == before and revert.lock_record() is None
+
+
+@pytest.mark.parametrize("where,ran", [
+    (("POST", CREATE), False),               # while the lock is being created
+    (("GET", READ), False),                  # while the object is read before the stage
+    (("POST", REPLACE), True),               # while the save is written
+    (("DELETE", UNLOCK), True),              # while the lock is removed
+], ids=["lock", "read", "save", "unlock"])
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=lambda s: s.name)
+def test_a_signal_at_any_storage_request_leaves_no_lock_and_loses_nothing(
+        emu, revert, proxy, where, ran, signum):
+    status, _, err = run(emu, revert, "switch", "peerings")
+    assert status == 0, err
+    before, saved = emu.snapshot(), json.loads(revert.read_text())
+    box = []
+    proxy.before(*where, lambda: box[0].send_signal(signum))
+    box.append(start(emu, through(proxy, revert), "switch", "routers"))
+    out, err = box[0].communicate(timeout=120)
+    assert box[0].returncode == 128 + signum, (out, err)
+    assert "Traceback" not in err and revert.lock_record() is None
+    now = json.loads(revert.read_text())
+    if ran:
+        assert changed(before, emu.snapshot()) and now["cloud_routers"][MKEY]
+    else:
+        assert emu.snapshot() == before and now == saved and out == ""
+    assert leftovers(revert) == []
+
+
+def test_sigterm_during_a_stage_saves_to_the_bucket_and_restores(emu, revert):
+    original = emu.snapshot()
+    emu.faults.hold_operation(2, "compute.*", times=2)
+    process = start(emu, revert, "switch", "routers")
+    wait_for(lambda: any(r.http_method == "PATCH" for r in emu.requests), process)
+    process.send_signal(signal.SIGTERM)
+    out, err = process.communicate(timeout=120)
+    assert process.returncode == 143, (out, err)
+    assert out.splitlines()[-1].startswith("switch routers: terminated (SIGTERM), so far")
+    assert out.splitlines()[-1].endswith("revert information saved to %s" % revert)
+    assert json.loads(revert.read_text())["cloud_routers"][MKEY]
+    assert revert.lock_record() is None
+    settle(emu)
+    status, out, err = run(emu, revert, "restore", "routers")
+    assert (status, err) == (0, ""), out
+    assert_same(original, emu.snapshot())
+
+
+def test_the_demo_keeps_its_revert_information_on_the_storage_emulator(gcs_server, tmp_path):
+    revert = BucketPath(gcs_server, tmp_path, "demo.json")
+
+    def demo(*args, env):
+        process = subprocess.run(
+            [sys.executable, "-m", "tarn_gcp", "demo", "-q", "--revert", str(revert), *args],
+            env=dict(os.environ, PYTHONPATH=SRC, **env), cwd=tmp_path, capture_output=True,
+            text=True, timeout=180)
+        return process.returncode, process.stdout, process.stderr
+
+    status, out, err = demo(env=revert.run_env)
+    assert (status, err) == (0, ""), out
+    assert out.splitlines()[-1].startswith("demo: round trip verified")
+    assert json.loads(revert.read_text())["vpc"] == MKEY and revert.lock_record() is None
+    status, out, err = demo(env=revert.run_env)
+    assert (status, out, err) == (2, "", "tarn_gcp: demo writes a new revert file, and %s "
+                                         "exists\n" % revert)
+    status, out, err = demo(env={"STORAGE_EMULATOR_HOST": ""})
+    assert status == 2 and out == "" and "STORAGE_EMULATOR_HOST" in err
+
+
+@pytest.mark.parametrize("value,why", [
+    ("gs://", "is not a Cloud Storage bucket name"),
+    ("gs://ab/revert.json", "is not a Cloud Storage bucket name"),
+    ("gs://Tarn-State/revert.json", "is not a Cloud Storage bucket name"),
+    ("gs://-tarn/revert.json", "is not a Cloud Storage bucket name"),
+    ("gs://tarn-state", "must name an object"),
+    ("gs://tarn-state/", "must name an object"),
+    ("gs://tarn-state/team/", "must name an object"),
+    ("gs://tarn-state/a\nb.json", "holds no control characters"),
+    ("gs://tarn-state/team/..", "is not an object name"),
+    ("gs://tarn-state/" + "x" * 1020, "is longer than 1019 bytes"),
+])
+@pytest.mark.parametrize("command", [["switch", "peerings"], ["restore", "routes", "stage1"],
+                                     ["unlock", "--yes"]], ids=lambda c: c[0])
+def test_a_revert_url_that_is_not_one_is_refused(capsys, monkeypatch, value, why, command):
+    monkeypatch.delenv("STORAGE_EMULATOR_HOST", raising=False)
+    status = main(["--emulator-url", "http://127.0.0.1:9", "--revert", value, *command]
+                  if command[0] != "unlock" else ["--revert", value, *command])
+    captured = capsys.readouterr()
+    assert status == 2 and captured.out == ""
+    assert captured.err.startswith("tarn_gcp: ") and why in captured.err
+    assert captured.err.count("\n") == 1
