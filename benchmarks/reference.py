@@ -40,10 +40,31 @@ def _peering_body(record):
         "exportSubnetRoutesWithPublicIp", "importSubnetRoutesWithPublicIp", "stackType")}}
 
 
+def _peering_in_place(service, project, network, peering):
+    """Whether project::network already holds the peering: a record with the
+    same "name" and "network". A failing lookup finds nothing."""
+    try:
+        resource = service.networks().get(project=project, network=network).execute()
+        for record in resource.get("peerings", []):
+            if record["name"] == peering["name"] and record["network"] == peering["network"]:
+                return True
+    except Exception:
+        pass
+    return False
+
+
 def _add_peering(cls, logger, service, project, network, body):
-    """Adds one peering, waits for it and logs what its operation reports."""
-    response = service.networks().addPeering(project=project, network=network, body=body).execute()
-    cls.wait_for_global_operation(service, project, response["name"])
+    """Adds one peering, waits for it and logs what its operation reports; a
+    failed addition of a peering the network already holds is only logged."""
+    try:
+        response = service.networks().addPeering(project=project, network=network, body=body).execute()
+        cls.wait_for_global_operation(service, project, response["name"])
+    except Exception:
+        peering = body["networkPeering"]
+        if not _peering_in_place(service, project, network, peering):
+            raise
+        logger.info("  peering " + str(peering["name"]) + " already in " + str(project) + "::" + str(network))
+        return
     if response.get("error", None):
         logger.error("  **Error** " + str(response.get("error", None)))
     elif response.get("warnings", None):
@@ -605,7 +626,6 @@ class GcpLib:
                             "nextHopInstance": spec["dest_instance"],
                             "priority": 1000,
                             "name": routeName,
-                            "zone": spec["zone"],
                             "network": Globals.networkLink,
                             "description": "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource",
                         }

@@ -335,7 +335,7 @@ class TestRoutes:
             "  add route 10.9.0.0/16 to vm priority 1000 name mine"]
         inserts = [kw["body"] for c, m, kw in requests_of(service) if m == "insert"]
         assert inserts[0] == {"destRange": "10.9.0.0/16", "nextHopInstance": "link/vm", "priority": 500,
-                              "name": "tsr-" + digest, "zone": "z1", "network": NET % ("mig", "spoke"),
+                              "name": "tsr-" + digest, "network": NET % ("mig", "spoke"),
                               "description": "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource"}
         assert list(inserts[1]) == list(inserts[0])
         record = fakes.FakeGlobals.revert["manage_routes"]["s1"]["mig::spoke"]

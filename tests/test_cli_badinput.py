@@ -1,8 +1,11 @@
 """Bad input: one line on standard error, exit status 2, nothing written
 (no file created or changed, no changing request sent)."""
 
+import fcntl
 import json
 import os
+import socket
+import threading
 
 import pytest
 import yaml
@@ -49,6 +52,13 @@ def revert_data(**entries):
 
 
 NO_URL = "(without --emulator-url)"
+
+
+def _open_and_close_writer(fifo):
+    try:
+        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+    except OSError:
+        pass
 
 # (id, arguments, plan change or plan text, revert file content, the error's words)
 CASES = [
@@ -108,13 +118,41 @@ CASES = [
     ("two emulators", ["--emulator", "cidrs", "r"], {}, None, "exclude each other"),
     ("restore on a new emulator", [NO_URL, "--emulator", "restore", "routers"], {}, revert_data(),
      "use --emulator-url"),
+    ("foreign json as revert", ["switch", "routers"], {},
+     {"name": "tarn", "version": "1.0", "scripts": {}}, 'is not a revert file: it holds "name"'),
+    ("revert with a key of its own", ["restore", "routers"], {},
+     dict(revert_data(), extra=[]), 'is not a revert file: it holds "extra"'),
+    ("revert nested past the parser", ["switch", "routers"], {},
+     '{"peerings": {"k": ' + "[" * 100000 + "]" * 100000 + "}}", "nested too deeply"),
+    ("revert nested past a record", ["switch", "routers"], {},
+     revert_data(cloud_routers={KEY: {"t::n::r::cr": {"bgp": [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[
+         [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]
+         ]}}}), "nested too deeply"),
+    ("revert is a fifo", ["switch", "routers"], {}, "fifo", "is not a regular file"),
+    ("revert is a link to a fifo", ["restore", "routers"], {}, "link to fifo",
+     "is not a regular file"),
+    ("revert in use", ["switch", "routers"], {}, "locked", "is in use by pid 4242 since 2026-"),
+    ("empty plan", ["--plan", "", "switch", "routers"], {}, None,
+     "--plan needs a value, not an empty string"),
+    ("empty revert", ["--revert", "", "switch", "routers"], {}, None,
+     "--revert needs a value"),
+    ("empty emulator url", [NO_URL, "--emulator-url", "", "discover"], {}, None,
+     "--emulator-url needs a value"),
+    ("emulator url not http", [NO_URL, "--emulator-url", "ftp://127.0.0.1/", "discover"], {},
+     None, "must be an http:// or https:// URL"),
+    ("emulator url without host", [NO_URL, "--emulator-url", "http:///compute/v1/", "discover"],
+     {}, None, "names no host"),
+    ("emulator url bad port", [NO_URL, "--emulator-url", "http://127.0.0.1:99999/", "discover"],
+     {}, None, "is not a URL"),
+    ("emulator url refusing", [NO_URL, "--emulator-url", "http://127.0.0.1:1/", "switch",
+                               "routers"], {}, revert_data(), "no emulator answers at"),
 ]
 
 
 @pytest.mark.parametrize("args,plan,revert,words", [c[1:] for c in CASES],
                          ids=[c[0] for c in CASES])
 def test_bad_input_is_one_line_and_status_2_with_nothing_written(
-        cli, emu, tmp_path, args, plan, revert, words):
+        cli, emu, tmp_path, request, args, plan, revert, words):
     work = tmp_path / "work"
     work.mkdir()
     options = []
@@ -132,16 +170,36 @@ def test_bad_input_is_one_line_and_status_2_with_nothing_written(
         revert_path = work / "no-such-folder" / "revert.json"
     elif revert == "folder":
         revert_path.mkdir()
+    elif revert in ("fifo", "link to fifo"):
+        fifo = work / "fifo" if revert == "link to fifo" else revert_path
+        os.mkfifo(fifo)
+        if fifo != revert_path:
+            revert_path.symlink_to("fifo")
+        # A run that waits on the FIFO gets an end of file after a while
+        # instead of hanging the tests.
+        unblock = threading.Timer(10, _open_and_close_writer, [fifo])
+        unblock.start()
+        request.addfinalizer(unblock.cancel)
+    elif revert == "locked":
+        revert_path.write_text(json.dumps(revert_data()))
+        lock = open(str(revert_path) + ".lock", "w")
+        lock.write("pid 4242\nhost %s\nsince 2026-01-02 03:04:05 UTC\n" % os.uname().nodename)
+        lock.flush()
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        request.addfinalizer(lock.close)
     elif isinstance(revert, bytes):
         revert_path.write_bytes(revert)
-    elif isinstance(revert, str) and revert not in ("no option", "missing file"):
+    elif isinstance(revert, str) and revert not in ("no option", "missing file", "locked"):
         revert_path.write_text(revert)
     elif isinstance(revert, (dict, list)):
         revert_path.write_text(json.dumps(revert))
     if revert is not None and revert != "no option":
         options += ["--revert", revert_path]
-    before = {p: (p.stat().st_mtime_ns, p.read_bytes() if p.is_file() else None)
-              for p in work.rglob("*")}
+    def state():
+        return {p: (p.lstat().st_mtime_ns, p.lstat().st_mode,
+                    p.read_bytes() if p.is_file() else None) for p in work.rglob("*")}
+
+    before = state()
     emu.clear_requests()
 
     result = cli(*options, *[a for a in args if a != NO_URL], emulator=NO_URL not in args)
@@ -151,8 +209,7 @@ def test_bad_input_is_one_line_and_status_2_with_nothing_written(
     assert result.err_lines[0].startswith("tarn_gcp: ")
     assert words in result.err_lines[0]
     assert result.out == ""
-    assert {p: (p.stat().st_mtime_ns, p.read_bytes() if p.is_file() else None)
-            for p in work.rglob("*")} == before
+    assert state() == before
     assert mutations(emu) == []
 
 
@@ -166,3 +223,19 @@ def test_a_switch_against_google_cloud_needs_a_revert_file(cli, tmp_path, monkey
     result = cli("--plan", sample.PLAN_PATH, "discover", emulator=False)
     assert result.status == 2 and len(result.err_lines) == 1
     assert result.err_lines[0].startswith("tarn_gcp: no Google Cloud credentials (")
+
+
+def test_an_emulator_url_that_does_not_answer_is_bad_input(cli, tmp_path, monkeypatch):
+    from tarn_gcp.cli import session
+
+    monkeypatch.setattr(session, "PROBE_SECONDS", 0.3)
+    with socket.socket() as silent:       # accepts connections, never answers
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(4)
+        url = "http://127.0.0.1:%d/compute/v1/" % silent.getsockname()[1]
+        result = cli("--emulator-url", url, "--revert", tmp_path / "r.json", "switch", "routers",
+                     emulator=False)
+    assert (result.status, result.out) == (2, "")
+    assert result.err_lines == ["tarn_gcp: no emulator answers at %s (no answer within 0.3 s)"
+                                % url]
+    assert os.listdir(tmp_path) == []

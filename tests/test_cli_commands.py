@@ -2,6 +2,9 @@
 changes, what it records, and the dry run."""
 
 import logging
+import os
+import signal
+import time
 
 import pytest
 import yaml
@@ -232,3 +235,69 @@ def test_a_re_run_after_a_half_failed_removal_keeps_the_saved_transit_record(
     assert list(tmp_path.glob("revert.json.refused-*")) == []
     assert cli("--revert", revert, "restore", "peerings").status == 0
     assert emu.snapshot() == original
+
+
+@pytest.mark.parametrize("when", ["stage", "save"])
+@pytest.mark.parametrize("signum,status,words", [
+    (signal.SIGINT, 130, "interrupted"),
+    (signal.SIGTERM, 143, "terminated (SIGTERM)"),
+    (signal.SIGHUP, 129, "hung up (SIGHUP)"),
+])
+def test_a_signal_in_the_stage_or_the_save_ends_with_the_records_saved(
+        cli, tmp_path, monkeypatch, when, signum, status, words):
+    from tarn_gcp.cli.revert import LocalRevertStore
+    from tarn_gcp.gcplib import GcpLib
+    from tarn_gcp.res.Globals import Globals
+
+    def stage(switch_traffic):
+        Globals.getRevertInfo()["cloud_routers"][KEY] = {"t::n::r::cr": {"asn": 1}}
+        if when == "stage":
+            os.kill(os.getpid(), signum)
+            time.sleep(5)
+            raise AssertionError("the signal did not stop the stage")
+
+    replace = LocalRevertStore.replace
+
+    def slow_replace(self, text):
+        if when == "save":
+            os.kill(os.getpid(), signum)
+            time.sleep(0.05)       # the signal waits for the save
+        replace(self, text)
+
+    monkeypatch.setattr(GcpLib, "manageCloudRouterAdvertisedRoute", stage)
+    monkeypatch.setattr(LocalRevertStore, "replace", slow_replace)
+    revert = tmp_path / "revert.json"
+    result = cli("--revert", revert, "switch", "routers")
+    assert result.status == status
+    assert result.err_lines == ["tarn_gcp: " + words]
+    assert read_json(revert)["cloud_routers"][KEY] == {"t::n::r::cr": {"asn": 1}}
+    summary = "switch routers: %scustomised 1 Cloud Router(s) (cr in r); revert information " \
+              "saved to %s" % ("%s, so far tried to " % words if when == "stage" else "", revert)
+    assert result.out_lines[-1] == summary.replace("tried to customised", "tried to customise")
+    assert sorted(os.listdir(tmp_path)) == ["revert.json"]
+    assert signal.getsignal(signum) in (signal.default_int_handler, signal.SIG_DFL)
+
+
+@pytest.mark.parametrize("verbosity", [[], ["-q"], ["-v"]])
+def test_the_router_stage_tracebacks_go_to_the_debug_log_and_quiet_shows_what_it_counts(
+        cli, emu, gcplib, tmp_path, verbosity):
+    import traceback
+
+    emu.faults.fail_request("compute.routers.patch", 400, "Invalid value for field", times=1)
+    result = cli(*verbosity, "--revert", tmp_path / "r.json", "switch", "routers")
+    assert result.status == 1
+    assert gcplib.traceback is traceback
+    assert "Traceback" not in result.err
+    assert ("Traceback (most recent call last):" in result.out_lines) == (verbosity == ["-v"])
+    assert "; 1 problem(s) logged above;" in result.out_lines[-1]
+    errors = [line for line in result.err_lines if "**Error**" in line]
+    assert len(errors) == 1 and errors[0].startswith("**Error** <HttpError 400 when requesting ")
+    # Two restores: the second finds the added routes gone, an alert (info
+    # level) that -q shows since the summary counts it.
+    revert = tmp_path / "routes.json"
+    cli("--revert", revert, "switch", "routes", "stage1")
+    cli("--revert", revert, "restore", "routes", "stage1")
+    again = cli(*verbosity, "--revert", revert, "restore", "routes", "stage1")
+    shown = [line for line in again.out_lines + again.err_lines if "**Alert**" in line]
+    count = int(again.out_lines[-1].split("; ")[-2].split()[0])
+    assert shown and len(shown) == count

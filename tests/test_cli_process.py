@@ -1,11 +1,18 @@
 """``python -m tarn_gcp`` in processes of its own: a restore in a later
-process from the revert file, bad input without a traceback, the demo."""
+process from the revert file, bad input without a traceback, the demo, and
+revert files in places that fail a save or need care (a symbolic link, a
+read-only folder, a full disk, the left-overs of a killed run)."""
 
+import json
 import os
+import resource
 import subprocess
 import sys
 
+import pytest
+
 import tarn_gcp
+from tarn_gcp.res.Globals import Globals
 
 from test_cli_support import KEY, _cli_emulator, emu, read_json  # noqa: F401
 
@@ -63,3 +70,110 @@ def test_the_demo_runs_the_round_trip(tmp_path):
     assert any(line.startswith("  ~ router tarn-transit/europe-west1/transit-a-cr-euw1 "
                                "advertises 10.10.0.0/16") for line in lines)
     assert os.listdir(tmp_path) == []
+
+
+def _drop_capabilities():
+    """In the child before exec: an empty capability bounding set, so that
+    a root process obeys file permissions like any other."""
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    for cap in range(64):
+        if libc.prctl(24, cap, 0, 0, 0) != 0:        # PR_CAPBSET_DROP
+            break
+
+
+def _may_drop_capabilities():
+    """Whether this process has CAP_SETPCAP (needed to drop the others)."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("CapEff:"):
+                    return bool(int(line.split()[1], 16) & (1 << 8))
+    except OSError:
+        pass
+    return False
+
+
+def _file_limit(size):
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return limit
+
+
+def _symlink(work):
+    (work / "data").mkdir()
+    real = work / "data" / "real.json"
+    real.write_text(json.dumps(EMPTY))
+    real.chmod(0o644)
+    (work / "revert.json").symlink_to(os.path.join("data", "real.json"))
+
+
+def _read_only(work):
+    (work / "ro").mkdir()
+    (work / "ro").chmod(0o555)
+
+
+def _leftovers(work):
+    (work / "revert.json").write_text(json.dumps(EMPTY))
+    for name in (".revert.json.saving-k3j4h5x9.tmp", ".revert.json.ab12cd34.tmp",
+                 ".other.json.saving-k3j4h5x9.tmp"):
+        (work / name).write_text('{"peerings": ')
+    # The lock file of a run that died: no process holds it.
+    (work / "revert.json.lock").write_text("pid 999999\nhost elsewhere\nsince 2026-01-01\n")
+
+
+RKEY_A = "tarn-transit::transit-a::europe-west1::transit-a-cr-euw1"
+RKEY_B = "tarn-transit::transit-b::us-central1::transit-b-cr-usc1"
+EMPTY = {"vpc": KEY, "peerings": {}, "manage_routes": {}, "cloud_routers": {}}
+
+# (id, set-up of the folder, revert path, child set-up, status, files after, the last
+# line of standard error or None)
+PLACES = [
+    ("symlink", _symlink, "revert.json", None, 0, ["data", "data/real.json", "revert.json"],
+     None),
+    ("read-only folder", _read_only, "ro/revert.json", _drop_capabilities, 2, ["ro"],
+     "is not writable"),
+    ("full disk", lambda work: None, "revert.json", _file_limit(256), 1, [],
+     "cannot save the revert information to {revert} (OSError: [Errno 27] File too large); "
+     "it is on standard error above"),
+    ("full disk, file kept", lambda work: (work / "revert.json").write_text(json.dumps(EMPTY)),
+     "revert.json", _file_limit(256), 1, ["revert.json"], "it is on standard error above"),
+    ("left-overs of a killed save", _leftovers, "revert.json", None, 0,
+     [".other.json.saving-k3j4h5x9.tmp", "revert.json"], None),
+]
+
+
+@pytest.mark.parametrize("setup,where,child,status,files,error", [p[1:] for p in PLACES],
+                         ids=[p[0] for p in PLACES])
+def test_where_the_revert_file_lives(emu, tmp_path, setup, where, child, status, files, error):
+    if child is _drop_capabilities and os.geteuid() == 0 and not _may_drop_capabilities():
+        pytest.skip("root here cannot give up its capabilities, and writes anywhere")
+    work = tmp_path / "work"
+    work.mkdir()
+    setup(work)
+    before = {p: p.read_bytes() for p in work.rglob("*") if p.is_file()}
+    original = emu.snapshot()
+    revert = work / where
+    env = dict(os.environ, PYTHONPATH=SRC, PYTHONDONTWRITEBYTECODE="1")
+    done = subprocess.run([sys.executable, "-m", "tarn_gcp", "--emulator-url", emu.url,
+                           "--revert", str(revert), "switch", "routers"], env=env,
+                          capture_output=True, text=True, timeout=120, preexec_fn=child)
+    assert done.returncode == status, done.stderr
+    assert sorted(str(p.relative_to(work)) for p in work.rglob("*")) == files
+    assert (emu.snapshot() == original) == (status == 2)
+    if status == 0:
+        saved = Globals.loadRevertInfo(revert.resolve())
+        assert set(saved["cloud_routers"][KEY]) == {RKEY_A, RKEY_B}
+        assert revert.is_symlink() == (setup is _symlink)
+        if setup is _symlink:
+            assert os.readlink(revert) == os.path.join("data", "real.json")
+            assert (work / "data" / "real.json").stat().st_mode & 0o777 == 0o644
+        return
+    last = done.stderr.splitlines()[-1]
+    assert last.startswith("tarn_gcp: ") and error.format(revert=revert) in last
+    assert {p: p.read_bytes() for p in work.rglob("*") if p.is_file()} == before
+    if status == 1:
+        # The revert information that could not be saved, on standard error.
+        shown = json.loads(done.stderr[:done.stderr.rindex("\ntarn_gcp: ")])
+        assert set(shown["cloud_routers"][KEY]) == {RKEY_A, RKEY_B}

@@ -12,8 +12,8 @@ Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from fuzz_support import (BASE, Outcome, Svc, differential, dry_runs, fuzz_settings, names, network_urls, networks,
-                          operations, outcomes, projects, scenarios, waits, weighted)
+from fuzz_support import (BASE, Outcome, Svc, differential, dry_runs, failure, fuzz_settings, names, network_urls,
+                          networks, ok, operations, outcomes, projects, scenarios, waits, weighted)
 
 def record(name, project, network):
     return {"name": name, "network": BASE + project + "/global/networks/" + network, "state": "ACTIVE",
@@ -127,6 +127,46 @@ def test_deletePeerings(sc):
           "responses": {"networks.addPeering": [Outcome("ok", {"name": "op", "error": "bad", "warnings": ["w"]}),
                                                 Outcome("ok", {"name": "op", "warnings": ["w"]})]}})
 def test_addPeerings(sc):
+    differential("addPeerings", sc)
+
+
+@st.composite
+def failing_restores(draw):
+    """A restore whose additions often fail (refused, or the wait raises),
+    and whose lookups of the failed sides find a record with the same name
+    and network (the side in place), other records, no "peerings", or fail."""
+    sc = draw(stage_scenarios(lambda project, vpc: st.tuples(
+        st.builds(Svc), st.lists(pairs, min_size=1, max_size=3)).map(list)))
+    saved = [record for p in sc["args"][1] for record in p.values() if record is not None]
+    in_place = st.sampled_from(saved).map(lambda r: {"name": r["name"], "network": r["network"], "state": "ACTIVE"})
+    held = st.lists(weighted((3, in_place), (2, records)), min_size=1, max_size=3)
+    sc["responses"]["networks.addPeering"] = draw(st.lists(
+        weighted((1, ok(operations())), (1, failure())), min_size=1, max_size=4))
+    sc["responses"]["globalOperations.wait"] = draw(outcomes(waits(), max_size=4))
+    sc["responses"]["networks.get"] = draw(st.lists(weighted(
+        (4, ok(st.fixed_dictionaries({"name": networks, "peerings": held}))),
+        (1, ok(st.fixed_dictionaries({"name": networks}))), (1, failure())), min_size=1, max_size=5))
+    return sc
+
+
+@fuzz_settings(120)
+@given(scenarios(failing_restores()))
+@example({  # refused, found; wait fails, not found; refused, lookup interrupted
+    "args": [Svc(), [{"localPeeringProperties": record("a", "hub", "transit"),
+                      "remotePeeringProperties": record("a-back", "p1", "net-a")},
+                     {"localPeeringProperties": record("b", "hub", "transit"), "remotePeeringProperties": None}]],
+    "globals": {"project": "p1", "vpc": {"vpc_name": "net-a"}}, "dry_run": False,
+    "responses": {"networks.addPeering": [Outcome("raise", exc=("http", "exists")), Outcome("ok", {"name": "op"}),
+                                          Outcome("raise", exc=("http", "exists"))],
+                  "globalOperations.wait": [Outcome("ok", {"status": "DONE", "error": "failed"})],
+                  "networks.get": [Outcome("ok", {"peerings": [record("a", "hub", "transit")]}),
+                                   Outcome("ok", {"peerings": [record("x", "hub", "transit")]})]}})
+@example({
+    "args": [Svc(), [{"localPeeringProperties": record("b", "hub", "transit"), "remotePeeringProperties": None}]],
+    "globals": {"project": "p1", "vpc": {"vpc_name": "net-a"}}, "dry_run": False,
+    "responses": {"networks.addPeering": [Outcome("raise", exc=("http", "exists"))],
+                  "networks.get": [Outcome("raise", exc=("interrupt", "stop"))]}})
+def test_addPeerings_of_sides_in_place(sc):
     differential("addPeerings", sc)
 
 

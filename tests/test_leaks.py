@@ -229,7 +229,17 @@ def s_add_peerings(G, m):
     broken = [{"localPeeringProperties": {"name": "x", "network": NET_T}, "remotePeeringProperties": PEERING_REMOTE}]
     run_with(m, run, lambda: expect(KeyError, lambda: G.addPeerings(run.service, broken)))
     run.service.operation_extra["operation-1"] = {"error": {"errors": []}}
-    run_with(m, run, lambda: expect(Exception, lambda: G.addPeerings(run.service, pairs)))
+    # The failed side is found in place (logged, the restore goes on), then
+    # not found, then the lookup fails: the addition's error is raised.
+    run_with(m, run, lambda: G.addPeerings(run.service, pairs))
+    for lookup in ({"name": "vpc-m", "peerings": [PEERING_REMOTE]}, FakeHttpError(503, "busy")):
+        run = stage_run()
+        run.service.fail("networks.addPeering", FakeHttpError(400, "already"))
+        if isinstance(lookup, dict):
+            run.service.on("networks.get", lookup)
+        else:
+            run.service.fail("networks.get", lookup)
+        run_with(m, run, lambda: expect(FakeHttpError, lambda: G.addPeerings(run.service, pairs)))
 
 
 def s_manage_peerings(G, m):

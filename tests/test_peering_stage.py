@@ -82,6 +82,77 @@ def test_restore_failures_reach_the_caller(GcpLib, service, run, logs, setup, er
     assert len(service.mutations()) == 1 and len(logs.messages) == 3
 
 
+# A failed addition on the migrated VPC (the local side of a pair and the
+# one of a pair without transit record), and what that network holds when
+# the failure is looked up: (response or error, whether the side is in place).
+REFUSED = FakeHttpError(400, "There is already a peering named m-t")
+FAILED_ADDITIONS = {
+    "refused": lambda s: s.fail("networks.addPeering", REFUSED, when=lambda kw: kw["network"] == "vpc-m"),
+    "operation error": lambda s: s.operation_extra.update({"operation-1": {"error": "bad"},
+                                                            "operation-3": {"error": "bad"}}),
+}
+LOOKUPS = {
+    "in place": ({"peerings": [rec("m-o", "proj-o", "other"), dict(LOCAL, state="INACTIVE")]}, True),
+    "in place, other settings": ({"peerings": [{"name": "m-t", "network": LOCAL["network"]}]}, True),
+    "other network": ({"peerings": [dict(LOCAL, network=network_url("proj-x", "transit"))]}, False),
+    "other name": ({"peerings": [dict(LOCAL, name="m-t2")]}, False),
+    "no peerings": ({"name": "vpc-m"}, False),
+    "record without a name": ({"peerings": [{"network": LOCAL["network"]}, LOCAL]}, False),
+    "lookup fails": (FakeHttpError(503, "busy"), False),
+}
+
+
+@pytest.mark.parametrize("lookup", LOOKUPS)
+@pytest.mark.parametrize("failure", FAILED_ADDITIONS)
+def test_a_failed_addition_of_a_side_in_place_is_logged_and_the_restore_goes_on(
+        GcpLib, service, run, logs, failure, lookup):
+    FAILED_ADDITIONS[failure](service)
+    network, in_place = LOOKUPS[lookup]
+    if isinstance(network, BaseException):
+        service.fail("networks.get", network)
+    else:
+        service.on("networks.get", network)
+    pairs = [pair(LOCAL, REMOTE), pair(LOCAL, None)]
+    add_local = [("networks.addPeering", {"project": "proj-m", "network": "vpc-m", "body": body(LOCAL)})]
+    if failure == "operation error":
+        add_local.append(("globalOperations.wait", {"project": "proj-m", "operation": "operation-1"}))
+    add_local.append(("networks.get", {"project": "proj-m", "network": "vpc-m"}))
+    lines = ["- Restore peerings", "- Add local peering in proj-m::vpc-m", "  add peering m-t in proj-m::vpc-m"]
+    if not in_place:
+        with pytest.raises(Exception) as err:
+            GcpLib.addPeerings(service, pairs)
+        assert type(err.value) is (FakeHttpError if failure == "refused" else Exception)
+        assert err.value is REFUSED or str(err.value) == "bad"
+        assert service.executed() == add_local and logs.messages == lines
+        return
+    GcpLib.addPeerings(service, pairs)
+    in_place_line = "  peering m-t already in proj-m::vpc-m"
+    assert logs.lines == [("INFO", m) for m in lines + [
+        in_place_line, "  add peering t-m in proj-t::transit",
+        "- Add local peering in proj-m::vpc-m", "  add peering m-t in proj-m::vpc-m", in_place_line]]
+    assert [n for n, _ in service.executed()] == [n for n, _ in add_local] + [
+        "networks.addPeering", "globalOperations.wait"] + [n for n, _ in add_local]
+
+
+class Interrupt(BaseException):
+    pass
+
+
+def test_interrupts_are_never_absorbed(GcpLib, service, run, logs):
+    # In the addition: no lookup is made.
+    service.fail("networks.addPeering", Interrupt())
+    service.on("networks.get", {"peerings": [LOCAL]})
+    with pytest.raises(Interrupt):
+        GcpLib.addPeerings(service, [pair(LOCAL, REMOTE)])
+    assert service.executed_names() == ["networks.addPeering"]
+    # In the lookup: the interrupt, raised while the failure was handled.
+    service = FakeService().fail("networks.addPeering", REFUSED).fail("networks.get", Interrupt())
+    with pytest.raises(Interrupt) as err:
+        GcpLib.addPeerings(service, [pair(LOCAL, REMOTE)])
+    assert err.value.__context__ is REFUSED
+    assert service.executed_names() == ["networks.addPeering", "networks.get"]
+
+
 @pytest.mark.parametrize("broken, logged", [("network", 1), ("stackType", 2)])
 def test_restore_of_an_incomplete_record_raises_before_any_request(GcpLib, service, run, logs, broken, logged):
     remote = {k: v for k, v in REMOTE.items() if k != broken}

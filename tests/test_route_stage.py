@@ -74,7 +74,7 @@ def test_insert_body_and_overrides(GcpLib, stage_run, logs, priority, name):
     assert kw["project"] == "proj-m"
     assert list(kw["body"].items()) == [
         ("destRange", "10.9.0.0/16"), ("nextHopInstance", instance_url("proj-m", "z-a", "fw-1")),
-        ("priority", final_priority), ("name", final_name), ("zone", "z-a"),
+        ("priority", final_priority), ("name", final_name),
         ("network", stage_run.networkLink), ("description", MARKER),
     ]
     assert logs.lines[-1] == ("INFO", f"  add route 10.9.0.0/16 to fw-1 priority {final_priority} name {final_name}")

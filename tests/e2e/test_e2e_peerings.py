@@ -149,7 +149,7 @@ def test_a_transit_side_without_its_record_is_re_added_on_the_migrated_vpc(
     assert_same(before, emu.snapshot())
 
 
-def test_a_failing_transit_side_removal_is_absorbed_and_the_restore_stops_where_it_still_is(
+def test_a_failing_transit_side_removal_is_absorbed_and_the_restore_finds_it_in_place(
         GcpLib, emu, migration, logs):
     before = emu.snapshot()
     emu.faults.fail_request("compute.networks.removePeering", 500, name="transit-b")
@@ -163,15 +163,19 @@ def test_a_failing_transit_side_removal_is_absorbed_and_the_restore_stops_where_
     assert record(during, TRANSIT_B, "spoke-to-transit-b")["state"] == "INACTIVE"
     assert saved_pairs(migration) == expected_pairs(before, "a", "b")
 
-    # The restore puts back everything up to the record that never left,
-    # whose re-creation the service refuses.
-    with pytest.raises(HttpError) as err:
-        GcpLib.managePeerings(False)
-    assert err.value.status_code == 400
+    # The service refuses to re-create the record that never left; the
+    # restore finds it on transit-b and finishes.
+    logs.clear()
+    emu.clear_requests()
+    assert GcpLib.managePeerings(False) is None
+    assert messages(logs) == ["- Restore peerings"] + RESTORE_A + RESTORE_B + [
+        "  peering spoke-to-transit-b already in tarn-transit::transit-b"]
+    assert [r.status for r in emu.requests_for("compute.networks.addPeering")] == [200, 200, 200, 400]
+    assert methods(emu)[-1] == "compute.networks.get"
     assert_same(before, emu.snapshot())
 
 
-def test_a_peering_operation_in_progress_is_absorbed_and_what_the_restore_can_put_back(
+def test_a_peering_operation_in_progress_is_absorbed_and_restores_run_again_finish(
         GcpLib, emu, migration, logs):
     before = emu.snapshot()
     emu.faults.peering_in_progress(1)   # refuses the first removal, transit-a's side
@@ -183,21 +187,40 @@ def test_a_peering_operation_in_progress_is_absorbed_and_what_the_restore_can_pu
     assert peering_names(during, SPOKE) == ["gke-abc123-def4-peer"]
     assert saved_pairs(migration) == expected_pairs(before, "a", "b")
 
-    # The restore re-adds the migrated side of the first pair, then stops on
-    # the transit side that is still there: the second pair is not reached.
+    # The restore re-adds the migrated side of the first pair, finds the
+    # transit side still there and goes on with the second pair.
     logs.clear()
+    GcpLib.managePeerings(False)
+    assert messages(logs) == (["- Restore peerings"] + RESTORE_A
+                              + ["  peering transit-a-to-spoke already in tarn-transit::transit-a"] + RESTORE_B)
+    assert_same(before, emu.snapshot())
+    # Restoring again finds every side in place and changes nothing.
+    logs.clear()
+    GcpLib.managePeerings(False)
+    assert messages(logs, "INFO")[-1] == "  peering spoke-to-transit-b already in tarn-transit::transit-b"
+    assert len([m for m in messages(logs) if " already in " in m]) == 4
+    assert_same(before, emu.snapshot())
+
+
+def test_an_interrupted_restore_run_again_finishes(GcpLib, emu, migration, logs):
+    """The first restore stops on transit-a's side (the service fails it,
+    and transit-a does not hold it): that error is raised. The re-run finds
+    the migrated side re-added by the first and completes."""
+    before = emu.snapshot()
+    GcpLib.managePeerings(True)
+    emu.faults.fail_request("compute.networks.addPeering", 503, name="transit-a")
     with pytest.raises(HttpError) as err:
         GcpLib.managePeerings(False)
-    assert err.value.status_code == 400
-    assert messages(logs) == ["- Restore peerings"] + RESTORE_A
-    assert changed(before, emu.snapshot()) == sorted([SPOKE, TRANSIT_B])
+    assert err.value.status_code == 503
+    assert methods(emu)[-2:] == ["compute.networks.addPeering", "compute.networks.get"]
     assert peering_names(emu.snapshot(), SPOKE) == ["gke-abc123-def4-peer", "spoke-to-transit-a"]
-    # Restoring again stops at once, on the migrated side re-added above.
+
     logs.clear()
-    with pytest.raises(HttpError):
-        GcpLib.managePeerings(False)
-    assert messages(logs) == ["- Restore peerings"] + RESTORE_A[:2]
-    assert changed(before, emu.snapshot()) == sorted([SPOKE, TRANSIT_B])
+    GcpLib.managePeerings(False)
+    assert messages(logs) == (["- Restore peerings"] + RESTORE_A[:2]
+                              + ["  peering spoke-to-transit-a already in tarn-demo::spoke-vpc"]
+                              + RESTORE_A[2:] + RESTORE_B)
+    assert_same(before, emu.snapshot())
 
 
 def test_a_failing_removal_operation_is_absorbed(GcpLib, emu, migration, logs):

@@ -76,6 +76,9 @@ def test_route_stage_then_restore_gives_back_the_route_table(GcpLib, emu, migrat
                              "compute.globalOperations.wait"] * len(config(stage)["delete"])
                             + ["compute.instances.get", "compute.routes.insert",
                                "compute.globalOperations.wait"] * len(config(stage)["add"]))
+    # The bodies on the wire carry the Route fields the API knows, nothing else.
+    assert [list(r.body) for r in emu.requests if r.method == "compute.routes.insert"] == [
+        ["destRange", "nextHopInstance", "priority", "name", "network", "description"]] * len(config(stage)["add"])
     saved = record(migration, stage)
     assert [{k: v for k, v in r.items() if k not in VOLATILE} for r in saved["deleted_route_list"]] == [
         before[route_path(n)] for n in config(stage)["delete"]]

@@ -82,11 +82,12 @@ def check_emulator_url(url):
     return parts
 
 
-def probe_emulator(url, timeout=PROBE_SECONDS):
+def probe_emulator(url, timeout=None):
     """CliError unless something answers HTTP at ``url`` within
-    ``timeout`` seconds.  The probe is a HEAD request, which changes
-    nothing; any answer counts."""
+    ``timeout`` seconds (PROBE_SECONDS).  The probe is a HEAD request,
+    which changes nothing; any answer counts."""
     parts = check_emulator_url(url)
+    timeout = PROBE_SECONDS if timeout is None else timeout
     kind = http.client.HTTPSConnection if parts.scheme == "https" else http.client.HTTPConnection
     connection = kind(parts.hostname, parts.port, timeout=timeout)
     try:

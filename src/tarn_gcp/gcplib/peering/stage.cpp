@@ -24,16 +24,51 @@ py::dict peering_body(handle record) {
     return body;
 }
 
+// Whether project::network already holds `peering` (the networkPeering of
+// an addPeering body): a record in the network's "peerings" with the same
+// "name" and "network". A lookup that fails finds nothing.
+bool peering_in_place(handle service, handle project, handle network, handle peering) {
+    try {
+        object resource = execute(request(service, ID("networks"), ID("get"),
+                                          KW("project", "network"), project, network));
+        object records = get(resource, ID("peerings"), new_list());
+        for (handle record : records) {
+            if (equal(item(record, ID("name")), item(peering, ID("name"))) &&
+                equal(item(record, ID("network")), item(peering, ID("network")))) {
+                return true;
+            }
+        }
+        return false;
+    } catch (py::error_already_set& e) {
+        if (!is_exception(e)) throw;
+        return false;
+    }
+}
+
 // Logs the addition of `record` on project::network and, outside a dry
 // run, adds it, waits for the operation and logs what the operation reports.
+// When the addition fails but the network turns out to hold the peering
+// already (a restore run again, or a side the switch never removed), that is
+// logged and the restore goes on; otherwise the failure is raised.
 void add_peering(const Logger& log, handle cls, handle service, handle record, handle project,
                  handle network, handle body) {
     log.info({LIT("  add peering "), item(record, ID("name")), LIT(" in "), project, LIT("::"),
                   network});
     if (dry_run()) return;
-    object operation = execute(request(service, ID("networks"), ID("addPeering"),
-                                       KW("project", "network", "body"), project, network, body));
-    wait_for(cls, service, project, operation);
+    object operation;
+    try {
+        operation = execute(request(service, ID("networks"), ID("addPeering"),
+                                    KW("project", "network", "body"), project, network, body));
+        wait_for(cls, service, project, operation);
+    } catch (py::error_already_set& e) {
+        if (!is_exception(e)) throw;
+        Handling handling(e);
+        object peering = item(body, ID("networkPeering"));
+        if (!peering_in_place(service, project, network, peering)) throw;
+        log.info({LIT("  peering "), item(peering, ID("name")), LIT(" already in "), project, LIT("::"),
+                  network});
+        return;
+    }
     handle none = py::none();
     object value = get(operation, ID("error"), none);
     if (truthy(value)) {

@@ -208,7 +208,6 @@ void add_route(handle cls, handle service, handle spec, handle project, handle v
     set_item(body, ID("nextHopInstance"), instance);
     set_item(body, ID("priority"), steal(PyLong_FromLong(1000)));
     set_item(body, ID("name"), name);
-    set_item(body, ID("zone"), zone);
     set_item(body, ID("network"), attr(global(ID("Globals")), ID("networkLink")));
     set_item(body, ID("description"),
              LIT("Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource"));
