@@ -61,7 +61,7 @@ class GcsServer:
     def stop(self):
         previous = os.environ.get("STORAGE_EMULATOR_HOST")
         self._server.stop()  # unsets the variable
-        if previous is not None and previous != self.url:
+        if previous is not None and previous != self._server.url:
             os.environ["STORAGE_EMULATOR_HOST"] = previous
 
     def url_of(self, name):

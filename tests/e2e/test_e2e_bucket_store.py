@@ -145,6 +145,21 @@ def test_a_second_run_is_refused_while_the_first_holds_the_object(emu, revert, s
     assert revert.lock_record() is None and leftovers(revert) == []
 
 
+@pytest.mark.parametrize("content,why", [
+    ('{"vpc": "tarn-demo::other-vpc", "peerings": {}}', "belongs to tarn-demo::other-vpc"),
+    ('{"version": 4, "terraform_version": "1.5.7"}', 'is not a revert file: it holds "version"'),
+    ("{not json", "is not valid JSON"),
+], ids=["other-vpc", "foreign-json", "not-json"])
+def test_an_object_that_is_not_this_vpcs_revert_information_is_left_alone(emu, revert, content,
+                                                                          why):
+    revert.write_text(content)
+    before = emu.snapshot()
+    status, out, err = run(emu, revert, "switch", "peerings")
+    assert status == 2 and why in err and out == "", err
+    assert revert.read_text() == content and revert.lock_record() is None
+    assert emu.snapshot() == before and leftovers(revert) == []
+
+
 def _killed_holder(emu, revert):
     emu.faults.hold_operation(5, "compute.*", times=1)
     process = start(emu, revert, "switch", "routers")

@@ -240,7 +240,11 @@ class BucketRevertStore(RevertStore):
                 blob.upload_from_string(text, content_type="application/json",
                                         if_generation_match=0, retry=_retry(True))
             except api_exceptions.PreconditionFailed:
-                held = self.lock_holder()
+                try:
+                    held = self.lock_holder()
+                except StorageFailure as exc:
+                    raise CliError("revert file %s is locked, and %s" % (self.url, exc)
+                                   ) from None
                 if held is None:
                     continue  # given back meanwhile: try again
                 current, generation = held
