@@ -314,7 +314,8 @@ def test_a_signal_at_any_storage_request_leaves_no_lock_and_loses_nothing(
 
 def test_sigterm_during_a_stage_saves_to_the_bucket_and_restores(emu, revert):
     original = emu.snapshot()
-    emu.faults.hold_operation(2, "compute.*", times=2)
+    # Held for seconds: the signal lands in the stage even on a busy machine.
+    emu.faults.hold_operation(5, "compute.*", times=2)
     process = start(emu, revert, "switch", "routers")
     wait_for(lambda: any(r.http_method == "PATCH" for r in emu.requests), process)
     process.send_signal(signal.SIGTERM)
