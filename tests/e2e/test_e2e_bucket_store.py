@@ -365,11 +365,13 @@ def test_the_demo_keeps_its_revert_information_on_the_storage_emulator(gcs_serve
     ("gs://tarn-state/a\nb.json", "holds no control characters"),
     ("gs://tarn-state/team/..", "is not an object name"),
     ("gs://tarn-state/" + "x" * 1020, "is longer than 1019 bytes"),
+    ("gs://tarn-state/revert.json", "no Application Default Credentials"),
 ])
 @pytest.mark.parametrize("command", [["switch", "peerings"], ["restore", "routes", "stage1"],
                                      ["unlock", "--yes"]], ids=lambda c: c[0])
 def test_a_revert_url_that_is_not_one_is_refused(capsys, monkeypatch, value, why, command):
     monkeypatch.delenv("STORAGE_EMULATOR_HOST", raising=False)
+    monkeypatch.setenv("GOOGLE_APPLICATION_CREDENTIALS", "/nonexistent/adc.json")
     status = main(["--emulator-url", "http://127.0.0.1:9", "--revert", value, *command]
                   if command[0] != "unlock" else ["--revert", value, *command])
     captured = capsys.readouterr()

@@ -58,10 +58,6 @@ _READ_ATTEMPTS = 5
 _clients = {}
 
 
-def is_bucket_url(value):
-    return isinstance(value, str) and value.startswith(SCHEME)
-
-
 def parse_url(url):
     """(bucket, object name) of gs://BUCKET/PATH; CliError when it is not
     one."""
@@ -99,10 +95,13 @@ def storage_client():
                 project=os.environ.get("GOOGLE_CLOUD_PROJECT") or "tarn-gcp-emulator",
                 credentials=AnonymousCredentials())
         else:
-            client = storage.Client()
+            # Object requests name no project: credentials without one do.
+            client = storage.Client(project=None)
     except auth_exceptions.DefaultCredentialsError as exc:
         raise CliError("cannot use Cloud Storage: no Application Default Credentials (gcloud "
                        "auth application-default login): %s" % one_line(exc)) from None
+    except (auth_exceptions.GoogleAuthError, ValueError, OSError) as exc:
+        raise CliError("cannot use Cloud Storage: %s" % one_line(exc)) from None
     _clients[host] = client
     return client
 
