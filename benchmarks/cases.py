@@ -433,4 +433,32 @@ class ManageRoute(Case):
             "deleted_route_list": [], "added_route_list": list(self.names)}
 
 
-CASES = [RouteTable, Subnets, SubnetsByRegion, PeeringList, DeletePeerings, CloudRouters, ManageRoute]
+class ManageRouteInsert(ManageRoute):
+    """The route stage with n route specs to add, each inserted and its
+    operation waited for (done at the first poll)."""
+
+    name = "manageRouteInsert"
+    dry_run = False
+
+    def floor(self):
+        info = logging.getLogger(fakes.LOGGER_NAME).info
+        service = self.service
+        md5, b16encode = hashlib.md5, base64.b16encode
+        getDryRun = FakeGlobals.getDryRun
+        info("- Manage route(s) " + self.stage)
+        FakeYamlContext().getContext("project_id")
+        FakeYamlContext().getContext("vpc_name")
+        body = {}
+        for key, zone, instance, line in self.steps:
+            b16encode(md5(key).digest())
+            service.instances().get(project=MIGRATED_PROJECT, zone=zone, instance=instance).execute()
+            info(line)
+            getDryRun()
+            operation = service.routes().insert(project=MIGRATED_PROJECT, body=body).execute()
+            service.globalOperations().wait(project=MIGRATED_PROJECT, operation=operation["name"]).execute()
+        FakeGlobals.getRevertInfo()["manage_routes"][self.stage][MIGRATED_PROJECT + "::" + MIGRATED_VPC] = {
+            "deleted_route_list": [], "added_route_list": list(self.names)}
+
+
+CASES = [RouteTable, Subnets, SubnetsByRegion, PeeringList, DeletePeerings, CloudRouters, ManageRoute,
+         ManageRouteInsert]

@@ -638,10 +638,14 @@ class GcpLib:
                         body["nextHopInstance"] = instance["selfLink"]
                         logger.info("  add route " + str(spec["cidr"]) + " to " + str(spec["dest_instance"])
                                     + " priority " + str(body["priority"]) + " name " + str(body["name"]))
-                        if not Globals.getDryRun():
+                        if Globals.getDryRun():
+                            added.append(body["name"])
+                        else:
                             response = service.routes().insert(project=project, body=body).execute()
+                            # Accepted: recorded before the wait, which may fail
+                            # while the route is created all the same.
+                            added.append(body["name"])
                             cls.wait_for_global_operation(service, project, response["name"])
-                        added.append(body["name"])
                     except Exception as e:
                         logger.error("  **Error** " + str(e))
         except BaseException:

@@ -1,6 +1,8 @@
 """Each command on the emulator, in this process: what it shows, what it
 changes, what it records, and the dry run."""
 
+import errno
+import json
 import logging
 import os
 import signal
@@ -301,3 +303,25 @@ def test_the_router_stage_tracebacks_go_to_the_debug_log_and_quiet_shows_what_it
     shown = [line for line in again.out_lines + again.err_lines if "**Alert**" in line]
     count = int(again.out_lines[-1].split("; ")[-2].split()[0])
     assert shown and len(shown) == count
+
+
+@pytest.mark.parametrize("code", [errno.ENOSPC, errno.EACCES, errno.EIO])
+def test_a_failed_save_leaves_the_revert_information_beside_the_file_and_on_stderr(
+        cli, tmp_path, monkeypatch, code):
+    from tarn_gcp.cli.revert import LocalRevertStore
+
+    def failing(self, text):
+        raise OSError(code, os.strerror(code))
+
+    monkeypatch.setattr(LocalRevertStore, "replace", failing)
+    revert = tmp_path / "revert.json"
+    result = cli("--revert", revert, "switch", "routers")
+    assert result.status == 1
+    aside = [p for p in os.listdir(tmp_path) if p.startswith("revert.json.unsaved-")]
+    assert sorted(os.listdir(tmp_path)) == aside and len(aside) == 1
+    assert result.err_lines[-1] == (
+        "tarn_gcp: cannot save the revert information to %s (%s); it is in %s and on "
+        "standard error above" % (revert, os.strerror(code), tmp_path / aside[0]))
+    shown = json.loads(result.err[:result.err.rindex("\ntarn_gcp: ")])
+    assert shown == read_json(tmp_path / aside[0])
+    assert len(shown["cloud_routers"][KEY]) == 2

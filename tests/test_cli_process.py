@@ -135,7 +135,7 @@ PLACES = [
     ("read-only folder", _read_only, "ro/revert.json", _drop_capabilities, 2, ["ro"],
      "is not writable"),
     ("full disk", lambda work: None, "revert.json", _file_limit(256), 1, [],
-     "cannot save the revert information to {revert} (OSError: [Errno 27] File too large); "
+     "cannot save the revert information to {revert} (File too large); "
      "it is on standard error above"),
     ("full disk, file kept", lambda work: (work / "revert.json").write_text(json.dumps(EMPTY)),
      "revert.json", _file_limit(256), 1, ["revert.json"], "it is on standard error above"),

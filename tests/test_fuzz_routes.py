@@ -13,8 +13,8 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 
 from fuzz_support import (BASE, DEEP, Deep, FuzzInterrupt, Outcome, Sub, Svc, cidrs, differential,
-                          dry_runs, fuzz_settings, names, network_urls, networks, operations, outcomes,
-                          projects, scenarios, waits, weighted)
+                          dry_runs, failure, fuzz_settings, names, network_urls, networks, ok, operations,
+                          outcomes, projects, scenarios, waits, weighted)
 
 stages = st.sampled_from(("s1", "s1", "s2", 3))
 priorities = st.sampled_from((None, None, 500, "7", 0))
@@ -92,6 +92,37 @@ def with_rest(base):
 @example({  # the record's key cannot be formed: nothing of the record is created
     "args": [Svc(), {}, "s1"], "plan": {"project_id": Deep(DEEP), "vpc_name": "net-a"}, "revert": {}})
 def test_manageRoute(sc):
+    differential("manageRoute", sc)
+
+
+# Inserts mostly accepted, and their waits often failing: an operation
+# ending in error, a failing request, or an interrupt.
+interrupt = st.just(Outcome("raise", exc=("interrupt", "stop")))
+accepted_inserts = st.fixed_dictionaries(dict(
+    dry_run=st.sampled_from((False, False, False, True)), globals=st.fixed_dictionaries({"networkLink": network_urls}),
+    responses=st.fixed_dictionaries({
+        "routes.get": outcomes(route_resources, max_size=2),
+        "instances.get": outcomes(st.fixed_dictionaries({"selfLink": st.builds(
+            lambda n: BASE + "p1/zones/z1/instances/" + n, names)}), max_size=3),
+        "routes.insert": st.lists(weighted((4, ok(operations())), (1, failure())), min_size=1, max_size=3),
+        "globalOperations.wait": st.lists(weighted((2, ok(waits())), (2, failure()), (1, interrupt)),
+                                          min_size=1, max_size=4)})))
+
+
+@fuzz_settings(100)
+@given(scenarios(st.tuples(staged(st.tuples(st.builds(Svc), weighted(
+    (3, st.fixed_dictionaries({"add": adds})), (1, st.fixed_dictionaries({"delete": deletes, "add": adds}))),
+    stages).map(list)), accepted_inserts).map(lambda pair: dict(pair[0], **pair[1]))))
+@example({  # the first insert's wait fails, the second's is interrupted: both names recorded
+    "args": [Svc(), {"add": [{"cidr": "10.0.0.0/24", "zone": "z1", "dest_instance": "vm", "priority": None,
+                              "name": None},
+                             {"cidr": "10.1.0.0/16", "zone": "z2", "dest_instance": "vm", "priority": 5,
+                              "name": "n2"}]}, "s1"],
+    "plan": {"project_id": "p1", "vpc_name": "net-a"}, "dry_run": False, "revert": {},
+    "responses": {"instances.get": [Outcome("ok", {"selfLink": "vm"})],
+                  "globalOperations.wait": [Outcome("ok", {"status": "DONE", "error": "quota"}),
+                                            Outcome("raise", exc=("interrupt", "stop"))]}})
+def test_manageRoute_accepted_inserts(sc):
     differential("manageRoute", sc)
 
 

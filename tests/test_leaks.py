@@ -361,6 +361,13 @@ def s_route_stage(G, m):
     run_with(m, run, lambda: expect(KeyError, lambda: G.restoreRoute(run.service, "s1")))
     run.plan["manage_routes"] = None
     run_with(m, run, lambda: G.manageSwitchRoute(False, "s1"))
+    # Accepted inserts whose waits fail, then one interrupted: recorded all the same.
+    run = stage_run()
+    run.service = route_service()
+    run.service.operation_extra.update({"operation-2": {"error": "late"}, "operation-3": {"error": "late"}})
+    run_with(m, run, lambda: G.manageRoute(run.service, ROUTE_CONFIG, "s1"))
+    run.service.fail("globalOperations.wait", KeyboardInterrupt(), when=lambda kw: kw["operation"] == "operation-5")
+    run_with(m, run, lambda: expect(KeyboardInterrupt, lambda: G.manageRoute(run.service, ROUTE_CONFIG, "s2")))
 
 
 def s_list_all_network(G, m):

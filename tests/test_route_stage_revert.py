@@ -111,6 +111,9 @@ EXIT_CASES = {
     "interrupt on insert": (lambda: {"delete": ["r1"], "add": [spec(name="a"), spec(name="b")]},
                             ("routes.insert", lambda kw: kw["body"]["name"] == "b"), ["r1"], ["a"]),
     "interrupt on get": (lambda: {"delete": ["r1", "r2"]}, ("routes.get", lambda kw: kw["route"] == "r2"), ["r1"], []),
+    "interrupt in an insert's wait": (lambda: {"delete": ["r1"], "add": [spec(name="a"), spec(name="b")]},
+                                      ("globalOperations.wait", lambda kw: kw["operation"] == "op-insert-b"),
+                                      ["r1"], ["a", "b"]),
 }
 
 
@@ -155,3 +158,23 @@ def test_missing_containers_are_created(GcpLib, stage_run, revert):
     GcpLib.manageRoute(stage_run.service, {"delete": ["r1"]}, "s1")
     assert revert["manage_routes"]["s1"] == {KEY: {"deleted_route_list": [ROUTES[0]], "added_route_list": []}}
     assert revert["manage_routes"].get("s0", {}) == {}
+
+
+@pytest.mark.parametrize("created", [True, False], ids=["service-completes", "operation-fails"])
+def test_an_accepted_insert_whose_wait_fails_is_recorded_and_the_restore_deletes_it(
+        GcpLib, stage_run, logs, created):
+    before = copy.deepcopy(stage_run.service.table)
+    name = tsr_of(spec())
+    stage_run.service.fail("globalOperations.wait", FakeHttpError(500, "wait failed"),
+                           when=lambda kw: kw["operation"] == f"op-insert-{name}")
+    GcpLib.manageRoute(stage_run.service, {"delete": ["r1"], "add": [spec(), spec(name="n2")]}, "s1")
+    assert [m for lvl, m in logs.lines if lvl == "ERROR"] == ["  **Error** <HttpError 500: wait failed>"]
+    assert record(stage_run)["added_route_list"] == [name, "n2"]
+    if not created:  # the operation ended in error: the route never came
+        del stage_run.service.table[name]
+    logs.clear()
+    GcpLib.restoreRoute(stage_run.service, "s1")
+    alerts = [m for m in logs.messages if "**Alert**" in m]
+    assert alerts == ([] if created else [f"  **Alert** <HttpError 404: route {name} not found>"])
+    assert logs.messages[-1] == "  Done"
+    assert stage_run.service.table == before

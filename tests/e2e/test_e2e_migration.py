@@ -14,7 +14,7 @@ from tarn_gcp.emulator import sample
 from tarn_gcp.res.Globals import Globals
 
 from e2e_helpers import (MKEY, ROUTER_A, ROUTER_B, SPOKE, TRANSIT_A, TRANSIT_B, assert_same, changed,
-                         changes_asked, route_path)
+                         changes_asked, finish, route_path)
 
 STAGE = "stage1"
 # The folder holding the tarn_gcp package this process imported.
@@ -113,4 +113,28 @@ def test_whole_migration_dry_run_changes_nothing_and_records_every_stage(GcpLib,
     emu.clear_requests()
     restore(GcpLib)
     assert changes_asked(emu) == []
+    assert_same(before, emu.snapshot())
+
+
+def test_a_half_done_migration_is_restored_by_another_process(GcpLib, emu, compute, migration, tmp_path):
+    """Faults leave the switch half done: one transit side is never removed
+    (the service is busy), and the wait of an accepted route insert fails
+    while the service goes on to create the route. The restore, in another
+    process and from the saved file, finds the side in place, deletes the
+    route and puts everything back."""
+    before = emu.snapshot()
+    emu.faults.peering_in_progress(1)
+    # Waits: three removals (the first was refused), the route deletion's,
+    # then the first insert's.
+    emu.faults.fail_request("compute.globalOperations.wait", 500, call=5)
+    migrate(GcpLib)
+    [failed] = [r for r in emu.requests if r.method == "compute.globalOperations.wait" and r.status == 500]
+    finish(compute, {"name": failed.params["operation"]}, "tarn-demo")
+    assert migrated(before, emu.snapshot())
+    path = tmp_path / "revert.json"
+    Globals.saveRevertInfo(path)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [SRC, os.environ.get("PYTHONPATH")])))
+    child = subprocess.run([sys.executable, "-c", CHILD, emu.url, sample.PLAN_PATH, str(path)],
+                           env=env, capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout) == (0, "restored\n"), child.stderr
     assert_same(before, emu.snapshot())

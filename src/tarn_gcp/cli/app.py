@@ -199,7 +199,9 @@ def dispatch(options, console):
 
 
 def main(argv=None):
-    """Runs the command line; returns the exit status."""
+    """Runs the command line; returns the exit status.  Without ``argv``
+    the process's own arguments are used, and the process is taken to end
+    with the run."""
     warnings.filterwarnings("ignore", category=FutureWarning)
     from .session import reset_globals
 
@@ -212,7 +214,7 @@ def main(argv=None):
         return exc.code if isinstance(exc.code, int) else 0
     console = Console(verbosity)
     try:
-        with interrupts.handled():
+        with interrupts.handled(for_good=argv is None):
             return dispatch(options, console)
     except CliError as exc:
         return _report(exc.status, exc)

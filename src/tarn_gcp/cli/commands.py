@@ -376,8 +376,10 @@ class Stage:
             sys.stderr.flush()
             where = ("it is in %s and on standard error above" % aside if aside
                      else "it is on standard error above")
+            why = (exc.strerror if isinstance(exc, OSError) and exc.strerror
+                   else api_failure(exc))
             raise SaveFailed("cannot save the revert information to %s (%s); %s"
-                             % (self.revert.path, api_failure(exc), where)) from exc
+                             % (self.revert.path, why, where)) from exc
         if outcome == "unchanged":
             return "revert information in %s unchanged" % self.revert.path
         return "revert information saved to %s" % self.revert.path

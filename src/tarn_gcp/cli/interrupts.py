@@ -69,9 +69,12 @@ def _handler(signum, frame):
 
 
 @contextlib.contextmanager
-def handled():
+def handled(for_good=False):
     """Installs the handlers for the block (main thread only; elsewhere the
-    signals keep their handlers) and puts the previous ones back."""
+    signals keep their handlers) and puts the previous ones back; with
+    ``for_good`` (the process ends with the block) the signals are ignored
+    afterwards instead: the run is over and its exit status decided, so a
+    late signal must not turn it into a death by that signal."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
@@ -82,7 +85,10 @@ def handled():
             previous[signum] = signal.signal(signum, _handler)
         yield
     finally:
+        _State.armed = False     # nothing raises while the handlers go
         for signum, old in previous.items():
+            if for_good:
+                old = signal.SIG_IGN
             signal.signal(signum, old if old is not None else signal.SIG_DFL)
         _State.armed, _State.pending = True, None
 

@@ -224,10 +224,18 @@ void add_route(handle cls, handle service, handle spec, handle project, handle v
 
     log.info({LIT("  add route "), cidr, LIT(" to "), instance, LIT(" priority "),
                   item(body, ID("priority")), LIT(" name "), name});
-    if (!dry_run()) {
-        insert_route(cls, service, project, body);
+    if (dry_run()) {
+        append(added, name);
+        return;
     }
+    // Recorded as soon as the insert is accepted: the service may complete
+    // it even when the wait then fails or is interrupted, and the restore
+    // must then delete it (a delete of a route that never came is only an
+    // alert there).
+    object operation = execute(request(service, ID("routes"), ID("insert"), KW("project", "body"),
+                                       project, body));
     append(added, name);
+    wait_for(cls, service, project, operation);
 }
 
 void change_routes(handle cls, handle service, handle manage_routes, handle project, handle vpc,
