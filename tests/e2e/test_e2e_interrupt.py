@@ -10,6 +10,7 @@ run again), must bring back the topology of the snapshot taken before.  TARN_INT
 (default 3); TARN_INTERRUPT_SEED picks the first seed.
 """
 
+import json
 import os
 import random
 import signal
