@@ -85,14 +85,9 @@ def _drop_capabilities():
 
 def _may_drop_capabilities():
     """Whether this process has CAP_SETPCAP (needed to drop the others)."""
-    try:
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("CapEff:"):
-                    return bool(int(line.split()[1], 16) & (1 << 8))
-    except OSError:
-        pass
-    return False
+    with open("/proc/self/status") as status:
+        caps = [line.split()[1] for line in status if line.startswith("CapEff:")]
+    return bool(caps and int(caps[0], 16) & (1 << 8))
 
 
 def _file_limit(size):
