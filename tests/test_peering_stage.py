@@ -108,30 +108,22 @@ def test_a_failed_addition_of_a_side_in_place_is_logged_and_the_restore_goes_on(
         GcpLib, service, run, logs, failure, lookup):
     FAILED_ADDITIONS[failure](service)
     network, in_place = LOOKUPS[lookup]
-    if isinstance(network, BaseException):
-        service.fail("networks.get", network)
-    else:
-        service.on("networks.get", network)
-    pairs = [pair(LOCAL, REMOTE), pair(LOCAL, None)]
-    add_local = [("networks.addPeering", {"project": "proj-m", "network": "vpc-m", "body": body(LOCAL)})]
-    if failure == "operation error":
-        add_local.append(("globalOperations.wait", {"project": "proj-m", "operation": "operation-1"}))
-    add_local.append(("networks.get", {"project": "proj-m", "network": "vpc-m"}))
+    (service.fail if isinstance(network, BaseException) else service.on)("networks.get", network)
+    # The local addition (and its wait), then the lookup of vpc-m.
+    first = ["networks.addPeering"] + ["globalOperations.wait"] * (failure == "operation error") + ["networks.get"]
     lines = ["- Restore peerings", "- Add local peering in proj-m::vpc-m", "  add peering m-t in proj-m::vpc-m"]
     if not in_place:
         with pytest.raises(Exception) as err:
-            GcpLib.addPeerings(service, pairs)
-        assert type(err.value) is (FakeHttpError if failure == "refused" else Exception)
-        assert err.value is REFUSED or str(err.value) == "bad"
-        assert service.executed() == add_local and logs.messages == lines
+            GcpLib.addPeerings(service, [pair(LOCAL, REMOTE), pair(LOCAL, None)])
+        assert err.value is REFUSED if failure == "refused" else (type(err.value), str(err.value)) == (Exception, "bad")
+        assert service.executed_names() == first and logs.messages == lines
         return
-    GcpLib.addPeerings(service, pairs)
-    in_place_line = "  peering m-t already in proj-m::vpc-m"
-    assert logs.lines == [("INFO", m) for m in lines + [
-        in_place_line, "  add peering t-m in proj-t::transit",
-        "- Add local peering in proj-m::vpc-m", "  add peering m-t in proj-m::vpc-m", in_place_line]]
-    assert [n for n, _ in service.executed()] == [n for n, _ in add_local] + [
-        "networks.addPeering", "globalOperations.wait"] + [n for n, _ in add_local]
+    GcpLib.addPeerings(service, [pair(LOCAL, REMOTE), pair(LOCAL, None)])
+    found = "  peering m-t already in proj-m::vpc-m"
+    assert logs.lines == [("INFO", m) for m in lines + [found, "  add peering t-m in proj-t::transit"] + lines[1:]
+                          + [found]]
+    assert service.executed_names() == first + ["networks.addPeering", "globalOperations.wait"] + first
+    assert service.executed("networks.get")[0][1] == {"project": "proj-m", "network": "vpc-m"}
 
 
 class Interrupt(BaseException):

@@ -42,8 +42,12 @@ def compute(emulator):
 @pytest.fixture
 def emu(emulator):
     """The module's emulator, reset to the sample topology, no faults, an
-    empty request log."""
-    return emulator.reset(seed=sample)
+    empty request log.  Afterwards no request of the test may have been
+    refused by the front end's checks (the Compute discovery document): all
+    the tool sends is valid for the real API."""
+    yield emulator.reset(seed=sample)
+    refused = [(r.method, r.status, r.body) for r in emulator.requests if r.invalid]
+    assert refused == [], "requests the real API would refuse"
 
 
 class Migration:

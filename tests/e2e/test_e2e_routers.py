@@ -114,6 +114,46 @@ def test_a_failing_router_patch_is_logged_with_its_traceback_and_the_next_router
     assert_same(before, emu.snapshot())
 
 
+@pytest.mark.parametrize("fault", ["fail", "hold"])
+def test_router_patches_return_regional_operations_the_module_does_not_wait_for(
+        GcpLib, emu, compute, migration, logs, fault):
+    before = emu.snapshot()
+    if fault == "fail":
+        emu.faults.fail_operation("compute.routers.patch", 412, "Router is being modified.",
+                                  name="transit-a-cr-euw1")
+    else:
+        emu.faults.hold_operation(None, "compute.routers.patch", state="PENDING", times=None)
+    GcpLib.manageCloudRouterAdvertisedRoute(True)
+
+    # The stage reads as done and records both routers, whatever their operations do.
+    assert messages(logs) == STAGE_LINES
+    assert set(migration.revert["cloud_routers"][MKEY]) == {RKEY_A, RKEY_B}
+    assert "compute.regionOperations.wait" not in methods(emu)
+    ops = [o for o in emu.model.operations() if o["method"] == "compute.routers.patch"]
+    assert [(o["region"].rsplit("/", 1)[1], o["status"]) for o in ops] == [
+        ("europe-west1", "PENDING"), ("us-central1", "PENDING")]
+
+    def wait(op):
+        return compute.regionOperations().wait(project="tarn-transit", region=op["region"].rsplit(
+            "/", 1)[1], operation=op["name"]).execute()
+    if fault == "fail":
+        # The failed patch changed nothing: only its regional operation tells.
+        assert changed(before, emu.snapshot()) == [ROUTER_B]
+        done = wait(ops[0])
+        assert done["status"] == "DONE" and done["httpErrorStatusCode"] == 412
+        assert done["error"]["errors"][0]["message"] == "Router is being modified."
+        assert "error" not in wait(ops[1])
+    else:
+        assert changed(before, emu.snapshot()) == [ROUTER_A, ROUTER_B]
+        assert [wait(op)["status"] for op in ops] == ["PENDING", "PENDING"]
+        assert emu.release_operations("compute.routers.patch") == 2
+        assert [wait(op)["status"] for op in ops] == ["DONE", "DONE"]
+
+    emu.faults.clear()
+    GcpLib.manageCloudRouterAdvertisedRoute(False)
+    assert_same(before, emu.snapshot())
+
+
 def test_a_router_that_cannot_be_read_is_logged_not_recorded_and_left_alone(
         GcpLib, emu, migration, logs, capsys):
     before = emu.snapshot()

@@ -127,3 +127,113 @@ def test_wait_completes_mode_finishes_in_one_wait_unless_held():
         assert finish(compute, insert(compute))[1] == 1
         emu.faults.hold_operation(2)
         assert finish(compute, insert(compute, "held"))[1] == 3
+
+
+ROUTER = {"project": "tarn-transit", "region": "europe-west1", "router": "transit-a-cr-euw1"}
+PATCHED = {"bgp": {"advertisedIpRanges": [{"range": "10.99.0.0/16"}]}}
+
+
+def _route_change(compute):
+    return insert(compute)
+
+
+def _router_patch(compute):
+    return compute.routers().patch(body=PATCHED, **ROUTER).execute()
+
+
+def _changed(compute, which):
+    if which == "route":
+        return exists(compute)
+    router = compute.routers().get(**ROUTER).execute()
+    return router["bgp"].get("advertisedIpRanges") == PATCHED["bgp"]["advertisedIpRanges"]
+
+
+def _poll_op(compute, op, verb="wait"):
+    if "region" in op:
+        return getattr(compute.regionOperations(), verb)(
+            project=ROUTER["project"], region=op["region"].rsplit("/", 1)[1],
+            operation=op["name"]).execute()
+    return poll(compute, op, verb)
+
+
+SCOPES = [("route", "compute.routes.insert", "op-route", _route_change),
+          ("router", "compute.routers.patch", "transit-a-cr-euw1", _router_patch)]
+
+
+@pytest.mark.parametrize("which, method, name, change", SCOPES)
+@pytest.mark.parametrize("fault, polls, statuses, applied", [
+    # (fault, number of wait calls, statuses they return, change in place at the end)
+    (None, 3, ["RUNNING", "DONE", "DONE"], True),
+    ("fail", 2, ["RUNNING", "DONE"], False),
+    ("hold", 4, ["RUNNING", "RUNNING", "RUNNING", "DONE"], True),
+    ("pending", 4, ["PENDING", "PENDING", "RUNNING", "DONE"], True),
+    ("hold-fail", 4, ["PENDING", "PENDING", "RUNNING", "DONE"], False),
+])
+def test_global_and_regional_operations_alike(compute, emu, which, method, name, change,
+                                              fault, polls, statuses, applied):
+    if fault in ("fail", "hold-fail"):
+        emu.faults.fail_operation(method, 412, "Changed meanwhile.", name=name)
+    if fault == "hold":
+        emu.faults.hold_operation(2, method, name=name)
+    if fault in ("pending", "hold-fail"):
+        emu.faults.hold_operation(2, method, name=name, state="PENDING")
+    op = change(compute)
+    assert op["status"] == "PENDING" and ("region" in op) == (which == "router")
+    seen = [_poll_op(compute, op)["status"] for _ in range(polls)]
+    assert seen == statuses
+    done = _poll_op(compute, op, "get")
+    assert done["status"] == "DONE"
+    if fault in ("fail", "hold-fail"):
+        assert done["httpErrorStatusCode"] == 412
+        assert done["error"]["errors"] == [{"code": "CONDITION_NOT_MET",
+                                            "message": "Changed meanwhile."}]
+    else:
+        assert "error" not in done and done["progress"] == 100
+    assert _changed(compute, which) is applied
+
+
+@pytest.mark.parametrize("which, method, name, change", SCOPES)
+def test_operation_held_until_released(compute, emu, which, method, name, change):
+    emu.faults.hold_operation(None, method, state="PENDING")
+    op = change(compute)
+    for _ in range(20):
+        assert _poll_op(compute, op)["status"] == "PENDING"
+    assert emu.release_operations("compute.networks.*") == 0
+    assert emu.release_operations(method, name=name) == 1
+    assert [_poll_op(compute, op)["status"] for _ in range(2)] == ["RUNNING", "DONE"]
+    assert _changed(compute, which)
+    assert emu.release_operations() == 0
+
+
+def test_regional_faults_through_the_control_path(compute, emu):
+    import requests
+    control = emu.root_url + "_emulator/"
+    rule = requests.post(control + "faults", json={
+        "kind": "operation", "method": "compute.routers.patch", "name": "europe-west1",
+        "status": 400, "message": "Router is busy."}).json()
+    assert rule["kind"] == "operation" and rule["fired"] == 0
+    held = requests.post(control + "faults", json={
+        "kind": "hold", "method": "compute.routers.patch", "polls": None,
+        "state": "PENDING", "times": None}).json()
+    assert held["polls"] is None and held["state"] == "PENDING"
+    failing = _router_patch(compute)
+    other = compute.routers().patch(project="tarn-transit", region="us-central1",
+                                    router="transit-b-cr-usc1",
+                                    body={"description": "kept"}).execute()
+    assert _poll_op(compute, failing)["status"] == "PENDING"
+    assert [r["fired"] for r in requests.get(control + "faults").json()] == [1, 2]
+    listed = {o["name"]: o for o in requests.get(control + "operations").json()}
+    assert listed[failing["name"]]["method"] == "compute.routers.patch"
+    assert listed[other["name"]]["status"] == "PENDING"
+    released = requests.post(control + "release", json={"name": "transit-a-cr-euw1"}).json()
+    assert released == {"released": 1}
+    done, _ = finish(compute, failing)
+    assert done["error"]["errors"][0]["message"] == "Router is busy."
+    assert not _changed(compute, "router")
+    assert _poll_op(compute, other)["status"] == "PENDING"
+    assert requests.post(control + "release", json={}).json() == {"released": 1}
+    assert finish(compute, other)[0].get("error") is None
+    for bad in ({"kind": "hold", "polls": 1, "state": "DONE"}, {"kind": "hold", "polls": -1},
+                [1]):
+        assert requests.post(control + "faults", json=bad).status_code == 400
+    assert requests.post(control + "release", json={"nope": 1}).status_code == 400

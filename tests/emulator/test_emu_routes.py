@@ -47,7 +47,7 @@ def test_the_client_passes_a_bad_path_name_that_the_service_refuses(compute):
 
 def test_insert_fills_output_fields_and_a_fetched_route_inserts_again(compute):
     sent = route(nextHopIp=None, nextHopInstance="zones/europe-west1-b/instances/router-appliance-euw1",
-                 id="1", kind="bogus", selfLink="x", creationTimestamp="x", zone="europe-west1-b",
+                 id="1", kind="bogus", selfLink="x", creationTimestamp="x",
                  description="Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource")
     del sent["nextHopIp"]
     insert(compute, sent)

@@ -47,7 +47,7 @@ def migrate(compute, plan):
                                            instance=spec["dest_instance"]).execute()
         body = {"destRange": spec["cidr"], "nextHopInstance": instance["selfLink"],
                 "priority": spec["priority"] or 1000, "name": spec["name"] or "tsr-%032x" % i,
-                "zone": spec["zone"], "network": spoke["selfLink"],
+                "network": spoke["selfLink"],
                 "description": "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource"}
         finish(compute, compute.routes().insert(project=project, body=body).execute())
         saved["added"].append(body["name"])
@@ -169,3 +169,23 @@ def test_module_entry_point_serves_the_sample_until_terminated():
     finally:
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=5) == 0
+
+
+def test_every_request_of_the_demo_is_one_the_api_accepts(monkeypatch, tmp_path, capsys):
+    """The demo (discovery, the three stages, the three restores) against the
+    strict emulator: nothing it sends is refused by the front end's checks."""
+    import tarn_gcp.emulator as package
+    from tarn_gcp.cli import app
+
+    started = []
+    start = package.Emulator.start
+    monkeypatch.setattr(package.Emulator, "start",
+                        lambda self: started.append(self) or start(self))
+    monkeypatch.chdir(tmp_path)
+    assert app.main(["-q", "demo"]) == 0, capsys.readouterr().err
+    sent = started[0].requests
+    assert not started[0].lenient
+    assert [(r.method, r.status, r.body) for r in sent if r.invalid or r.status >= 400] == []
+    assert {"compute.routes.insert", "compute.routes.delete", "compute.routers.patch",
+            "compute.networks.addPeering", "compute.networks.removePeering",
+            "compute.routes.list"} <= {r.method for r in sent}

@@ -141,7 +141,7 @@ def _report(status, text):
 
 def dispatch(options, console):
     from . import commands, demo
-    from .plan import EXAMPLE_PLAN, Plan
+    from .plan import EXAMPLE_PLAN, Plan, check_value
     from .session import open_target
 
     check_options(options)
@@ -179,6 +179,8 @@ def dispatch(options, console):
     try:
         if options.command == "discover":
             project = options.project
+            if project is not None:
+                check_value("project", project, "discover: PROJECT")
             if project is None and plan is not None:
                 project = plan.project("discover")
             if project is None:
@@ -191,6 +193,7 @@ def dispatch(options, console):
             raise CliError("%s needs --plan FILE (or an emulator and its sample plan)"
                            % options.command)
         if options.command == "cidrs":
+            check_value("region", options.region, "cidrs: REGION")
             return commands.cidrs(run, options.region)
         return commands.stage_command(run, options.command, options.target,
                                       getattr(options, "stage", None))

@@ -16,6 +16,7 @@ import sys
 from . import interrupts
 from .console import tracebacks_to_log
 from .errors import CliError, RunFailed, SaveFailed
+from .operations import RouterPatches
 from .revert import RevertFile, dump, first_missing
 from .session import own_service_for_listing
 
@@ -283,7 +284,9 @@ class Stage:
         lib = module.GcpLib
         project, vpc = self.key.split("::")
         network = get_network(run, project, vpc)
-        Globals.service = run.service
+        # The router patches' operations are followed through a wrapper.
+        self.patches = RouterPatches(run.service) if self.target == "routers" else None
+        Globals.service = run.service if self.patches is None else self.patches.service
         Globals.project = project
         Globals.vpc = {"vpc_name": vpc}
         Globals.networkLink = network["selfLink"]
@@ -294,6 +297,8 @@ class Stage:
         before = copy.deepcopy(info)
         problems = run.console.problems
         entry = getattr(lib, _ENTRY[self.target])
+        if self.patches is not None:
+            entry = self.patches.followed(entry)
         forward = self.action == "switch"
         failure = interrupt = None
         try:
@@ -337,6 +342,10 @@ class Stage:
                 exc.args = ("%s; %s failed before: %s" % (exc, self.label, api_failure(failure)),)
             raise
         clean = run.console.problems == problems and failure is None and interrupt is None
+        if interrupt is not None:
+            # The patches' operations were not followed: the records tell
+            # what was tried.
+            self.patches = None
         summary = self._summary(before, Globals.getRevertInfo(), clean=clean)
         note = _problems_note(run, problems)
         if interrupt is not None:
@@ -421,6 +430,9 @@ class Stage:
             return "%s %d added route(s) and %s %d deleted route(s) in %s" % (
                 verb("removed"), len(rec["added_route_list"]), verb("re-inserted"),
                 len(rec["deleted_route_list"]), key)
+        if mode != 1 and getattr(self, "patches", None) is not None:
+            # Outside a dry run only a patch whose operation succeeded counts.
+            return self.patches.summary(self.action, before, after, key)
         routers = after["cloud_routers"].get(key, {})
         if self.action == "switch":
             new = [r for r in routers if r not in before["cloud_routers"].get(key, {})]

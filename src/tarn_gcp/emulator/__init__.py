@@ -10,9 +10,13 @@
         ...
         emu.requests                       # what was sent
 
-Global operations (peerings, routes) apply their change when they reach
-DONE, one step per globalOperations get/wait; regional and zonal ones
-(routers, subnetworks, instances) at acceptance.  See ``model`` for details.
+Operations move PENDING -> RUNNING -> DONE, one step per get/wait of
+globalOperations, regionOperations or zoneOperations.  Global ones (peerings,
+routes) apply their change when they reach DONE; regional and zonal ones
+(router patches, subnetworks, instances) at acceptance.  Any of them can be
+made to fail (``faults.fail_operation``: DONE with an "error", the change never
+applied) or held PENDING or RUNNING (``faults.hold_operation``, for some polls
+or until ``release_operations``).  See ``model`` for details.
 """
 
 import threading
@@ -36,11 +40,16 @@ class Emulator:
     without argument loads the sample topology.
     ``wait_completes`` makes each operations ``wait`` finish its operation
     (unless a fault holds it) instead of moving it one step.
+
+    Every request is checked against the Compute v1 discovery document as
+    Google's front end checks it (see ``validation``); ``lenient`` skips
+    those checks, for experiments only, since the real API never does.
     """
 
     def __init__(self, host="127.0.0.1", port=0, *, projects=(), seed=None,
-                 wait_completes=False):
+                 wait_completes=False, lenient=False):
         self.host = host
+        self.lenient = bool(lenient)
         self._port = port
         self.faults = Faults()
         self.model = ComputeModel(faults=self.faults, wait_completes=wait_completes)
@@ -117,6 +126,11 @@ class Emulator:
 
     def snapshot(self):
         return self.model.snapshot()
+
+    def release_operations(self, method=None, name=None):
+        """Lets operations held by ``faults.hold_operation`` finish (see
+        ComputeModel.release_operations); returns how many."""
+        return self.model.release_operations(method, name)
 
     def service(self, http=None):
         """A googleapiclient Compute service talking to this emulator."""

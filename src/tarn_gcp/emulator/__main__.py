@@ -7,22 +7,48 @@ import threading
 
 from . import Emulator, sample
 
+PROG = "python -m tarn_gcp.emulator"
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        """Bad command lines: one line on stderr, exit 2."""
+        self.exit(2, "%s: %s\n" % (PROG, message))
+
+
+def _port(text):
+    try:
+        port = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("invalid port %r" % text) from None
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError("port %d is out of range 0-65535" % port)
+    return port
+
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m tarn_gcp.emulator",
-                                     description="Serve an emulated Compute Engine API.")
+    parser = _Parser(prog=PROG, description="Serve an emulated Compute Engine API.")
     parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--port", type=_port, default=0, help="0 picks a free port")
     parser.add_argument("--empty", action="store_true", help="start without the sample topology")
     parser.add_argument("--project", action="append", default=[],
                         help="create an empty project (repeatable)")
     parser.add_argument("--wait-completes", action="store_true",
                         help="operations wait calls finish the operation at once")
+    parser.add_argument("--lenient", action="store_true",
+                        help="skip the checks against the discovery document (experiments only)")
     args = parser.parse_args(argv)
 
-    emulator = Emulator(args.host, args.port, projects=args.project,
-                        seed=None if args.empty else sample,
-                        wait_completes=args.wait_completes)
+    try:
+        emulator = Emulator(args.host, args.port, projects=args.project,
+                            seed=None if args.empty else sample,
+                            wait_completes=args.wait_completes, lenient=args.lenient)
+        emulator.start()
+    except ValueError as exc:
+        parser.exit(2, "%s: %s\n" % (PROG, exc))
+    except (OSError, OverflowError) as exc:
+        reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+        parser.exit(2, "%s: cannot serve on %s:%s: %s\n" % (PROG, args.host, args.port, reason))
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     with emulator:

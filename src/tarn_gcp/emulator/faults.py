@@ -7,9 +7,15 @@ name, compared with the request's path parameters and the "name" in its
 body (for a peering, also the peering's name).  ``call=N`` makes a rule
 fire first on the N-th matching call counted from when it was added; it
 then fires on ``times`` consecutive matching calls (None: for ever).
+
+The names a rule may match include, for an operation, the project and the
+region or zone of a regional or zonal operation, so
+``fail_operation("compute.routers.patch", name="europe-west1")`` fails every
+router patch in that region.
 """
 
 import fnmatch
+import math
 import threading
 
 from .model import ApiError
@@ -29,6 +35,18 @@ class Rule:
         self.details = details
         self.seen = 0
         self.fired = 0
+
+    def describe(self):
+        """The rule as plain data (the control path answers with it)."""
+        out = {"kind": self.kind, "method": self.method, "name": self.name,
+               "call": self.call, "times": self.times, "fired": self.fired}
+        for key, value in self.details.items():
+            if isinstance(value, ApiError):
+                value = value.body()["error"]
+            elif value == math.inf:
+                value = None
+            out[key] = value
+        return out
 
     @property
     def spent(self):
@@ -78,10 +96,23 @@ class Faults:
         return self._add(Rule("operation", method, name, call, times,
                               error=ApiError(status, message, op_code=code)))
 
-    def hold_operation(self, polls, method=None, *, name=None, call=None, times=1):
-        """Keeps the operation of matching mutations RUNNING for ``polls``
-        further polls before it may finish."""
-        return self._add(Rule("hold", method, name, call, times, polls=int(polls)))
+    def hold_operation(self, polls, method=None, *, name=None, call=None, times=1,
+                       state="RUNNING"):
+        """Keeps the operation of matching mutations in ``state`` ("RUNNING",
+        or "PENDING": not even started) for ``polls`` further polls before it
+        may finish.  ``polls`` None holds it until the emulator's
+        ``release_operations`` lets it go.  A held global operation has not
+        applied its change; a regional or zonal one has, unless it also
+        fails."""
+        if state not in ("PENDING", "RUNNING"):
+            raise ValueError("an operation is held PENDING or RUNNING, not %r" % (state,))
+        if polls is None:
+            polls = math.inf
+        elif int(polls) < 0:
+            raise ValueError("polls must not be negative")
+        else:
+            polls = int(polls)
+        return self._add(Rule("hold", method, name, call, times, polls=polls, state=state))
 
     def peering_in_progress(self, count=1):
         """Refuses the next ``count`` peering mutations (addPeering,
@@ -116,15 +147,18 @@ class Faults:
         return None
 
     def operation_fault(self, method, names):
-        """(error or None, polls to hold) for a new operation."""
-        error, hold = None, 0
+        """(error or None, polls to hold, state held in) for a new
+        operation; the state is that of the first matching hold rule."""
+        error, hold, state = None, 0, "RUNNING"
         with self._lock:
             for rule in self._rules:
                 if rule.kind == "operation" and error is None and rule.strike(method, names):
                     error = rule.details["error"]
                 elif rule.kind == "hold" and rule.strike(method, names):
+                    if not hold:
+                        state = rule.details["state"]
                     hold += rule.details["polls"]
-        return error, hold
+        return error, hold, state
 
     def take_peering_refusal(self):
         with self._lock:

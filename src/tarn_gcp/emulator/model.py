@@ -31,6 +31,7 @@ and handed out as deep copies, so callers can never alter stored state.
 
 import base64
 import copy
+import fnmatch
 import functools
 import hashlib
 import http
@@ -89,19 +90,27 @@ _KINDS = {"networks": "compute#network", "subnetworks": "compute#subnetwork",
 class ApiError(Exception):
     """A refusal as the API reports it: an HTTP status and a message."""
 
-    def __init__(self, code, message, reason=None, domain="global", op_code=None):
+    def __init__(self, code, message, reason=None, domain="global", op_code=None, *,
+                 status=None, details=None):
         super().__init__(message)
         self.code = int(code)
         self.message = message
         self.reason = reason or _REASONS.get(self.code, "backendError")
         self.domain = domain
         self.op_code = op_code or _OP_CODES.get(self.code, "INTERNAL_ERROR")
+        self.status = status          # e.g. "INVALID_ARGUMENT", as the JSON front end says
+        self.details = details
 
     def body(self):
         """The JSON error body of an HTTP response."""
-        return {"error": {"code": self.code, "message": self.message,
-                          "errors": [{"message": self.message, "domain": self.domain,
-                                      "reason": self.reason}]}}
+        error = {"code": self.code, "message": self.message,
+                 "errors": [{"message": self.message, "domain": self.domain,
+                             "reason": self.reason}]}
+        if self.status is not None:
+            error["status"] = self.status
+        if self.details is not None:
+            error["details"] = self.details
+        return {"error": error}
 
     def __repr__(self):
         return "ApiError(%d, %r)" % (self.code, self.message)
@@ -261,13 +270,16 @@ def _mutation(method):
 
 
 class _Operation:
-    __slots__ = ("record", "apply", "error", "hold")
+    __slots__ = ("record", "apply", "error", "hold", "held_in", "method", "names")
 
-    def __init__(self, record, apply, error, hold):
+    def __init__(self, record, apply, error, hold, held_in="RUNNING", method=None, names=()):
         self.record = record
         self.apply = apply
         self.error = error
-        self.hold = hold
+        self.hold = hold          # polls still to stay in held_in (math.inf: until released)
+        self.held_in = held_in
+        self.method = method
+        self.names = frozenset(names)
 
 
 class ComputeModel:
@@ -349,11 +361,14 @@ class ComputeModel:
 
         Global operations keep ``apply`` for DONE; regional and zonal ones
         apply it now.  A fault may make the operation fail (its change is
-        then never applied) or hold it RUNNING.
+        then never applied) or hold it PENDING or RUNNING.  Fault rules see
+        the project and, for a regional or zonal operation, the region or
+        zone among the names.
         """
-        error, hold = None, 0
+        error, hold, held_in = None, 0, "RUNNING"
+        names = names | {project} | ({scope[1]} if scope is not None else set())
         if self.faults is not None:
-            error, hold = self.faults.operation_fault(method, names | {project})
+            error, hold, held_in = self.faults.operation_fault(method, names)
         stamp = int(time.time() * 1000)
         name = "operation-%d-%s-%s-%s" % (stamp, uuid.uuid4().hex[:13],
                                           uuid.uuid4().hex[:8], uuid.uuid4().hex[:8])
@@ -370,20 +385,20 @@ class ComputeModel:
         if scope is not None and error is None:
             apply()
             apply = None
-        self._ops[path] = _Operation(record, apply, error, hold)
+        self._ops[path] = _Operation(record, apply, error, hold, held_in, method, names)
         if request_id:
             self._request_ids[project, request_id] = path
         return copy.deepcopy(record)
 
     def _advance(self, op):
         record = op.record
+        if op.hold > 0 and record["status"] == op.held_in:
+            op.hold -= 1
+            return
         if record["status"] == "PENDING":
             record["status"] = "RUNNING"
             record["startTime"] = now_rfc3339()
         elif record["status"] == "RUNNING":
-            if op.hold > 0:
-                op.hold -= 1
-                return
             error = op.error
             if error is None and op.apply is not None:
                 try:
@@ -413,15 +428,38 @@ class ComputeModel:
             if op is None:
                 raise not_found(path)
             if wait and self.wait_completes:
-                if op.record["status"] == "PENDING":
-                    self._advance(op)
-                if op.hold > 0:
+                # One wait uses up one held poll, else it ends the operation.
+                if op.hold > 0 and op.record["status"] != "DONE":
+                    if op.record["status"] == "PENDING" and op.held_in == "RUNNING":
+                        self._advance(op)
                     op.hold -= 1
                 else:
-                    self._advance(op)
+                    while op.record["status"] != "DONE":
+                        self._advance(op)
             else:
                 self._advance(op)
             return copy.deepcopy(op.record)
+
+    def operations(self):
+        """Every operation record, oldest first, each with the method id
+        that made it under "method" (not an API field)."""
+        with self.lock:
+            return [dict(copy.deepcopy(op.record), method=op.method) for op in self._ops.values()]
+
+    def release_operations(self, method=None, name=None):
+        """Ends the hold of unfinished operations (of ``method``, a method id
+        or shell-style pattern, and naming ``name``, when given), held for a
+        number of polls or until released; they finish on their next poll
+        (or two, from PENDING).  Returns how many were released."""
+        count = 0
+        with self.lock:
+            for op in self._ops.values():
+                if (op.hold > 0 and op.record["status"] != "DONE"
+                        and (method is None or fnmatch.fnmatchcase(op.method or "", method))
+                        and (name is None or name in op.names)):
+                    op.hold = 0
+                    count += 1
+        return count
 
     # ------------------------------------------------------------ reading
 

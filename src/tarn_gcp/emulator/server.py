@@ -8,10 +8,25 @@ faults:
 
     GET    /_emulator/snapshot     the snapshot (see ComputeModel.snapshot)
     GET    /_emulator/requests     the request log
+    GET    /_emulator/operations   every operation record, with its "method"
     POST   /_emulator/faults       {"kind": "request"|"operation"|"hold"|
                                     "peering_in_progress", ...arguments of the
-                                    Faults method of that kind}
+                                    Faults method of that kind}; answers the
+                                    rule as data
+    GET    /_emulator/faults       the rules, with how often each "fired"
     DELETE /_emulator/faults       removes every fault
+    POST   /_emulator/release      {"method": ..., "name": ...} (both
+                                    optional): held operations may finish;
+                                    answers {"released": N}
+
+For instance a regional operation of a router patch that fails, and one
+that stays PENDING until released:
+
+    POST /_emulator/faults {"kind": "operation", "method": "compute.routers.patch",
+                            "name": "transit-a-cr-euw1", "status": 400,
+                            "message": "Router is busy."}
+    POST /_emulator/faults {"kind": "hold", "method": "compute.routers.patch",
+                            "polls": null, "state": "PENDING"}
 """
 
 import json
@@ -25,7 +40,7 @@ import urllib.parse
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from . import listing
+from . import listing, validation
 from .model import API_ROOT, NAME_PATTERN, PROJECT_PATTERN, ApiError, bad_request
 
 BASE_PATH = "/compute/v1/"
@@ -69,15 +84,17 @@ _PARAM_PATTERNS = {"project": PROJECT_PATTERN, "region": NAME_PATTERN, "zone": N
 _ID_OR_NAME = NAME_PATTERN + r"|[1-9][0-9]{0,19}"
 
 
-def _compile(template):
-    names = re.findall(r"{(\w+)}", template)
-    regex = re.escape(template)
-    for name in names:
-        regex = regex.replace(re.escape("{%s}" % name), "(?P<%s>[^/]+)" % name)
-    return re.compile(regex + r"\Z")
+_IMPLEMENTED = frozenset(method_id for method_id, _, _ in METHODS)
+MAX_BODY = 1 << 20   # no request of this API comes near
 
 
-_ROUTES = [(method_id, verb, _compile(template)) for method_id, verb, template in METHODS]
+def _utf8(raw):
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise validation.payload_error(
+            "Invalid JSON payload received. The body is not UTF-8 (byte %d)." % exc.start) \
+            from None
 
 
 def _check_params(params):
@@ -88,16 +105,16 @@ def _check_params(params):
                            "'%s'" % (key, value, pattern), "invalid")
 
 
-def _list(model, params, query, collection, scope_key=None, kind=None):
+def _list(model, params, query, collection, scope_key=None, kind=None, known=None):
     project = params["project"]
     scope = params.get(scope_key) if scope_key else None
     where = "global" if scope is None else "%ss/%s" % (scope_key, scope)
     path = "projects/%s/%s/%s" % (project, where, collection)
     items = model.list(project, collection, scope)
-    return listing.page(items, query, kind, path, API_ROOT + path)
+    return listing.page(items, query, kind, path, API_ROOT + path, known)
 
 
-def _dispatch(model, method_id, p, query, body):
+def _dispatch(model, method_id, p, query, body, known=None):
     request_id = query.get("requestId") or None
     op_scope = ("regions", p["region"]) if "region" in p else (
         ("zones", p["zone"]) if "zone" in p else None)
@@ -107,7 +124,7 @@ def _dispatch(model, method_id, p, query, body):
     if verb == "list":
         return _list(model, p, query, collection, {"subnetworks": "region", "routers": "region",
                                                    "instances": "zone"}.get(collection),
-                     "compute#%sList" % collection[:-1])
+                     "compute#%sList" % collection[:-1], known)
     if verb == "get":
         name = p[collection[:-1]]
         scope = p.get("region") or p.get("zone")
@@ -147,6 +164,7 @@ class LoggedRequest:
     body: object           # decoded JSON body or None
     status: int = 0
     time: float = field(default_factory=time.time)
+    invalid: bool = False  # refused by the front end's checks (discovery document)
 
 
 class _Server(ThreadingHTTPServer):
@@ -204,27 +222,96 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Type", "application/json; charset=UTF-8")
         self.send_header("Content-Length", str(len(data)))
+        if self.close_connection:
+            self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.write(data)
+
+    def send_error(self, code, message=None, explain=None):
+        """The base class's refusals (bad request line, unknown HTTP method,
+        oversized headers...) in the API's JSON error shape."""
+        self.close_connection = True
+        if self.request_version == "HTTP/0.9":
+            self.request_version = "HTTP/1.0"   # a status line, even for a garbled request
+        try:
+            self._send(code, ApiError(code, message or "Bad request.").body())
+        except OSError:
+            pass
+
+    def _read_body(self):
+        """The request's body bytes; ApiError (the connection then closes,
+        its remaining bytes unread) when its framing is unusable."""
+        length = self.headers.get("Content-Length")
+        chunked = self.headers.get("Transfer-Encoding", "").lower()
+        if chunked:
+            if chunked != "chunked" or length is not None:
+                self.close_connection = True
+                raise bad_request("Unsupported Transfer-Encoding %r." % chunked)
+            return self._read_chunked()
+        if length is None:
+            if self.command in ("POST", "PUT", "PATCH"):
+                self.close_connection = True
+                raise bad_request("A request with a body needs a Content-Length header.")
+            return b""
+        if re.fullmatch(r"[0-9]{1,18}", length.strip()) is None:
+            self.close_connection = True
+            raise bad_request("Malformed Content-Length header %r." % length[:40])
+        size = int(length)
+        if size > MAX_BODY:
+            self.close_connection = True
+            raise ApiError(413, "The request body of %d bytes exceeds the limit of %d bytes."
+                           % (size, MAX_BODY), "requestTooLarge")
+        raw = self.rfile.read(size) if size else b""
+        if len(raw) != size:
+            self.close_connection = True
+            raise bad_request("The request body ended after %d of %d bytes." % (len(raw), size))
+        return raw
+
+    def _read_chunked(self):
+        raw = b""
+        while True:
+            line = self.rfile.readline(100)
+            try:
+                size = int(line.split(b";")[0].strip(), 16)
+            except ValueError:
+                size = -1
+            if size < 0:
+                self.close_connection = True
+                raise bad_request("Malformed chunked request body.")
+            if len(raw) + size > MAX_BODY:
+                self.close_connection = True
+                raise ApiError(413, "The request body exceeds the limit of %d bytes." % MAX_BODY,
+                               "requestTooLarge")
+            if size == 0:
+                while self.rfile.readline(1024) not in (b"\r\n", b"\n", b""):
+                    pass
+                return raw
+            chunk = self.rfile.read(size)
+            self.rfile.readline(100)
+            if len(chunk) != size:
+                self.close_connection = True
+                raise bad_request("Malformed chunked request body.")
+            raw += chunk
 
     def _handle(self, verb):
         emulator = self.server.emulator
         url = urllib.parse.urlsplit(self.path)
-        length = int(self.headers.get("Content-Length") or 0)
-        raw = self.rfile.read(length) if length else b""
-        query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
-        override = self.headers.get("X-HTTP-Method-Override")
-        if verb == "POST" and override:
-            # The client library turns long GET requests into POST requests
-            # carrying the query in a form-encoded body.
-            verb = override.upper()
-            if self.headers.get("Content-Type", "").startswith("application/x-www-form-urlencoded"):
-                query.update(urllib.parse.parse_qsl(raw.decode(), keep_blank_values=True))
-                raw = b""
-        if url.path.startswith("/_emulator/"):
-            return self._control(verb, url.path, raw)
-        entry = LoggedRequest(None, verb, url.path, {}, query, None)
+        entry = LoggedRequest(None, verb, url.path, {}, {}, None)
         try:
+            raw = self._read_body()
+            query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
+            entry.query = query
+            override = self.headers.get("X-HTTP-Method-Override")
+            if verb == "POST" and override:
+                # The client library turns long GET requests into POST requests
+                # carrying the query in a form-encoded body.
+                verb = entry.http_method = override.upper()
+                content_type = self.headers.get("Content-Type", "")
+                if content_type.startswith("application/x-www-form-urlencoded"):
+                    query.update(urllib.parse.parse_qsl(_utf8(raw), keep_blank_values=True))
+                    raw = b""
+            if url.path.startswith("/_emulator/"):
+                return self._control(verb, url.path, raw)
             status, payload = 200, self._api(verb, url.path, query, raw, entry)
         except ApiError as exc:
             status, payload = exc.code, exc.body()
@@ -240,32 +327,34 @@ class _Handler(BaseHTTPRequestHandler):
         if not path.startswith(BASE_PATH):
             raise ApiError(404, "The requested URL %s was not found." % path, "notFound")
         tail = urllib.parse.unquote(path[len(BASE_PATH):])
-        found = None
-        for method_id, method_verb, regex in _ROUTES:
-            match = regex.match(tail)
-            if match:
-                found = found or (method_id, match)
-                if method_verb == verb:
-                    found = (method_id, match)
-                    break
-        else:
-            if found:
-                raise ApiError(405, "Method %s is not allowed on %s." % (verb, path))
-            raise ApiError(404, "The requested URL %s was not found." % path, "notFound")
-        method_id, match = found
-        params = match.groupdict()
+        api = validation.discovery()
+        method, params = api.match(verb, tail, path)
+        method_id = method.id
         entry.method, entry.params = method_id, params
         body = None
         if raw:
             try:
-                body = json.loads(raw)
+                body = json.loads(_utf8(raw))
             except ValueError:
-                raise ApiError(400, "Invalid JSON payload received.", "parseError") from None
+                entry.invalid = True
+                raise validation.payload_error(
+                    "Invalid JSON payload received. The body is not valid JSON.") from None
             entry.body = body
             if not isinstance(body, dict):
-                raise ApiError(400, "Invalid JSON payload received. The body must be an object.",
-                               "parseError")
-        _check_params(params)
+                entry.invalid = True
+                raise validation.payload_error(
+                    "Invalid JSON payload received. Expected an object at the top level.")
+        if method_id not in _IMPLEMENTED:
+            raise ApiError(501, "Method %s is not implemented by the emulator." % method_id,
+                           "notImplemented", status="UNIMPLEMENTED")
+        if emulator.lenient:
+            _check_params(params)
+        else:
+            try:
+                body = api.check(method, params, query, body)
+            except ApiError:
+                entry.invalid = True
+                raise
         names = set(params.values())
         if isinstance(body, dict):
             names.add(body.get("name"))
@@ -274,30 +363,49 @@ class _Handler(BaseHTTPRequestHandler):
         error = emulator.faults.request_fault(method_id, names - {None})
         if error is not None:
             raise error
-        return _dispatch(emulator.model, method_id, params, query, body)
+        return _dispatch(emulator.model, method_id, params, query, body,
+                         None if emulator.lenient else method.fields)
 
     def _control(self, verb, path, raw):
         emulator = self.server.emulator
         try:
+            raw = _utf8(raw).encode()
             if path == "/_emulator/snapshot" and verb == "GET":
                 return self._send(200, emulator.snapshot())
             if path == "/_emulator/requests" and verb == "GET":
                 return self._send(200, [vars(r) for r in emulator.requests])
+            if path == "/_emulator/operations" and verb == "GET":
+                return self._send(200, emulator.model.operations())
+            if path == "/_emulator/faults" and verb == "GET":
+                return self._send(200, [rule.describe() for rule in emulator.faults.rules])
             if path == "/_emulator/faults" and verb == "DELETE":
                 emulator.faults.clear()
                 return self._send(200, {})
             if path == "/_emulator/faults" and verb == "POST":
-                spec = json.loads(raw or b"{}")
+                spec = self._control_body(raw)
                 kind = spec.pop("kind")
                 method = {"request": emulator.faults.fail_request,
                           "operation": emulator.faults.fail_operation,
                           "hold": emulator.faults.hold_operation,
                           "peering_in_progress": emulator.faults.peering_in_progress}[kind]
-                method(**spec)
-                return self._send(200, {})
-        except (ValueError, KeyError, TypeError) as exc:
+                rule = method(**spec)
+                return self._send(200, rule.describe() if rule is not None else {})
+            if path == "/_emulator/release" and verb == "POST":
+                spec = self._control_body(raw)
+                released = emulator.release_operations(spec.pop("method", None),
+                                                       spec.pop("name", None), **spec)
+                return self._send(200, {"released": released})
+        except (ValueError, KeyError, TypeError, ApiError) as exc:
             return self._send(400, ApiError(400, "Bad control request: %r" % exc).body())
         self._send(404, ApiError(404, "No control path %s %s." % (verb, path)).body())
+
+
+    @staticmethod
+    def _control_body(raw):
+        spec = json.loads(raw or b"{}")
+        if not isinstance(spec, dict):
+            raise ValueError("the body must be a JSON object")
+        return spec
 
 
 class HttpFront:
