@@ -378,3 +378,18 @@ def test_a_revert_url_that_is_not_one_is_refused(capsys, monkeypatch, value, why
     assert status == 2 and captured.out == ""
     assert captured.err.startswith("tarn_gcp: ") and why in captured.err
     assert captured.err.count("\n") == 1
+
+
+def test_unlock_of_a_local_revert_file_says_its_lock_ends_with_its_run(capsys, tmp_path):
+    from tarn_gcp.cli.revert import LocalRevertStore
+
+    path = str(tmp_path / "revert.json")
+    assert main(["--revert", path, "unlock", "--yes"]) == 0
+    assert "is not in use" in capsys.readouterr().out and os.listdir(tmp_path) == []
+    holder = LocalRevertStore(path)
+    holder.lock()  # flock is per open file: this process's second open is refused
+    try:
+        assert main(["--revert", path, "unlock", "--yes"]) == 2
+        assert "is in use by pid %d" % os.getpid() in capsys.readouterr().err
+    finally:
+        holder.unlock()
