@@ -367,9 +367,10 @@ class BucketRevertStore(RevertStore):
                 return  # our own write, retried after its answer was lost
             refused = self.write_aside(text, "refused")
             raise CliError(
-                "revert file %s not replaced: it was changed in the bucket meanwhile (it is "
-                "no longer generation %s); it is left as it was and the new revert "
-                "information is in %s" % (self.url, expected or "0, absent", refused)
+                "revert file %s not replaced: it was changed in the bucket meanwhile (%s); it "
+                "is left as it was and the new revert information is in %s"
+                % (self.url, "it has been created since it was read" if not expected else
+                   "it is no longer generation %d" % expected, refused)
             ) from None
         except Exception as exc:
             raise StorageFailure(failure(exc)) from None
@@ -392,12 +393,16 @@ class BucketRevertStore(RevertStore):
             stem, dot, ext = base, "", ""
         stamp = time.strftime("%Y%m%dT%H%M%S")
         error = None
-        for folder in (os.getcwd(), tempfile.gettempdir()):
+        for folder in (os.curdir, tempfile.gettempdir()):
             try:
                 where = _write_new(folder, stem, "." + kind + "-" + stamp, dot + ext, text)
             except OSError as exc:
                 error = error or exc
                 continue
+            try:
+                where = os.path.abspath(where)
+            except OSError:
+                pass  # the current folder is gone: named as written
             if kind == "refused":
                 _to_stderr(text)
                 where += " (and on standard error above)"
