@@ -164,3 +164,33 @@ def test_the_peering_stage_waits_out_peering_operations_in_progress(cli, emu, pa
     assert emu.snapshot() == original
     assert len(pauses) == 4
 
+
+
+@pytest.mark.parametrize("method,uri,held", [
+    ("POST", URI, True),                                   # an insert: its answer is read
+    ("DELETE", URI + "/r1", True),
+    ("GET", URI + "/r1", False),                           # a read stops at once
+    ("POST", URI.replace("routes", "operations/op-1/wait"), False),
+])
+def test_a_signal_during_a_change_is_raised_when_the_next_request_starts(method, uri, held):
+    import os
+    import signal
+    import time
+
+    from tarn_gcp.cli import interrupts
+
+    class Signalled(Scripted):
+        def request(self, *args, **kwargs):
+            if not self.calls:
+                os.kill(os.getpid(), signal.SIGTERM)
+                time.sleep(0.2)
+            return super().request(*args, **kwargs)
+
+    inner = Signalled((Response(200), b"{}"), (Response(200), b"{}"))
+    http = RetryingHttp(inner, sleep=lambda s: None)
+    with interrupts.handled():
+        with pytest.raises(interrupts.Stopped):
+            answer = http.request(uri, method)
+            assert held and answer[0].status == 200
+            http.request(URI + "/r1", "GET")
+    assert len(inner.calls) == (1 if held else 0)   # the read never got its answer

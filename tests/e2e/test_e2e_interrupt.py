@@ -66,11 +66,14 @@ def settle(emu):
     """Finishes the operations a stopped process no longer waits for, the
     way the cloud finishes them whether anyone waits or not."""
     model = emu.model
-    with model.lock:
-        for op in list(model._ops.values()):
-            op.hold = 0
-            while op.record["status"] != "DONE":
-                model._advance(op)
+    model.release_operations()
+    for record in model.operations():
+        if record["status"] != "DONE":
+            parts = record["selfLink"].split("/projects/", 1)[1].split("/")
+            scope = None if parts[1] == "global" else (parts[1], parts[2])
+            for _ in range(5):
+                if model.poll_operation(parts[0], parts[-1], scope, wait=True)["status"] == "DONE":
+                    break
     emu.faults.clear()
 
 

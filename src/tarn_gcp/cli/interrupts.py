@@ -8,7 +8,10 @@ The stage in progress stops there; its revert information is then saved.
 
 ``deferred()`` holds the signals back while something that must not be
 cut short runs (the save of the revert information): a signal arriving
-meanwhile is remembered and raised when the block ends.
+meanwhile is remembered and raised when the block ends.  ``held_back()``
+keeps it for later still: a signal that arrives while a change is sent to
+the API is raised when the next request starts (``raise_pending()``), so
+that the caller has learnt, and recorded, what the change was.
 """
 
 from __future__ import annotations
@@ -121,6 +124,28 @@ def deferred():
             release(raise_pending=False)
         raise
     if was_armed:
+        release()
+
+
+@contextlib.contextmanager
+def held_back():
+    """Holds the signals back for the block without raising them at its
+    end: one that arrived stays pending until ``raise_pending()`` (or
+    ``release()``).  For a change sent to the API: stopping while its
+    answer is read would leave a change made that nobody recorded."""
+    was_armed = _State.armed
+    _State.armed = False
+    try:
+        yield
+    finally:
+        if was_armed:
+            _State.armed = True
+
+
+def raise_pending():
+    """Raises the interrupt of a signal held back by ``held_back()``, if
+    any (and if signals raise now)."""
+    if _State.armed and _State.pending is not None:
         release()
 
 

@@ -22,16 +22,25 @@ What is retried:
 Everything else, and the last refusal once the attempts are spent, goes
 back to the caller unchanged, where the client library turns it into its
 HttpError.
+
+A signal (Ctrl-C, SIGTERM, SIGHUP) that arrives while a change is sent does
+not cut the request short: the change may be made whether or not its
+answer is read, and only with the answer can gcplib record it.  The signal
+is raised when the next request starts (in a stage that is the wait for
+the change's operation), or by the command line once the stage is over.
 """
 
 from __future__ import annotations
 
+import contextlib
 import json
 import logging
 import random
 import re
 import socket
 import time
+
+from . import interrupts
 
 log = logging.getLogger("tarn_gcp.cli.transport")
 
@@ -138,9 +147,13 @@ class RetryingHttp:
 
     def request(self, uri, method="GET", body=None, headers=None, *args, **kwargs):
         attempt = 0
+        change = not _repeatable(uri, method)
         while True:
+            interrupts.raise_pending()
             try:
-                response, content = self.http.request(uri, method, body, headers, *args, **kwargs)
+                with interrupts.held_back() if change else contextlib.nullcontext():
+                    response, content = self.http.request(uri, method, body, headers, *args,
+                                                          **kwargs)
             except (ConnectionError, socket.timeout, TimeoutError) as exc:
                 refused = isinstance(exc, ConnectionRefusedError)
                 if attempt >= self.retries or not (refused or _repeatable(uri, method)):

@@ -18,7 +18,7 @@ import fnmatch
 import math
 import threading
 
-from .model import ApiError
+from .errors import ApiError
 
 
 class Rule:

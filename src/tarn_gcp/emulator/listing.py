@@ -1,65 +1,6 @@
 """List requests: the `filter` expression and paging with maxResults and
 pageToken, as the Compute Engine API does them.
 
-Filters are a conjunction of comparisons, optionally parenthesised and
-joined by AND or blanks: ``network: "URL"``, ``network = "URL"``,
-``network="URL"``, ``name != "x"``, ``priority < 1000`` and the older
-``name eq regexp`` / ``ne`` forms.  ``=`` and ``:`` compare for equality
-(``*`` in the value is a wildcard), ``eq``/``ne`` match a whole regular
-expression.  Field names may be dotted (``bgp.asn``); a list field matches
-when one element does.  OR and NOT are not supported and are refused.
-"""
-
-import base64
-import binascii
-import fnmatch
-import json
-import re
-
-from .model import invalid
-
-_TOKEN = re.compile(r'''\s*(?:(\()|(\))|"((?:[^"\\]|\\.)*)"|'((?:[^'\\]|\\.)*)'|(!=|<=|>=|=|:|<|>)|([^\s()=:!<>"']+))''')
-MAX_RESULTS = 500
-
-
-def _tokens(text):
-    pos, out = 0, []
-    text = text.strip()
-    while pos < len(text):
-        if out and out[-1] == ("word", "eq") or out and out[-1] == ("word", "ne"):
-            # The older form takes the rest of the term as a regular expression.
-            match = re.compile(r"[^\s\"']\S*").match(text, pos)
-            if match:
-                out.append(("value", match.group()))
-                pos = match.end()
-                while pos < len(text) and text[pos].isspace():
-                    pos += 1
-                continue
-        match = _TOKEN.match(text, pos)
-        if not match or match.end() == pos:
-            raise invalid("filter", text, "The filter expression is malformed.")
-        lpar, rpar, dq, sq, op, word = match.groups()
-        if lpar:
-            out.append(("(", lpar))
-        elif rpar:
-            out.append((")", rpar))
-        elif dq is not None or sq is not None:
-            raw = dq if dq is not None else sq
-            out.append(("value", re.sub(r"\\(.)", r"\1", raw)))
-        elif op:
-            out.append(("op", op))
-        else:
-            out.append(("word", word))
-        pos = match.end()
-        while pos < len(text) and text[pos].isspace():
-            pos += 1
-    return out
-
-
-def parse_filter(text):
-    """List requests: the `filter` expression and paging with maxResults and
-pageToken, as the Compute Engine API does them.
-
 Two filter languages, which one request may not mix:
 
 * comparisons ``field OP value`` with OP one of ``=``, ``!=``, ``<``, ``>``,
@@ -85,7 +26,7 @@ import fnmatch
 import json
 import re
 
-from .model import invalid
+from .errors import invalid
 
 MAX_RESULTS = 500
 _OPS = ("!=", "<=", ">=", "=", ":", "<", ">")

@@ -41,16 +41,21 @@ from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from . import listing, validation
-from .model import API_ROOT, NAME_PATTERN, PROJECT_PATTERN, ApiError, bad_request
+from .errors import ApiError, bad_request
+from .paths import API_ROOT, NAME_PATTERN, PROJECT_PATTERN
 
 BASE_PATH = "/compute/v1/"
 
-# method id, HTTP method, path below BASE_PATH
+# The methods the model serves: method id, HTTP method, path below BASE_PATH
+# (as the discovery document has them; requests are routed by the document).
+# One row per method: the rows look alike on purpose, and `duplicates`
+# reports them as one pair of the same shape.
 METHODS = (
     ("compute.networks.list", "GET", "projects/{project}/global/networks"),
     ("compute.networks.insert", "POST", "projects/{project}/global/networks"),
     ("compute.networks.get", "GET", "projects/{project}/global/networks/{network}"),
-    ("compute.networks.addPeering", "POST", "projects/{project}/global/networks/{network}/addPeering"),
+    ("compute.networks.addPeering", "POST",
+     "projects/{project}/global/networks/{network}/addPeering"),
     ("compute.networks.removePeering", "POST",
      "projects/{project}/global/networks/{network}/removePeering"),
     ("compute.subnetworks.list", "GET", "projects/{project}/regions/{region}/subnetworks"),
@@ -114,43 +119,45 @@ def _list(model, params, query, collection, scope_key=None, kind=None, known=Non
     return listing.page(items, query, kind, path, API_ROOT + path, known)
 
 
-def _dispatch(model, method_id, p, query, body, known=None):
+# The model method of each mutation and the path parameters it takes, in
+# order; all but a delete take the body after them.
+_MUTATIONS = {
+    "compute.networks.insert": ("insert_network", ("project",)),
+    "compute.networks.addPeering": ("add_peering", ("project", "network")),
+    "compute.networks.removePeering": ("remove_peering", ("project", "network")),
+    "compute.subnetworks.insert": ("insert_subnetwork", ("project", "region")),
+    "compute.instances.insert": ("insert_instance", ("project", "zone")),
+    "compute.routes.insert": ("insert_route", ("project",)),
+    "compute.routes.delete": ("delete_route", ("project", "route")),
+    "compute.routers.insert": ("insert_router", ("project", "region")),
+    "compute.routers.patch": ("patch_router", ("project", "region", "router")),
+}
+
+
+def _dispatch(model, method_id, params, query, body, known=None):
     request_id = query.get("requestId") or None
-    op_scope = ("regions", p["region"]) if "region" in p else (
-        ("zones", p["zone"]) if "zone" in p else None)
+    op_scope = ("regions", params["region"]) if "region" in params else (
+        ("zones", params["zone"]) if "zone" in params else None)
     collection, verb = method_id.split(".")[1:]
     if verb in ("get", "wait") and collection.endswith("Operations"):
-        return model.poll_operation(p["project"], p["operation"], op_scope, wait=verb == "wait")
+        return model.poll_operation(params["project"], params["operation"], op_scope,
+                                    wait=verb == "wait")
     if verb == "list":
-        return _list(model, p, query, collection, {"subnetworks": "region", "routers": "region",
-                                                   "instances": "zone"}.get(collection),
+        return _list(model, params, query, collection,
+                     {"subnetworks": "region", "routers": "region",
+                      "instances": "zone"}.get(collection),
                      "compute#%sList" % collection[:-1], known)
     if verb == "get":
-        name = p[collection[:-1]]
-        scope = p.get("region") or p.get("zone")
-        return model.get(p["project"], collection, name, scope)
+        name = params[collection[:-1]]
+        scope = params.get("region") or params.get("zone")
+        return model.get(params["project"], collection, name, scope)
     if body is None and verb != "delete":
         raise bad_request("The request has no body.")
-    if method_id == "compute.networks.insert":
-        return model.insert_network(p["project"], body, request_id=request_id)
-    if method_id == "compute.networks.addPeering":
-        return model.add_peering(p["project"], p["network"], body, request_id=request_id)
-    if method_id == "compute.networks.removePeering":
-        return model.remove_peering(p["project"], p["network"], body, request_id=request_id)
-    if method_id == "compute.subnetworks.insert":
-        return model.insert_subnetwork(p["project"], p["region"], body, request_id=request_id)
-    if method_id == "compute.instances.insert":
-        return model.insert_instance(p["project"], p["zone"], body, request_id=request_id)
-    if method_id == "compute.routes.insert":
-        return model.insert_route(p["project"], body, request_id=request_id)
-    if method_id == "compute.routes.delete":
-        return model.delete_route(p["project"], p["route"], request_id=request_id)
-    if method_id == "compute.routers.insert":
-        return model.insert_router(p["project"], p["region"], body, request_id=request_id)
-    if method_id == "compute.routers.patch":
-        return model.patch_router(p["project"], p["region"], p["router"], body,
-                                  request_id=request_id)
-    raise AssertionError(method_id)
+    if method_id not in _MUTATIONS:
+        raise AssertionError(method_id)
+    method, keys = _MUTATIONS[method_id]
+    args = [params[key] for key in keys] + ([] if verb == "delete" else [body])
+    return getattr(model, method)(*args, request_id=request_id)
 
 
 @dataclass

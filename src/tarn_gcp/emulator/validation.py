@@ -25,7 +25,8 @@ import json
 import os
 import re
 
-from .model import NAME_PATTERN, ApiError, invalid
+from .errors import ApiError, invalid
+from .paths import NAME_PATTERN
 
 _OUTPUT_ONLY = re.compile(r"\s*(?:\[output only\]|output only\b)", re.IGNORECASE)
 _RANGE_IN_TEXT = re.compile(r"Acceptable values are\s+`?(-?\d+)`?\s+to\s+`?(-?\d+)`?")
