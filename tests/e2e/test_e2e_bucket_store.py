@@ -79,12 +79,14 @@ def settle(emu, finish=True):
     """Lets held operations go on; ``finish``: finishes those a stopped
     process left, as the cloud would."""
     model = emu.model
-    with model.lock:
-        for op in list(model._ops.values()):
-            op.hold = 0
-            while finish and op.record["status"] != "DONE":
-                model._advance(op)
+    model.release_operations()
     emu.faults.clear()
+    for record in model.operations() if finish else ():
+        parts = record["selfLink"].split("/projects/", 1)[1].split("/")
+        scope = None if parts[1] == "global" else (parts[1], parts[2])
+        for _ in range(5):
+            if model.poll_operation(parts[0], parts[-1], scope, wait=True)["status"] == "DONE":
+                break
 
 
 def wait_for(predicate, process, seconds=30.0):
