@@ -10,6 +10,7 @@ run again), must bring back the topology of the snapshot taken before.  TARN_INT
 (default 3); TARN_INTERRUPT_SEED picks the first seed.
 """
 
+import json
 import os
 import random
 import signal
@@ -23,6 +24,7 @@ import tarn_gcp
 from tarn_gcp.emulator import Emulator, sample
 
 from e2e_helpers import assert_same, changed
+from gcs_helpers import gcs_server, leftovers, revert_store  # noqa: F401 (fixtures)
 
 SRC = os.path.dirname(os.path.dirname(os.path.abspath(tarn_gcp.__file__)))
 STAGES = [["peerings"], ["routes", "stage1"], ["routers"]]
@@ -43,10 +45,11 @@ def emu(server):
 
 
 def start(emu, revert, *args):
-    env = dict(os.environ, PYTHONPATH=SRC)
+    env = dict(os.environ, PYTHONPATH=SRC, **getattr(revert, "run_env", {}))
     return subprocess.Popen(
         [sys.executable, "-m", "tarn_gcp", "--emulator-url", emu.url, "--revert", str(revert),
-         *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+         *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        cwd=getattr(revert, "run_folder", None))
 
 
 def finish(process):
@@ -100,9 +103,9 @@ def stopped_run(emu, revert, rng, trail, *args):
     settle(emu)
 
 
-def kill_and_restore(emu, tmp_path, seed):
+def kill_and_restore(emu, tmp_path, seed, revert_store=lambda folder, name: folder / name):
     rng = random.Random(seed)
-    revert = tmp_path / ("revert-%d.json" % seed)
+    revert = revert_store(tmp_path, "revert-%d.json" % seed)
     original = emu.snapshot()
     trail = []
     for stage in STAGES:
@@ -120,8 +123,8 @@ def kill_and_restore(emu, tmp_path, seed):
 
 
 @pytest.mark.parametrize("seed", range(FIRST_SEED, FIRST_SEED + TRIALS))
-def test_a_migration_stopped_by_signals_is_restored_exactly(emu, tmp_path, seed):
-    kill_and_restore(emu, tmp_path, seed)
+def test_a_migration_stopped_by_signals_is_restored_exactly(emu, tmp_path, seed, revert_store):
+    kill_and_restore(emu, tmp_path, seed, revert_store)
 
 
 KIND = {"peerings": "/networks/", "routes": "/routes/", "routers": "/routers/"}
@@ -132,12 +135,12 @@ RECORDS = {"peerings": lambda saved: saved["peerings"],
 
 @pytest.mark.parametrize("pair", [(0, 2), (0, 1), (1, 2)], ids=lambda p: "%s+%s" % (
     STAGES[p[0]][0], STAGES[p[1]][0]))
-def test_two_switches_on_one_revert_file_never_lose_a_change(emu, tmp_path, pair):
+def test_two_switches_on_one_revert_file_never_lose_a_change(emu, tmp_path, pair, revert_store):
     """Started together: one is refused at once having changed nothing, or
     both ran one after the other and both are saved."""
     from tarn_gcp.res.Globals import Globals
 
-    revert = tmp_path / "revert.json"
+    revert = revert_store(tmp_path, "revert.json")
     original = emu.snapshot()
     emu.faults.hold_operation(1, "compute.*", times=2)
     stages = [STAGES[i] for i in pair]
@@ -145,7 +148,7 @@ def test_two_switches_on_one_revert_file_never_lose_a_change(emu, tmp_path, pair
     results = [finish(p) for p in processes]
     statuses = sorted(status for status, _, _ in results)
     assert statuses in ([0, 0], [0, 2]), results
-    saved = Globals.loadRevertInfo(revert)
+    saved = json.loads(revert.read_text())
     touched = changed(original, emu.snapshot())
     for stage, process, (status, out, err) in zip(stages, processes, results):
         kind = stage[0]
@@ -159,4 +162,4 @@ def test_two_switches_on_one_revert_file_never_lose_a_change(emu, tmp_path, pair
         else:
             assert [path for path in touched if KIND[kind] in path], kind
             assert RECORDS[kind](saved), kind
-    assert os.listdir(tmp_path) == ["revert.json"]
+    assert leftovers(revert) == []

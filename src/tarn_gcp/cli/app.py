@@ -53,7 +53,8 @@ def _common_options(parser, suppress):
                             "the default")
     group.add_argument("--revert", metavar="FILE", default=default(None),
                        help="the revert file (JSON): read before a stage or restore, saved "
-                            "after it; status only reads it")
+                            "after it (status only reads it); gs://BUCKET/PATH keeps it in "
+                            "Cloud Storage")
     group.add_argument("--dry-run", action="store_true", default=default(False),
                        help="show the changes without making them; nothing is saved")
     group.add_argument("--emulator", action="store_true", default=default(False),
@@ -116,6 +117,9 @@ def build_parser():
     _format_option(sub, ("text", "json"))
     leaf(commands, "demo", "the whole migration and its restore on an emulator, verified")
     leaf(commands, "example-plan", "print the annotated example plan")
+    sub = leaf(commands, "unlock", "show the lock of a revert file kept in a bucket and, with "
+               "--yes, remove it (after a run that died holding it)")
+    sub.add_argument("--yes", action="store_true", help="remove the lock shown")
     return parser
 
 
@@ -162,6 +166,12 @@ def dispatch(options, console):
         raise CliError("--emulator and --emulator-url exclude each other")
     if options.command == "demo":
         return demo.run_demo(options, console)
+    if options.command == "unlock":
+        from .bucket_store import unlock_command
+
+        if options.revert is None:
+            raise CliError("unlock needs --revert gs://BUCKET/PATH, the revert file to unlock")
+        return unlock_command(options.revert, options.yes)
     if options.command not in ("switch", "restore", "status") and options.revert:
         raise CliError("--revert applies to switch, restore, status and demo")
     if options.command in ("discover", "cidrs", "status") and options.dry_run:

@@ -180,7 +180,11 @@ def run_demo(options, console):
     dry_run = bool(options.dry_run)
     scratch = None
     revert_path = None if dry_run else options.revert
-    if revert_path:
+    if revert_path and revert_path.startswith("gs://"):
+        from .bucket_store import check_new_object
+
+        check_new_object(revert_path)
+    elif revert_path:
         if os.path.exists(revert_path):
             raise CliError("demo writes a new revert file, and %s exists" % revert_path)
         RevertFile(revert_path, None).check_writable()

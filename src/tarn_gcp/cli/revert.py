@@ -367,7 +367,12 @@ def _read_holder(fd):
 
 
 def open_store(path):
-    """The store of a --revert argument."""
+    """The store of a --revert argument: a Cloud Storage object for
+    gs://BUCKET/PATH, else a file on this machine."""
+    if isinstance(path, str) and path.startswith("gs://"):
+        from .bucket_store import BucketRevertStore
+
+        return BucketRevertStore(path)
     return LocalRevertStore(path)
 
 
