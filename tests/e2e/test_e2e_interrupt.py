@@ -120,6 +120,12 @@ def kill_and_restore(emu, tmp_path, seed, revert_store=lambda folder, name: fold
         settle(emu)
     assert changed(original, emu.snapshot()) == [], trail
     assert_same(original, emu.snapshot())
+    # status, through the same store, sees every stage put back
+    status, out, err = finish(start(emu, revert, "status", "--format", "json"))
+    states = {stage["stage"]: (stage["state"], stage["items"])
+              for stage in json.loads(out)["stages"]}
+    assert status == 0 and all(state == "restored" or (state == "switched" and not items)
+                               for state, items in states.values()), (trail, states, err)
 
 
 @pytest.mark.parametrize("seed", range(FIRST_SEED, FIRST_SEED + TRIALS))
