@@ -4,7 +4,7 @@ import types
 
 import pytest
 
-from fakes import FakeService, LogCapture, Run
+from testing.fakes import FakeService, LogCapture, Run
 
 
 @pytest.fixture(scope="session")
