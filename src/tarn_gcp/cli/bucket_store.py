@@ -30,7 +30,6 @@ as done.
 from __future__ import annotations
 
 import datetime
-import errno
 import getpass
 import http
 import json
@@ -44,7 +43,7 @@ import uuid
 
 from . import interrupts
 from .errors import CliError, one_line
-from .revert import RevertStore, StoreInUse
+from .revert import RevertStore, StoreInUse, write_new_file
 
 SCHEME = "gs://"
 LOCK_SUFFIX = ".lock"
@@ -411,27 +410,9 @@ class BucketRevertStore(RevertStore):
 
 
 def _write_new(folder, stem, middle, ext, text):
-    for n in range(1000):
-        candidate = os.path.join(folder, "%s%s%s%s" % (stem, middle, "-%d" % n if n else "", ext))
-        try:
-            fd = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
-        except FileExistsError:
-            continue
-        try:
-            view = memoryview(text.encode("utf-8"))
-            while view:
-                view = view[os.write(fd, view):]
-            os.fsync(fd)
-        except BaseException:
-            os.close(fd)
-            try:
-                os.unlink(candidate)
-            except OSError:
-                pass
-            raise
-        os.close(fd)
-        return candidate
-    raise OSError(errno.EEXIST, "no free name in %s" % folder)
+    return write_new_file(
+        lambda suffix: os.path.join(folder, "%s%s%s%s" % (stem, middle, suffix, ext)), text,
+        "in %s" % folder)
 
 
 def _command_line():

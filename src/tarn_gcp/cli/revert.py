@@ -323,28 +323,36 @@ class LocalRevertStore(RevertStore):
 
     def write_aside(self, text, kind):
         stamp = time.strftime("%Y%m%dT%H%M%S")
-        for n in range(1000):
-            candidate = "%s.%s-%s%s" % (self.path, kind, stamp, "-%d" % n if n else "")
-            try:
-                fd = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC,
-                             0o600)
-            except FileExistsError:
-                continue
-            try:
-                view = memoryview(text.encode("utf-8"))
-                while view:
-                    view = view[os.write(fd, view):]
-                os.fsync(fd)
-            except BaseException:
-                os.close(fd)
-                try:
-                    os.unlink(candidate)
-                except OSError:
-                    pass
-                raise
+        return write_new_file(
+            lambda suffix: "%s.%s-%s%s" % (self.path, kind, stamp, suffix), text,
+            "beside %s" % self.path)
+
+
+def write_new_file(candidate, text, where):
+    """Writes ``text`` to the first of ``candidate("")``, ``candidate("-1")``,
+    ... that does not exist yet (created exclusively, mode 0600, flushed to
+    disk) and returns its name; a file left half written is removed."""
+    for n in range(1000):
+        name = candidate("-%d" % n if n else "")
+        try:
+            fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+        except FileExistsError:
+            continue
+        try:
+            view = memoryview(text.encode("utf-8"))
+            while view:
+                view = view[os.write(fd, view):]
+            os.fsync(fd)
+        except BaseException:
             os.close(fd)
-            return candidate
-        raise OSError(errno.EEXIST, "no free name beside %s" % self.path)
+            try:
+                os.unlink(name)
+            except OSError:
+                pass
+            raise
+        os.close(fd)
+        return name
+    raise OSError(errno.EEXIST, "no free name %s" % where)
 
 
 def _read_holder(fd):
