@@ -6,8 +6,8 @@
 // sys.modules) yields the same module without running the initialisation
 // again. A failed initialisation drops the half-built module, so that the
 // next import starts over with a fresh one.
-#include "api.hpp"
-#include "table.hpp"
+#include "class_table.hpp"
+#include "runtime.hpp"
 
 #include <iterator>
 

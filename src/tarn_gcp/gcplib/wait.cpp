@@ -1,5 +1,5 @@
 // Waiting for a global operation to finish.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 

@@ -1,6 +1,7 @@
 // The route stage: deleting and adding the routes of one stage for the
-// migrated VPC, recording what changed, and putting it back from the record.
-#include "methods.hpp"
+// migrated VPC and recording what changed.
+#include "method_body.hpp"
+#include "routes/route_requests.hpp"
 
 #include "compat.hpp"
 
@@ -9,23 +10,6 @@
 namespace gcp {
 
 namespace {
-
-// The key of a route record: project, "::", VPC name.
-object revert_key(handle project, handle vpc) { return cat({project, LIT("::"), vpc}); }
-
-// routes().delete(...), executed, then waited for.
-void delete_route(handle cls, handle service, handle project, handle name) {
-    object operation = execute(request(service, ID("routes"), ID("delete"), KW("project", "route"),
-                                       project, name));
-    wait_for(cls, service, project, operation);
-}
-
-// routes().insert(...), executed, then waited for.
-void insert_route(handle cls, handle service, handle project, handle body) {
-    object operation = execute(request(service, ID("routes"), ID("insert"), KW("project", "body"),
-                                       project, body));
-    wait_for(cls, service, project, operation);
-}
 
 // ---------------------------------------------------------------------------
 // Route names
@@ -96,14 +80,6 @@ object generated_name(handle key) {
 
 // ---------------------------------------------------------------------------
 // The route revert record
-
-// container[key], made an empty dict first when the container lacks it.
-object entry_or_new(handle container, handle key) {
-    if (contains(container, key)) return item(container, key);
-    object entry = new_dict();
-    set_item(container, key, entry);
-    return entry;
-}
 
 // A route resource's "name", or null when it has none (such a resource is
 // never taken for another one).
@@ -176,17 +152,14 @@ void store_record(handle project, handle vpc, handle stage, handle deleted, hand
 void delete_routes(handle cls, handle service, handle names, handle project, handle deleted,
                    const Logger& log) {
     for (handle name : names) {
-        try {
+        absorb_and_log(log, Logger::level_error, LIT("  **Error** "), [&] {
             log.info({LIT("  delete route "), name});
-            object route = execute(request(service, ID("routes"), ID("get"), KW("project", "route"),
-                                           project, name));
+            object route = execute(request(service, ID("routes"), ID("get"),
+                                           KW("project", "route"), project, name));
             append(deleted, route);
-            if (dry_run()) continue;
+            if (dry_run()) return;
             delete_route(cls, service, project, name);
-        } catch (py::error_already_set& e) {
-            if (!is_exception(e)) throw;
-            log.error({LIT("  **Error** "), e.value()});
-        }
+        });
     }
 }
 
@@ -248,12 +221,8 @@ void change_routes(handle cls, handle service, handle manage_routes, handle proj
     if (contains(manage_routes, ID("add"))) {
         object specs = item(manage_routes, ID("add"));
         for (handle spec : specs) {
-            try {
-                add_route(cls, service, spec, project, vpc, added, log);
-            } catch (py::error_already_set& e) {
-                if (!is_exception(e)) throw;
-                log.error({LIT("  **Error** "), e.value()});
-            }
+            absorb_and_log(log, Logger::level_error, LIT("  **Error** "),
+                           [&] { add_route(cls, service, spec, project, vpc, added, log); });
         }
     }
 }
@@ -286,42 +255,6 @@ object manageRoute(handle cls, handle service, handle manage_routes, handle stag
         throw;
     }
     store_record(project, vpc, stage, deleted, added);
-    return py::none();
-}
-
-object restoreRoute(handle cls, handle service, handle stage) {
-    Logger log;
-    log.info({LIT("- Restore route(s) "), stage});
-    object project = plan(ID("project_id"));
-    object vpc = plan(ID("vpc_name"));
-    object key = revert_key(project, vpc);
-    // The revert information is asked afresh for every lookup.
-    auto stages = [] { return item(revert_info(), ID("manage_routes")); };
-    if (truthy(stages()) && contains(stages(), stage) && contains(item(stages(), stage), key)) {
-        object names = item(item(item(stages(), stage), key), ID("added_route_list"));
-        for (handle name : names) {
-            try {
-                log.info({LIT("  remove route "), name});
-                if (dry_run()) continue;
-                delete_route(cls, service, project, name);
-            } catch (py::error_already_set& e) {
-                if (!is_exception(e)) throw;
-                log.info({LIT("  **Alert** "), e.value()});
-            }
-        }
-        object routes = item(item(item(stages(), stage), key), ID("deleted_route_list"));
-        for (handle route : routes) {
-            try {
-                log.info({LIT("  restore route "), item(route, ID("destRange"))});
-                if (dry_run()) continue;
-                insert_route(cls, service, project, route);
-            } catch (py::error_already_set& e) {
-                if (!is_exception(e)) throw;
-                log.info({LIT("  **Alert** "), e.value()});
-            }
-        }
-    }
-    log.info(LIT("  Done"));
     return py::none();
 }
 

@@ -1,6 +1,6 @@
 // The route table of one network, as discovery logs it, and the GKE export
 // ranges found in it.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 

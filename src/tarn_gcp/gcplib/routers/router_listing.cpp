@@ -1,5 +1,5 @@
 // The Cloud Routers of one network in one region, with what they advertise.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 

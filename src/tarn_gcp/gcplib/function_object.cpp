@@ -13,7 +13,7 @@
 // its code object is the method's __code__, and a call whose arguments do not
 // fit is replayed on it, so that the TypeError is worded by the interpreter
 // the module runs on (the texts vary a little between versions).
-#include "method.hpp"
+#include "function_object.hpp"
 
 #include "compat.hpp"
 
@@ -25,7 +25,8 @@ namespace gcp {
 
 namespace {
 
-constexpr Py_ssize_t max_params = 8;
+// The parameters including cls.
+constexpr Py_ssize_t max_params = max_method_params + 1;
 
 struct MethodObject {
     PyObject_HEAD
@@ -304,7 +305,7 @@ py::object make_method(PyTypeObject* type, const MethodSpec& spec, py::handle mo
     const size_t nannotations =
         count_until(spec.annotations, [](const Annotation& a) { return a.name == nullptr; });
     const Py_ssize_t nparams = static_cast<Py_ssize_t>(nparams_after_cls) + 1;
-    if (nparams > max_params || spec.impl_arity != nparams_after_cls || ndefaults > nparams_after_cls) {
+    if (nparams > max_params || ndefaults > nparams_after_cls) {
         PyErr_Format(PyExc_SystemError, "gcplib: method %s is described inconsistently", spec.name);
         raise_current();
     }
