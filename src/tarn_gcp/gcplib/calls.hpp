@@ -26,16 +26,16 @@ template <class... A>
 py::object call_method_kw(py::handle obj, PyObject* name, PyObject* kw, A&&... args) {
     PyObject* stack[] = {obj.ptr(), detail::ptr(args)...};
     const size_t positional = 1 + sizeof...(A) - static_cast<size_t>(PyTuple_GET_SIZE(kw));
-    return steal(PyObject_VectorcallMethod(
-        name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    return steal(
+        PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
 }
 
 // f(args...)
 template <class... A>
 py::object call(py::handle f, A&&... args) {
     PyObject* stack[] = {nullptr, detail::ptr(args)...};
-    return steal(PyObject_Vectorcall(
-        f.ptr(), stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(PyObject_Vectorcall(f.ptr(), stack + 1,
+                                     sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // cls.name(args...): the class's own methods, reached through `cls` so that

@@ -20,8 +20,9 @@ const char* const wait_doc =
 
 }  // namespace
 
-#define GCP_TABLE_ROW(name, params, defaults, annotations, doc) \
-    {#name, {GCP_UNWRAP params}, {GCP_UNWRAP defaults}, {GCP_UNWRAP annotations}, doc, invoke<&name>},
+#define GCP_TABLE_ROW(name, params, defaults, annotations, doc)                   \
+    {#name, {GCP_UNWRAP params}, {GCP_UNWRAP defaults}, {GCP_UNWRAP annotations}, \
+     doc,   invoke<&name>},
 const MethodSpec method_table[method_count] = {GCPLIB_METHODS(GCP_TABLE_ROW)};
 #undef GCP_TABLE_ROW
 

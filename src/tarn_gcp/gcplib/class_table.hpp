@@ -59,9 +59,10 @@ namespace gcp {
 GCPLIB_METHODS(GCP_DECLARE_BODY)
 #undef GCP_DECLARE_BODY
 
-#define GCP_CHECK_ROW(name, params, defaults, ...)                                  \
+#define GCP_CHECK_ROW(name, params, defaults, ...)                                        \
     static_assert(GCP_COUNT(params) <= max_method_params, #name ": too many parameters"); \
-    static_assert(GCP_COUNT(defaults) <= GCP_COUNT(params), #name ": more defaults than parameters");
+    static_assert(GCP_COUNT(defaults) <= GCP_COUNT(params),                               \
+                  #name ": more defaults than parameters");
 GCPLIB_METHODS(GCP_CHECK_ROW)
 #undef GCP_CHECK_ROW
 

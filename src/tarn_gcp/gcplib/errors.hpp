@@ -44,7 +44,8 @@ public:
         // An `except` block finds the traceback on the exception itself (since
         // 3.11 the exception being handled is that object alone, whatever
         // traceback is passed beside it).
-        if (e.value() && e.trace() && PyException_SetTraceback(e.value().ptr(), e.trace().ptr()) < 0) {
+        if (e.value() && e.trace() &&
+            PyException_SetTraceback(e.value().ptr(), e.trace().ptr()) < 0) {
             PyErr_Clear();
         }
         PyErr_SetExcInfo(Py_XNewRef(e.type().ptr()), Py_XNewRef(e.value().ptr()),

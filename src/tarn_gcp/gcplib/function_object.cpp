@@ -29,8 +29,7 @@ namespace {
 constexpr Py_ssize_t max_params = max_method_params + 1;
 
 struct MethodObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     Impl impl;
     Py_ssize_t nparams;  // including cls
     Py_ssize_t ndefaults;
@@ -286,7 +285,8 @@ py::object make_twin(const MethodSpec& spec, size_t nparams_after_cls, py::handl
 }  // namespace
 
 PyTypeObject* make_method_type() {
-    return reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&method_type_spec)).release().ptr());
+    return reinterpret_cast<PyTypeObject*>(
+        steal(PyType_FromSpec(&method_type_spec)).release().ptr());
 }
 
 namespace {
@@ -300,7 +300,8 @@ size_t count_until(const T (&items)[N], Pred empty) {
 
 py::object make_method(PyTypeObject* type, const MethodSpec& spec, py::handle module_name,
                        py::handle filename) {
-    const size_t nparams_after_cls = count_until(spec.params, [](const char* p) { return p == nullptr; });
+    const size_t nparams_after_cls =
+        count_until(spec.params, [](const char* p) { return p == nullptr; });
     const size_t ndefaults = count_until(spec.defaults, [](PyObject* d) { return d == nullptr; });
     const size_t nannotations =
         count_until(spec.annotations, [](const Annotation& a) { return a.name == nullptr; });
@@ -313,14 +314,16 @@ py::object make_method(PyTypeObject* type, const MethodSpec& spec, py::handle mo
     py::object varnames = steal(PyTuple_New(nparams));
     PyTuple_SET_ITEM(varnames.ptr(), 0, Py_NewRef(intern("cls")));
     for (size_t i = 0; i < nparams_after_cls; ++i) {
-        PyTuple_SET_ITEM(varnames.ptr(), static_cast<Py_ssize_t>(i) + 1, Py_NewRef(intern(spec.params[i])));
+        PyTuple_SET_ITEM(varnames.ptr(), static_cast<Py_ssize_t>(i) + 1,
+                         Py_NewRef(intern(spec.params[i])));
     }
 
     py::object defaults = py::none();
     if (ndefaults > 0) {
         defaults = steal(PyTuple_New(static_cast<Py_ssize_t>(ndefaults)));
         for (size_t d = 0; d < ndefaults; ++d) {
-            PyTuple_SET_ITEM(defaults.ptr(), static_cast<Py_ssize_t>(d), Py_NewRef(spec.defaults[d]));
+            PyTuple_SET_ITEM(defaults.ptr(), static_cast<Py_ssize_t>(d),
+                             Py_NewRef(spec.defaults[d]));
         }
     }
 

@@ -18,7 +18,8 @@ bool is_logging_method(PyObject* function, const char* name, PyObject*& verified
     if (!PyFunction_Check(function)) return false;
     PyObject* module = PyFunction_GET_MODULE(function);
     PyObject* qualname = reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
-    if (module == nullptr || !PyUnicode_Check(module) || qualname == nullptr || !PyUnicode_Check(qualname)) {
+    if (module == nullptr || !PyUnicode_Check(module) || qualname == nullptr ||
+        !PyUnicode_Check(qualname)) {
         return false;
     }
     if (PyUnicode_CompareWithASCIIString(module, "logging") != 0) return false;

@@ -20,6 +20,18 @@ PyObject* kwnames(std::initializer_list<const char*> names);
 PyObject* literal(const char* text);
 }  // namespace gcp
 
-#define ID(text) ([]() -> PyObject* { static PyObject* const id_ = ::gcp::intern(text); return id_; }())
-#define KW(...) ([]() -> PyObject* { static PyObject* const kw_ = ::gcp::kwnames({__VA_ARGS__}); return kw_; }())
-#define LIT(text) ([]() -> PyObject* { static PyObject* const lit_ = ::gcp::literal(text); return lit_; }())
+#define ID(text)                                          \
+    ([]() -> PyObject* {                                  \
+        static PyObject* const id_ = ::gcp::intern(text); \
+        return id_;                                       \
+    }())
+#define KW(...)                                                     \
+    ([]() -> PyObject* {                                            \
+        static PyObject* const kw_ = ::gcp::kwnames({__VA_ARGS__}); \
+        return kw_;                                                 \
+    }())
+#define LIT(text)                                           \
+    ([]() -> PyObject* {                                    \
+        static PyObject* const lit_ = ::gcp::literal(text); \
+        return lit_;                                        \
+    }())

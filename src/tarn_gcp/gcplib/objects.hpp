@@ -50,8 +50,12 @@ inline bool equal(py::handle a, py::handle b) {
 inline bool is_none(py::handle obj) { return obj.ptr() == Py_None; }
 inline bool is_true(py::handle obj) { return obj.ptr() == Py_True; }
 
-inline py::list new_list() { return py::reinterpret_steal<py::list>(steal(PyList_New(0)).release()); }
-inline py::dict new_dict() { return py::reinterpret_steal<py::dict>(steal(PyDict_New()).release()); }
+inline py::list new_list() {
+    return py::reinterpret_steal<py::list>(steal(PyList_New(0)).release());
+}
+inline py::dict new_dict() {
+    return py::reinterpret_steal<py::dict>(steal(PyDict_New()).release());
+}
 // list.append(value), through the list's own method for subclasses
 void append(py::handle list, py::handle value);
 

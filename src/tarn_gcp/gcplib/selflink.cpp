@@ -53,13 +53,16 @@ SelfLink::SelfLink(py::handle url) : url_(url) {
     const void* data = PyUnicode_DATA(url.ptr());
     switch (PyUnicode_KIND(url.ptr())) {
         case PyUnicode_1BYTE_KIND:
-            scanned_ = scan_slashes(static_cast<const Py_UCS1*>(data), length_, slash_, max_slashes, count_);
+            scanned_ = scan_slashes(static_cast<const Py_UCS1*>(data), length_, slash_, max_slashes,
+                                    count_);
             break;
         case PyUnicode_2BYTE_KIND:
-            scanned_ = scan_slashes(static_cast<const Py_UCS2*>(data), length_, slash_, max_slashes, count_);
+            scanned_ = scan_slashes(static_cast<const Py_UCS2*>(data), length_, slash_, max_slashes,
+                                    count_);
             break;
         default:
-            scanned_ = scan_slashes(static_cast<const Py_UCS4*>(data), length_, slash_, max_slashes, count_);
+            scanned_ = scan_slashes(static_cast<const Py_UCS4*>(data), length_, slash_, max_slashes,
+                                    count_);
             break;
     }
 }
@@ -101,7 +104,8 @@ bool SelfLink::part_equals(py::handle index, py::handle expected) const {
     const int expected_kind = PyUnicode_KIND(expected.ptr());
     const void* expected_data = PyUnicode_DATA(expected.ptr());
     for (Py_ssize_t j = 0; j < n; ++j) {
-        if (PyUnicode_READ(kind, data, start + j) != PyUnicode_READ(expected_kind, expected_data, j)) {
+        if (PyUnicode_READ(kind, data, start + j) !=
+            PyUnicode_READ(expected_kind, expected_data, j)) {
             return false;
         }
     }

@@ -29,8 +29,8 @@ private:
     py::handle url_;
     mutable py::object parts_;  // the split list, made when the fast path cannot serve
     Py_ssize_t length_ = 0;
-    Py_ssize_t count_ = 0;     // slashes found
-    bool scanned_ = false;     // a str URL with at most max_slashes slashes
+    Py_ssize_t count_ = 0;  // slashes found
+    bool scanned_ = false;  // a str URL with at most max_slashes slashes
     Py_ssize_t slash_[max_slashes];
 };
 

@@ -28,9 +28,8 @@ void log_with_traceback(const Logger& log, const py::error_already_set& e);
 // `level` instead, and the stage goes on. Interrupts pass through.
 template <class Step>
 void absorb_and_log(const Logger& log, Logger::Level level, PyObject* head, Step&& step) {
-    absorb(std::forward<Step>(step), [&](const py::error_already_set& e) {
-        log.log(level, {head, e.value()});
-    });
+    absorb(std::forward<Step>(step),
+           [&](const py::error_already_set& e) { log.log(level, {head, e.value()}); });
 }
 
 }  // namespace gcp

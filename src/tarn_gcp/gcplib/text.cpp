@@ -11,6 +11,8 @@ py::str text(py::handle obj) {
 
 py::str cat(std::initializer_list<Piece> pieces) { return Texts(pieces).join(); }
 
-PyObject* rule_line() { return LIT("  ..............................................................."); }
+PyObject* rule_line() {
+    return LIT("  ...............................................................");
+}
 
 }  // namespace gcp

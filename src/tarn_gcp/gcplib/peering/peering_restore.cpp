@@ -51,12 +51,12 @@ bool peering_in_place(handle service, handle project, handle network, handle pee
 void add_peering(const Logger& log, handle cls, handle service, handle record, handle project,
                  handle network, handle body) {
     log.info({LIT("  add peering "), item(record, ID("name")), LIT(" in "), project, LIT("::"),
-                  network});
+              network});
     if (dry_run()) return;
     auto add = [&] {
-        object operation = execute(request(service, ID("networks"), ID("addPeering"),
-                                           KW("project", "network", "body"), project, network,
-                                           body));
+        object operation =
+            execute(request(service, ID("networks"), ID("addPeering"),
+                            KW("project", "network", "body"), project, network, body));
         wait_for(cls, service, project, operation);
         return operation;
     };

@@ -82,7 +82,8 @@ void store_pairs(handle project, handle vpc, handle pairs) {
                 object old_remote = saved_remote(old);
                 const bool keep_old = is_none(item(pair, ID("remotePeeringProperties"))) &&
                                       old_remote && !is_none(old_remote);
-                if (!keep_old && PySequence_SetItem(stored.ptr(), i, pair.ptr()) < 0) raise_current();
+                if (!keep_old && PySequence_SetItem(stored.ptr(), i, pair.ptr()) < 0)
+                    raise_current();
                 replaced = true;
                 break;
             }

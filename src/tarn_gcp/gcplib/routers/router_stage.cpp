@@ -49,7 +49,7 @@ void Stage::router(handle project, handle vpc, handle crouter, handle region, ha
     object bgp = item(response, ID("bgp"));
     if (equal(item(bgp, ID("advertiseMode")), LIT("DEFAULT"))) {
         log.info({LIT("  "), name, LIT(" in "), where(),
-                       LIT(" is in DEFAULT advertize mode, cannot customize route")});
+                  LIT(" is in DEFAULT advertize mode, cannot customize route")});
         return;
     }
 
@@ -77,8 +77,8 @@ void Stage::router(handle project, handle vpc, handle crouter, handle region, ha
         const int present = PySet_Contains(seen.ptr(), range_text.ptr());
         if (present < 0) raise_current();
         if (present) {
-            log.info({LIT("  already advertised "), range_text, LIT(" in "), name,
-                           LIT(" from "), where()});
+            log.info({LIT("  already advertised "), range_text, LIT(" in "), name, LIT(" from "),
+                      where()});
             continue;
         }
         log.info({LIT("  add "), range_text, LIT(" to "), name, LIT(" from "), where()});

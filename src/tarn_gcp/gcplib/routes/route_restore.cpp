@@ -9,8 +9,8 @@ namespace {
 
 // routes().insert(...), executed, then waited for.
 void insert_route(handle cls, handle service, handle project, handle body) {
-    object operation = execute(request(service, ID("routes"), ID("insert"), KW("project", "body"),
-                                       project, body));
+    object operation =
+        execute(request(service, ID("routes"), ID("insert"), KW("project", "body"), project, body));
     wait_for(cls, service, project, operation);
 }
 

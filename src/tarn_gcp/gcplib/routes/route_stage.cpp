@@ -57,12 +57,14 @@ object generated_name(handle key) {
     object data = PyUnicode_CheckExact(key.ptr()) ? steal(PyUnicode_AsUTF8String(key.ptr()))
                                                   : call_method(key, ID("encode"), LIT("utf-8"));
     object md5 = call_method(global(ID("hashlib")), ID("md5"), data);
-    object digits = call_method(global(ID("base64")), ID("b16encode"), call_method(md5, ID("digest")));
+    object digits =
+        call_method(global(ID("base64")), ID("b16encode"), call_method(md5, ID("digest")));
     if (PyBytes_CheckExact(digits.ptr())) {
         const char* src = PyBytes_AS_STRING(digits.ptr());
         const Py_ssize_t len = PyBytes_GET_SIZE(digits.ptr());
         bool ascii = true;
-        for (Py_ssize_t i = 0; i < len && ascii; ++i) ascii = static_cast<unsigned char>(src[i]) < 0x80;
+        for (Py_ssize_t i = 0; i < len && ascii; ++i)
+            ascii = static_cast<unsigned char>(src[i]) < 0x80;
         if (ascii) {
             object name = steal(PyUnicode_New(4 + len, 0x7f));
             char* dst = static_cast<char*>(PyUnicode_DATA(name.ptr()));
@@ -154,8 +156,8 @@ void delete_routes(handle cls, handle service, handle names, handle project, han
     for (handle name : names) {
         absorb_and_log(log, Logger::level_error, LIT("  **Error** "), [&] {
             log.info({LIT("  delete route "), name});
-            object route = execute(request(service, ID("routes"), ID("get"),
-                                           KW("project", "route"), project, name));
+            object route = execute(
+                request(service, ID("routes"), ID("get"), KW("project", "route"), project, name));
             append(deleted, route);
             if (dry_run()) return;
             delete_route(cls, service, project, name);
@@ -198,7 +200,7 @@ void add_route(handle cls, handle service, handle spec, handle project, handle v
     set_item(body, ID("nextHopInstance"), item(hop, ID("selfLink")));
 
     log.info({LIT("  add route "), cidr, LIT(" to "), instance, LIT(" priority "),
-                  item(body, ID("priority")), LIT(" name "), name});
+              item(body, ID("priority")), LIT(" name "), name});
     if (dry_run()) {
         append(added, name);
         return;
@@ -207,8 +209,8 @@ void add_route(handle cls, handle service, handle spec, handle project, handle v
     // it even when the wait then fails or is interrupted, and the restore
     // must then delete it (a delete of a route that never came is only an
     // alert there).
-    object operation = execute(request(service, ID("routes"), ID("insert"), KW("project", "body"),
-                                       project, body));
+    object operation =
+        execute(request(service, ID("routes"), ID("insert"), KW("project", "body"), project, body));
     append(added, name);
     wait_for(cls, service, project, operation);
 }
@@ -263,7 +265,8 @@ object manageSwitchRoute(handle cls, handle request, handle stage) {
     if (is_none(stages)) return py::none();
     object service = attr(global(ID("Globals")), ID("service"));
     if (truthy(request)) {
-        if (contains(stages, stage)) call_cls(cls, ID("manageRoute"), service, item(stages, stage), stage);
+        if (contains(stages, stage))
+            call_cls(cls, ID("manageRoute"), service, item(stages, stage), stage);
     } else {
         call_cls(cls, ID("restoreRoute"), service, stage);
     }
