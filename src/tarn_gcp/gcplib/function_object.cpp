@@ -70,6 +70,7 @@ Binding bind_arguments(const MethodObject* m, PyObject* const* args, Py_ssize_t 
             PyObject* value = args[nargs + k];
             if (!PyUnicode_Check(keyword)) return Binding::mismatch;
             Py_ssize_t j = 0;
+            // Fast path: behaves as the general one (rule in compat.hpp).
             for (; j < n; ++j) {
                 if (PyTuple_GET_ITEM(m->varnames, j) == keyword) break;
             }
@@ -172,6 +173,8 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Walks the members method_traverse visits: the garbage collector's
+// protocol wants both, and the two stay alike on purpose.
 int method_clear(PyObject* self) {
     auto* m = reinterpret_cast<MethodObject*>(self);
     Py_CLEAR(m->varnames);

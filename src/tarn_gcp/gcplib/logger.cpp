@@ -17,7 +17,7 @@ bool is_logging_method(PyObject* function, const char* name, PyObject*& verified
     if (function == verified) return true;
     if (!PyFunction_Check(function)) return false;
     PyObject* module = PyFunction_GET_MODULE(function);
-    PyObject* qualname = reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
+    PyObject* qualname = compat::function_qualname(function);
     if (module == nullptr || !PyUnicode_Check(module) || qualname == nullptr ||
         !PyUnicode_Check(qualname)) {
         return false;
@@ -75,6 +75,7 @@ Logger::Logger()
     standard_ = true;
 }
 
+// Fast path: behaves as the general one (rule in compat.hpp).
 bool Logger::drops(Level level) const {
     // What Logger.isEnabledFor answers from its own state, without calling
     // it: disabled, or a cached "no" for the level.

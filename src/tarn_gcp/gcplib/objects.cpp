@@ -4,6 +4,7 @@
 namespace gcp {
 
 py::object get(py::handle obj, PyObject* key, py::handle default_value) {
+    // Fast path: behaves as the general one (rule in compat.hpp).
     if (PyDict_CheckExact(obj.ptr())) {
         PyObject* value = PyDict_GetItemWithError(obj.ptr(), key);
         if (value != nullptr) return py::reinterpret_borrow<py::object>(value);
@@ -20,6 +21,7 @@ Py_ssize_t length(py::handle obj) {
 }
 
 void append(py::handle list, py::handle value) {
+    // Fast path: behaves as the general one (rule in compat.hpp).
     if (PyList_CheckExact(list.ptr())) {
         if (PyList_Append(list.ptr(), value.ptr()) < 0) raise_current();
         return;

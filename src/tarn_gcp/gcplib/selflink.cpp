@@ -8,6 +8,7 @@
 namespace gcp {
 
 py::object split(py::handle text_value, PyObject* sep) {
+    // Fast path: behaves as the general one (rule in compat.hpp).
     if (PyUnicode_CheckExact(text_value.ptr())) {
         return steal(PyUnicode_Split(text_value.ptr(), sep, -1));
     }
@@ -45,6 +46,7 @@ bool scan_slashes(const Py_UCS1* text, Py_ssize_t length, Py_ssize_t* slashes, P
 }  // namespace
 
 SelfLink::SelfLink(py::handle url) : url_(url) {
+    // Fast path: behaves as the general one (rule in compat.hpp).
     if (!PyUnicode_CheckExact(url.ptr())) {
         parts_ = split(url, LIT("/"));
         return;
@@ -94,6 +96,7 @@ py::object SelfLink::part(py::handle cls, PyObject* index_name) const {
 
 bool SelfLink::part_equals(py::handle index, py::handle expected) const {
     Py_ssize_t start = 0, end = 0;
+    // Fast path: behaves as the general one (rule in compat.hpp).
     if (!PyUnicode_CheckExact(expected.ptr()) || !bounds(index, start, end)) {
         return equal(part(index), expected);
     }

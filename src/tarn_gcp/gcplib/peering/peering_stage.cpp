@@ -22,6 +22,7 @@ public:
         if (all_str_ && PyList_Sort(names_.ptr()) < 0) raise_current();
     }
     bool contains(handle text) const {
+        // Fast path: behaves as the general one (rule in compat.hpp).
         if (!all_str_ || !PyUnicode_CheckExact(text.ptr())) return gcp::contains(names_, text);
         Py_ssize_t low = 0, high = PyList_GET_SIZE(names_.ptr());
         while (low < high) {

@@ -8,6 +8,7 @@ namespace {
 
 // value.split("/")[-1]
 object last_part(handle value) {
+    // Fast path: behaves as the general one (rule in compat.hpp).
     if (PyUnicode_CheckExact(value.ptr())) {
         const Py_ssize_t len = PyUnicode_GET_LENGTH(value.ptr());
         const Py_ssize_t slash = PyUnicode_FindChar(value.ptr(), '/', 0, len, -1);
@@ -21,6 +22,7 @@ object last_part(handle value) {
 // value.startswith("gke-") and value.endswith("-peer"): the name of the
 // peering through which a GKE cluster exports its ranges.
 bool is_gke_peering(handle value) {
+    // Fast path: behaves as the general one (rule in compat.hpp).
     if (PyUnicode_CheckExact(value.ptr())) {
         const Py_ssize_t head =
             PyUnicode_Tailmatch(value.ptr(), LIT("gke-"), 0, PY_SSIZE_T_MAX, -1);

@@ -21,6 +21,7 @@ namespace {
 class RouteKey {
 public:
     void add(handle piece) {
+        // Fast path: behaves as the general one (rule in compat.hpp).
         if (!sum_ && PyUnicode_CheckExact(piece.ptr())) {
             parts_[n_++] = py::reinterpret_borrow<object>(piece);
             return;
@@ -59,6 +60,7 @@ object generated_name(handle key) {
     object md5 = call_method(global(ID("hashlib")), ID("md5"), data);
     object digits =
         call_method(global(ID("base64")), ID("b16encode"), call_method(md5, ID("digest")));
+    // Fast path: behaves as the general one (rule in compat.hpp).
     if (PyBytes_CheckExact(digits.ptr())) {
         const char* src = PyBytes_AS_STRING(digits.ptr());
         const Py_ssize_t len = PyBytes_GET_SIZE(digits.ptr());
