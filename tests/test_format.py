@@ -2,13 +2,15 @@
 
 import glob
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The checkout: the first folder above this file that holds pyproject.toml.
+ROOT = next(p for p in pathlib.Path(__file__).resolve().parents if (p / "pyproject.toml").exists())
 SOURCES = sorted(
     glob.glob(os.path.join(ROOT, "src", "tarn_gcp", "gcplib", "**", "*.cpp"), recursive=True)
     + glob.glob(os.path.join(ROOT, "src", "tarn_gcp", "gcplib", "**", "*.hpp"), recursive=True)

@@ -6,6 +6,7 @@ import importlib.machinery
 import importlib.util
 import inspect
 import os
+import pathlib
 import pydoc
 import subprocess
 import sys
@@ -13,7 +14,8 @@ import textwrap
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The checkout: the first folder above this file that holds pyproject.toml.
+ROOT = next(p for p in pathlib.Path(__file__).resolve().parents if (p / "pyproject.toml").exists())
 STUB = os.path.join(ROOT, "src", "tarn_gcp", "gcplib.pyi")
 
 
