@@ -10,6 +10,7 @@
 
 #include "function_object.hpp"
 
+#include <initializer_list>
 #include <tuple>
 
 namespace gcp {
@@ -59,10 +60,29 @@ namespace gcp {
 GCPLIB_METHODS(GCP_DECLARE_BODY)
 #undef GCP_DECLARE_BODY
 
-#define GCP_CHECK_ROW(name, params, defaults, ...)                                        \
+namespace detail {
+constexpr bool same_text(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+// Whether every annotation names a parameter or "return".
+constexpr bool annotations_fit(std::initializer_list<const char*> params,
+                               std::initializer_list<Annotation> annotations) {
+    for (const Annotation& a : annotations) {
+        bool found = same_text(a.name, "return");
+        for (const char* p : params) found = found || same_text(a.name, p);
+        if (!found) return false;
+    }
+    return true;
+}
+}  // namespace detail
+
+#define GCP_CHECK_ROW(name, params, defaults, annotations, ...)                           \
     static_assert(GCP_COUNT(params) <= max_method_params, #name ": too many parameters"); \
     static_assert(GCP_COUNT(defaults) <= GCP_COUNT(params),                               \
-                  #name ": more defaults than parameters");
+                  #name ": more defaults than parameters");                               \
+    static_assert(detail::annotations_fit({GCP_UNWRAP params}, {GCP_UNWRAP annotations}), \
+                  #name ": an annotation names no parameter");
 GCPLIB_METHODS(GCP_CHECK_ROW)
 #undef GCP_CHECK_ROW
 
