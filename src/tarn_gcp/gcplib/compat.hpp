@@ -2,6 +2,15 @@
 // module supports CPython 3.10 and later; everything outside this header
 // uses the documented C API only.
 //
+// The rule of the fast paths. Many helpers serve the common case (a plain
+// str, dict, list or int) without calling back into Python, and take the
+// general path for anything else. A fast path must behave exactly as the
+// general path and as the plain-Python model of the module
+// (benchmarks/reference.py) do: the same result, the same errors, the same
+// calls into Python objects in the same order, the same log lines. It may
+// only skip work nobody can observe. Each fast path carries a one-line
+// pointer to this rule; the differential fuzz tests check it.
+//
 // Each helper takes an interpreter-private fast path only on the versions
 // known to provide it unchanged (3.10 to 3.13) and otherwise a public
 // equivalent. Building with GCPLIB_PUBLIC_API_ONLY defined (the CMake option
@@ -89,6 +98,12 @@ inline PyObject* instance_dict(PyObject* obj) {
     PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
     if (dict == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
     return dict;
+}
+
+// A Python function's __qualname__, borrowed (read from the function object,
+// whose layout is not part of the stable API).
+inline PyObject* function_qualname(PyObject* function) {
+    return reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
 }
 
 // "".join(items) for `n` exact str items, as a new reference (nullptr with

@@ -6,16 +6,16 @@
 // sys.modules) yields the same module without running the initialisation
 // again. A failed initialisation drops the half-built module, so that the
 // next import starts over with a fresh one.
-#include "api.hpp"
-#include "table.hpp"
+#include "class_table.hpp"
+#include "runtime.hpp"
 
 #include <iterator>
 
 namespace gcp {
 namespace {
 
-PyObject* g_module = nullptr;          // the module, once created
-bool g_initialised = false;            // set at the end of a successful exec
+PyObject* g_module = nullptr;           // the module, once created
+bool g_initialised = false;             // set at the end of a successful exec
 PyTypeObject* g_method_type = nullptr;  // the type of the method objects
 
 void bind(PyObject* module_dict, const char* name, py::handle value) {
@@ -44,8 +44,8 @@ py::object import_top_level(const char* dotted, PyObject* globals) {
 }
 
 py::object make_class(PyObject* module_dict) {
-    py::object module_name = py::reinterpret_borrow<py::object>(
-        PyDict_GetItemString(module_dict, "__name__"));
+    py::object module_name =
+        py::reinterpret_borrow<py::object>(PyDict_GetItemString(module_dict, "__name__"));
     if (!module_name) module_name = py::str("tarn_gcp.gcplib");
     py::object filename = py::str("<tarn_gcp.gcplib>");
     if (PyObject* file = PyDict_GetItemString(module_dict, "__file__")) {
@@ -131,6 +131,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace gcp
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_gcplib() {
-    return PyModuleDef_Init(&gcp::module_def);
-}
+extern "C" PYBIND11_EXPORT PyObject* PyInit_gcplib() { return PyModuleDef_Init(&gcp::module_def); }

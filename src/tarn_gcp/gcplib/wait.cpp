@@ -1,5 +1,5 @@
 // Waiting for a global operation to finish.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 
@@ -10,7 +10,8 @@ object wait_for_global_operation(handle, handle service, handle project, handle 
                                           KW("project", "operation"), project, operation));
         object status = item(response, ID("status"));
         if (equal(status, LIT("DONE"))) {
-            if (contains(response, ID("error"))) raise(PyExc_Exception, item(response, ID("error")));
+            if (contains(response, ID("error")))
+                raise(PyExc_Exception, item(response, ID("error")));
             return response;
         }
         call_method(global(ID("time")), ID("sleep"), steal(PyLong_FromLong(1)));

@@ -1,6 +1,6 @@
 // The peering stage's entry point and its restore: re-creating the saved
 // peering pairs on both sides.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 
@@ -28,7 +28,7 @@ py::dict peering_body(handle record) {
 // an addPeering body): a record in the network's "peerings" with the same
 // "name" and "network". A lookup that fails finds nothing.
 bool peering_in_place(handle service, handle project, handle network, handle peering) {
-    try {
+    auto lookup = [&] {
         object resource = execute(request(service, ID("networks"), ID("get"),
                                           KW("project", "network"), project, network));
         object records = get(resource, ID("peerings"), new_list());
@@ -39,10 +39,8 @@ bool peering_in_place(handle service, handle project, handle network, handle pee
             }
         }
         return false;
-    } catch (py::error_already_set& e) {
-        if (!is_exception(e)) throw;
-        return false;
-    }
+    };
+    return absorb(lookup, [](const py::error_already_set&) { return false; });
 }
 
 // Logs the addition of `record` on project::network and, outside a dry
@@ -53,35 +51,25 @@ bool peering_in_place(handle service, handle project, handle network, handle pee
 void add_peering(const Logger& log, handle cls, handle service, handle record, handle project,
                  handle network, handle body) {
     log.info({LIT("  add peering "), item(record, ID("name")), LIT(" in "), project, LIT("::"),
-                  network});
+              network});
     if (dry_run()) return;
-    object operation;
-    try {
-        operation = execute(request(service, ID("networks"), ID("addPeering"),
-                                    KW("project", "network", "body"), project, network, body));
+    auto add = [&] {
+        object operation =
+            execute(request(service, ID("networks"), ID("addPeering"),
+                            KW("project", "network", "body"), project, network, body));
         wait_for(cls, service, project, operation);
-    } catch (py::error_already_set& e) {
-        if (!is_exception(e)) throw;
+        return operation;
+    };
+    auto in_place = [&](const py::error_already_set& e) {
         Handling handling(e);
         object peering = item(body, ID("networkPeering"));
         if (!peering_in_place(service, project, network, peering)) throw;
-        log.info({LIT("  peering "), item(peering, ID("name")), LIT(" already in "), project, LIT("::"),
-                  network});
-        return;
-    }
-    handle none = py::none();
-    object value = get(operation, ID("error"), none);
-    if (truthy(value)) {
-        log.error({LIT("  **Error** "), value});
-        return;
-    }
-    value = get(operation, ID("warnings"), none);
-    if (truthy(value)) {
-        log.warning({LIT("  **Error** "), value});
-        return;
-    }
-    value = get(operation, ID("httpErrorMessage"), none);
-    if (truthy(value)) log.error({LIT("  **Error** "), value});
+        log.info({LIT("  peering "), item(peering, ID("name")), LIT(" already in "), project,
+                  LIT("::"), network});
+        return object();
+    };
+    object operation = absorb(add, in_place);
+    if (operation) report_operation(log, operation, LIT("  **Error** "));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 // its code object is the method's __code__, and a call whose arguments do not
 // fit is replayed on it, so that the TypeError is worded by the interpreter
 // the module runs on (the texts vary a little between versions).
-#include "method.hpp"
+#include "function_object.hpp"
 
 #include "compat.hpp"
 
@@ -25,11 +25,11 @@ namespace gcp {
 
 namespace {
 
-constexpr Py_ssize_t max_params = 8;
+// The parameters including cls.
+constexpr Py_ssize_t max_params = max_method_params + 1;
 
 struct MethodObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     Impl impl;
     Py_ssize_t nparams;  // including cls
     Py_ssize_t ndefaults;
@@ -70,6 +70,7 @@ Binding bind_arguments(const MethodObject* m, PyObject* const* args, Py_ssize_t 
             PyObject* value = args[nargs + k];
             if (!PyUnicode_Check(keyword)) return Binding::mismatch;
             Py_ssize_t j = 0;
+            // Fast path: behaves as the general one (rule in compat.hpp).
             for (; j < n; ++j) {
                 if (PyTuple_GET_ITEM(m->varnames, j) == keyword) break;
             }
@@ -172,6 +173,8 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Walks the members method_traverse visits: the garbage collector's
+// protocol wants both, and the two stay alike on purpose.
 int method_clear(PyObject* self) {
     auto* m = reinterpret_cast<MethodObject*>(self);
     Py_CLEAR(m->varnames);
@@ -285,7 +288,8 @@ py::object make_twin(const MethodSpec& spec, size_t nparams_after_cls, py::handl
 }  // namespace
 
 PyTypeObject* make_method_type() {
-    return reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&method_type_spec)).release().ptr());
+    return reinterpret_cast<PyTypeObject*>(
+        steal(PyType_FromSpec(&method_type_spec)).release().ptr());
 }
 
 namespace {
@@ -299,12 +303,13 @@ size_t count_until(const T (&items)[N], Pred empty) {
 
 py::object make_method(PyTypeObject* type, const MethodSpec& spec, py::handle module_name,
                        py::handle filename) {
-    const size_t nparams_after_cls = count_until(spec.params, [](const char* p) { return p == nullptr; });
+    const size_t nparams_after_cls =
+        count_until(spec.params, [](const char* p) { return p == nullptr; });
     const size_t ndefaults = count_until(spec.defaults, [](PyObject* d) { return d == nullptr; });
     const size_t nannotations =
         count_until(spec.annotations, [](const Annotation& a) { return a.name == nullptr; });
     const Py_ssize_t nparams = static_cast<Py_ssize_t>(nparams_after_cls) + 1;
-    if (nparams > max_params || spec.impl_arity != nparams_after_cls || ndefaults > nparams_after_cls) {
+    if (nparams > max_params || ndefaults > nparams_after_cls) {
         PyErr_Format(PyExc_SystemError, "gcplib: method %s is described inconsistently", spec.name);
         raise_current();
     }
@@ -312,14 +317,16 @@ py::object make_method(PyTypeObject* type, const MethodSpec& spec, py::handle mo
     py::object varnames = steal(PyTuple_New(nparams));
     PyTuple_SET_ITEM(varnames.ptr(), 0, Py_NewRef(intern("cls")));
     for (size_t i = 0; i < nparams_after_cls; ++i) {
-        PyTuple_SET_ITEM(varnames.ptr(), static_cast<Py_ssize_t>(i) + 1, Py_NewRef(intern(spec.params[i])));
+        PyTuple_SET_ITEM(varnames.ptr(), static_cast<Py_ssize_t>(i) + 1,
+                         Py_NewRef(intern(spec.params[i])));
     }
 
     py::object defaults = py::none();
     if (ndefaults > 0) {
         defaults = steal(PyTuple_New(static_cast<Py_ssize_t>(ndefaults)));
         for (size_t d = 0; d < ndefaults; ++d) {
-            PyTuple_SET_ITEM(defaults.ptr(), static_cast<Py_ssize_t>(d), Py_NewRef(spec.defaults[d]));
+            PyTuple_SET_ITEM(defaults.ptr(), static_cast<Py_ssize_t>(d),
+                             Py_NewRef(spec.defaults[d]));
         }
     }
 

@@ -1,5 +1,5 @@
 // The discovery walk over every network of the default credentials' project.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 

@@ -1,5 +1,5 @@
 // The ranges a spoke VPC advertises in one region.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 

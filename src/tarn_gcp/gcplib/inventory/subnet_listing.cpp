@@ -1,6 +1,6 @@
 // The primary ranges of a network's subnetworks: the logged discovery table,
 // and the quiet per-region variant used when composing advertisements.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 

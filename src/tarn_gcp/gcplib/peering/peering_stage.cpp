@@ -1,6 +1,6 @@
 // The peering stage: removing the migrated VPC's peerings towards the
 // transit VPCs, after saving both records of each as a peering pair.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 
@@ -22,6 +22,7 @@ public:
         if (all_str_ && PyList_Sort(names_.ptr()) < 0) raise_current();
     }
     bool contains(handle text) const {
+        // Fast path: behaves as the general one (rule in compat.hpp).
         if (!all_str_ || !PyUnicode_CheckExact(text.ptr())) return gcp::contains(names_, text);
         Py_ssize_t low = 0, high = PyList_GET_SIZE(names_.ptr());
         while (low < high) {
@@ -46,23 +47,15 @@ private:
 // The "name" of a saved pair's local record, or nullptr when the entry does
 // not have one (such an entry never matches and is kept as it is).
 object saved_local_name(handle pair) {
-    try {
-        return item(item(pair, ID("localPeeringProperties")), ID("name"));
-    } catch (py::error_already_set& e) {
-        if (!is_exception(e)) throw;
-        return object();
-    }
+    return absorb([&] { return item(item(pair, ID("localPeeringProperties")), ID("name")); },
+                  [](const py::error_already_set&) { return object(); });
 }
 
 // The "remotePeeringProperties" of a saved pair, or nullptr when the entry
 // does not have one.
 object saved_remote(handle pair) {
-    try {
-        return item(pair, ID("remotePeeringProperties"));
-    } catch (py::error_already_set& e) {
-        if (!is_exception(e)) throw;
-        return object();
-    }
+    return absorb([&] { return item(pair, ID("remotePeeringProperties")); },
+                  [](const py::error_already_set&) { return object(); });
 }
 
 // Stores the pairs of this run under revert["peerings"][project::vpc].
@@ -70,10 +63,8 @@ object saved_remote(handle pair) {
 // saved one with the same local peering name (unless it found no transit
 // record where the saved one has it), any other is appended.
 void store_pairs(handle project, handle vpc, handle pairs) {
-    object revert = revert_info();
-    if (!contains(revert, ID("peerings"))) set_item(revert, ID("peerings"), new_dict());
-    object saved = item(revert, ID("peerings"));
-    object key = cat({project, LIT("::"), item(vpc, ID("vpc_name"))});
+    object saved = entry_or_new(revert_info(), ID("peerings"));
+    object key = revert_key(project, item(vpc, ID("vpc_name")));
     object stored = get(saved, key.ptr(), py::none());
     if (!PyList_Check(stored.ptr())) {
         set_item(saved, key, pairs);
@@ -92,7 +83,8 @@ void store_pairs(handle project, handle vpc, handle pairs) {
                 object old_remote = saved_remote(old);
                 const bool keep_old = is_none(item(pair, ID("remotePeeringProperties"))) &&
                                       old_remote && !is_none(old_remote);
-                if (!keep_old && PySequence_SetItem(stored.ptr(), i, pair.ptr()) < 0) raise_current();
+                if (!keep_old && PySequence_SetItem(stored.ptr(), i, pair.ptr()) < 0)
+                    raise_current();
                 replaced = true;
                 break;
             }
@@ -109,29 +101,18 @@ object deletePeering(handle cls, handle service, handle project, handle vpc, han
     if (dry_run()) return py::none();
     py::dict body = new_dict();
     set_item(body, ID("name"), text(peering));
-    object operation;
-    try {
-        operation = execute(request(service, ID("networks"), ID("removePeering"),
-                                    KW("project", "network", "body"), project, vpc, body));
+    auto remove = [&] {
+        object operation = execute(request(service, ID("networks"), ID("removePeering"),
+                                           KW("project", "network", "body"), project, vpc, body));
         wait_for(cls, service, project, operation);
-    } catch (py::error_already_set& e) {
-        if (!is_exception(e)) throw;
+        return operation;
+    };
+    auto log_failure = [&](const py::error_already_set& e) {
         log.error({LIT("  **Error** "), e.value()});
-        return py::none();
-    }
-    handle none = py::none();
-    object value = get(operation, ID("error"), none);
-    if (truthy(value)) {
-        log.error({LIT("  **Error** "), value});
-        return py::none();
-    }
-    value = get(operation, ID("warnings"), none);
-    if (truthy(value)) {
-        log.warning({LIT("  **Error** "), value});
-        return py::none();
-    }
-    value = get(operation, ID("httpErrorMessage"), none);
-    if (truthy(value)) log.error({LIT("  **Check Error** "), value});
+        return object();
+    };
+    object operation = absorb(remove, log_failure);
+    if (operation) report_operation(log, operation, LIT("  **Check Error** "));
     return py::none();
 }
 

@@ -1,5 +1,5 @@
 // The Cloud Routers of one network in one region, with what they advertise.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 
@@ -7,8 +7,8 @@ object listRouterByRegion(handle cls, handle service, handle project, handle net
                           handle region) {
     Logger log;
     log.info(LIT("- Discover cloud router(s)"));
-    object response = execute(request(service, ID("routers"), ID("list"), KW("project", "region"),
-                                      project, region));
+    object response = execute(
+        request(service, ID("routers"), ID("list"), KW("project", "region"), project, region));
     if (!contains(response, ID("items"))) {
         log.info(LIT("  No cloud router found"));
         return py::none();
@@ -23,7 +23,7 @@ object listRouterByRegion(handle cls, handle service, handle project, handle net
         object bgp = item(router, ID("bgp"));
         object asn = item(bgp, ID("asn"));
         log.info({LIT("  "), name, LIT(" "), region_name, LIT(" bgp "), asn, LIT(" "),
-                      item(bgp, ID("advertiseMode"))});
+                  item(bgp, ID("advertiseMode"))});
         if (contains(bgp, ID("advertisedIpRanges"))) {
             object ranges = item(bgp, ID("advertisedIpRanges"));
             for (handle advertised : ranges) {

@@ -1,5 +1,5 @@
 // The peering table of one network, as discovery logs it.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 

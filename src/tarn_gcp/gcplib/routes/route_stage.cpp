@@ -1,6 +1,7 @@
 // The route stage: deleting and adding the routes of one stage for the
-// migrated VPC, recording what changed, and putting it back from the record.
-#include "methods.hpp"
+// migrated VPC and recording what changed.
+#include "method_body.hpp"
+#include "routes/route_requests.hpp"
 
 #include "compat.hpp"
 
@@ -9,23 +10,6 @@
 namespace gcp {
 
 namespace {
-
-// The key of a route record: project, "::", VPC name.
-object revert_key(handle project, handle vpc) { return cat({project, LIT("::"), vpc}); }
-
-// routes().delete(...), executed, then waited for.
-void delete_route(handle cls, handle service, handle project, handle name) {
-    object operation = execute(request(service, ID("routes"), ID("delete"), KW("project", "route"),
-                                       project, name));
-    wait_for(cls, service, project, operation);
-}
-
-// routes().insert(...), executed, then waited for.
-void insert_route(handle cls, handle service, handle project, handle body) {
-    object operation = execute(request(service, ID("routes"), ID("insert"), KW("project", "body"),
-                                       project, body));
-    wait_for(cls, service, project, operation);
-}
 
 // ---------------------------------------------------------------------------
 // Route names
@@ -37,6 +21,7 @@ void insert_route(handle cls, handle service, handle project, handle body) {
 class RouteKey {
 public:
     void add(handle piece) {
+        // Fast path: behaves as the general one (rule in compat.hpp).
         if (!sum_ && PyUnicode_CheckExact(piece.ptr())) {
             parts_[n_++] = py::reinterpret_borrow<object>(piece);
             return;
@@ -73,12 +58,15 @@ object generated_name(handle key) {
     object data = PyUnicode_CheckExact(key.ptr()) ? steal(PyUnicode_AsUTF8String(key.ptr()))
                                                   : call_method(key, ID("encode"), LIT("utf-8"));
     object md5 = call_method(global(ID("hashlib")), ID("md5"), data);
-    object digits = call_method(global(ID("base64")), ID("b16encode"), call_method(md5, ID("digest")));
+    object digits =
+        call_method(global(ID("base64")), ID("b16encode"), call_method(md5, ID("digest")));
+    // Fast path: behaves as the general one (rule in compat.hpp).
     if (PyBytes_CheckExact(digits.ptr())) {
         const char* src = PyBytes_AS_STRING(digits.ptr());
         const Py_ssize_t len = PyBytes_GET_SIZE(digits.ptr());
         bool ascii = true;
-        for (Py_ssize_t i = 0; i < len && ascii; ++i) ascii = static_cast<unsigned char>(src[i]) < 0x80;
+        for (Py_ssize_t i = 0; i < len && ascii; ++i)
+            ascii = static_cast<unsigned char>(src[i]) < 0x80;
         if (ascii) {
             object name = steal(PyUnicode_New(4 + len, 0x7f));
             char* dst = static_cast<char*>(PyUnicode_DATA(name.ptr()));
@@ -96,14 +84,6 @@ object generated_name(handle key) {
 
 // ---------------------------------------------------------------------------
 // The route revert record
-
-// container[key], made an empty dict first when the container lacks it.
-object entry_or_new(handle container, handle key) {
-    if (contains(container, key)) return item(container, key);
-    object entry = new_dict();
-    set_item(container, key, entry);
-    return entry;
-}
 
 // A route resource's "name", or null when it has none (such a resource is
 // never taken for another one).
@@ -176,17 +156,14 @@ void store_record(handle project, handle vpc, handle stage, handle deleted, hand
 void delete_routes(handle cls, handle service, handle names, handle project, handle deleted,
                    const Logger& log) {
     for (handle name : names) {
-        try {
+        absorb_and_log(log, Logger::level_error, LIT("  **Error** "), [&] {
             log.info({LIT("  delete route "), name});
-            object route = execute(request(service, ID("routes"), ID("get"), KW("project", "route"),
-                                           project, name));
+            object route = execute(
+                request(service, ID("routes"), ID("get"), KW("project", "route"), project, name));
             append(deleted, route);
-            if (dry_run()) continue;
+            if (dry_run()) return;
             delete_route(cls, service, project, name);
-        } catch (py::error_already_set& e) {
-            if (!is_exception(e)) throw;
-            log.error({LIT("  **Error** "), e.value()});
-        }
+        });
     }
 }
 
@@ -225,7 +202,7 @@ void add_route(handle cls, handle service, handle spec, handle project, handle v
     set_item(body, ID("nextHopInstance"), item(hop, ID("selfLink")));
 
     log.info({LIT("  add route "), cidr, LIT(" to "), instance, LIT(" priority "),
-                  item(body, ID("priority")), LIT(" name "), name});
+              item(body, ID("priority")), LIT(" name "), name});
     if (dry_run()) {
         append(added, name);
         return;
@@ -234,8 +211,8 @@ void add_route(handle cls, handle service, handle spec, handle project, handle v
     // it even when the wait then fails or is interrupted, and the restore
     // must then delete it (a delete of a route that never came is only an
     // alert there).
-    object operation = execute(request(service, ID("routes"), ID("insert"), KW("project", "body"),
-                                       project, body));
+    object operation =
+        execute(request(service, ID("routes"), ID("insert"), KW("project", "body"), project, body));
     append(added, name);
     wait_for(cls, service, project, operation);
 }
@@ -248,12 +225,8 @@ void change_routes(handle cls, handle service, handle manage_routes, handle proj
     if (contains(manage_routes, ID("add"))) {
         object specs = item(manage_routes, ID("add"));
         for (handle spec : specs) {
-            try {
-                add_route(cls, service, spec, project, vpc, added, log);
-            } catch (py::error_already_set& e) {
-                if (!is_exception(e)) throw;
-                log.error({LIT("  **Error** "), e.value()});
-            }
+            absorb_and_log(log, Logger::level_error, LIT("  **Error** "),
+                           [&] { add_route(cls, service, spec, project, vpc, added, log); });
         }
     }
 }
@@ -289,48 +262,13 @@ object manageRoute(handle cls, handle service, handle manage_routes, handle stag
     return py::none();
 }
 
-object restoreRoute(handle cls, handle service, handle stage) {
-    Logger log;
-    log.info({LIT("- Restore route(s) "), stage});
-    object project = plan(ID("project_id"));
-    object vpc = plan(ID("vpc_name"));
-    object key = revert_key(project, vpc);
-    // The revert information is asked afresh for every lookup.
-    auto stages = [] { return item(revert_info(), ID("manage_routes")); };
-    if (truthy(stages()) && contains(stages(), stage) && contains(item(stages(), stage), key)) {
-        object names = item(item(item(stages(), stage), key), ID("added_route_list"));
-        for (handle name : names) {
-            try {
-                log.info({LIT("  remove route "), name});
-                if (dry_run()) continue;
-                delete_route(cls, service, project, name);
-            } catch (py::error_already_set& e) {
-                if (!is_exception(e)) throw;
-                log.info({LIT("  **Alert** "), e.value()});
-            }
-        }
-        object routes = item(item(item(stages(), stage), key), ID("deleted_route_list"));
-        for (handle route : routes) {
-            try {
-                log.info({LIT("  restore route "), item(route, ID("destRange"))});
-                if (dry_run()) continue;
-                insert_route(cls, service, project, route);
-            } catch (py::error_already_set& e) {
-                if (!is_exception(e)) throw;
-                log.info({LIT("  **Alert** "), e.value()});
-            }
-        }
-    }
-    log.info(LIT("  Done"));
-    return py::none();
-}
-
 object manageSwitchRoute(handle cls, handle request, handle stage) {
     object stages = plan(ID("manage_routes"));
     if (is_none(stages)) return py::none();
     object service = attr(global(ID("Globals")), ID("service"));
     if (truthy(request)) {
-        if (contains(stages, stage)) call_cls(cls, ID("manageRoute"), service, item(stages, stage), stage);
+        if (contains(stages, stage))
+            call_cls(cls, ID("manageRoute"), service, item(stages, stage), stage);
     } else {
         call_cls(cls, ID("restoreRoute"), service, stage);
     }

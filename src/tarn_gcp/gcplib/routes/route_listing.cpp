@@ -1,6 +1,6 @@
 // The route table of one network, as discovery logs it, and the GKE export
 // ranges found in it.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 
@@ -8,6 +8,7 @@ namespace {
 
 // value.split("/")[-1]
 object last_part(handle value) {
+    // Fast path: behaves as the general one (rule in compat.hpp).
     if (PyUnicode_CheckExact(value.ptr())) {
         const Py_ssize_t len = PyUnicode_GET_LENGTH(value.ptr());
         const Py_ssize_t slash = PyUnicode_FindChar(value.ptr(), '/', 0, len, -1);
@@ -21,11 +22,14 @@ object last_part(handle value) {
 // value.startswith("gke-") and value.endswith("-peer"): the name of the
 // peering through which a GKE cluster exports its ranges.
 bool is_gke_peering(handle value) {
+    // Fast path: behaves as the general one (rule in compat.hpp).
     if (PyUnicode_CheckExact(value.ptr())) {
-        const Py_ssize_t head = PyUnicode_Tailmatch(value.ptr(), LIT("gke-"), 0, PY_SSIZE_T_MAX, -1);
+        const Py_ssize_t head =
+            PyUnicode_Tailmatch(value.ptr(), LIT("gke-"), 0, PY_SSIZE_T_MAX, -1);
         if (head < 0) raise_current();
         if (head == 0) return false;
-        const Py_ssize_t tail = PyUnicode_Tailmatch(value.ptr(), LIT("-peer"), 0, PY_SSIZE_T_MAX, 1);
+        const Py_ssize_t tail =
+            PyUnicode_Tailmatch(value.ptr(), LIT("-peer"), 0, PY_SSIZE_T_MAX, 1);
         if (tail < 0) raise_current();
         return tail == 1;
     }
@@ -42,8 +46,7 @@ void log_row(const Logger& log, handle dest_range, handle dest) {
 void log_route(const Logger& log, handle record, handle route) {
     if (contains(route, ID("nextHopNetwork"))) {
         object name = last_part(item(route, ID("nextHopNetwork")));
-        log.info({LIT("  "), pad(item(route, ID("destRange")), 25), LIT("Virtual network "),
-                      name});
+        log.info({LIT("  "), pad(item(route, ID("destRange")), 25), LIT("Virtual network "), name});
     } else if (contains(route, ID("nextHopIp"))) {
         object dest = item(route, ID("nextHopIp"));
         log_row(log, item(route, ID("destRange")), dest);
@@ -72,7 +75,8 @@ object list_routes(const Logger& log, handle project, handle service, handle net
     log.info(LIT(""));
     log.info(LIT("- Discover route(s)"));
     object filter = cat({LIT("network: \""), item(network, ID("selfLink")), LIT("\"")});
-    object req = request(service, ID("routes"), ID("list"), KW("project", "filter"), project, filter);
+    object req =
+        request(service, ID("routes"), ID("list"), KW("project", "filter"), project, filter);
     log.info(rule_line());
     log.info({LIT("  "), pad(LIT("CIDR"), 25), pad(LIT("Next-hop"), 30)});
     log.info(rule_line());

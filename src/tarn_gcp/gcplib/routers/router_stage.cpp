@@ -1,24 +1,14 @@
 // The Cloud Router stage: customising the BGP advertisements of the transit
-// VPCs' Cloud Routers for the migrated VPC, and putting the saved settings
-// back.
+// VPCs' Cloud Routers for the migrated VPC.
 //
 // Each changed router's previous "bgp" dict is kept in the revert
 // information under "cloud_routers", migrated VPC ("project::vpc"), router
 // ("project::network::region::name") before the router is patched.
-#include "methods.hpp"
+#include "method_body.hpp"
 
 namespace gcp {
 
 namespace {
-
-// seq[i]
-object at(handle seq, Py_ssize_t i) { return steal(PySequence_GetItem(seq.ptr(), i)); }
-
-// The error line and the traceback of a failure caught around one router.
-void report(const Logger& log, const py::error_already_set& e) {
-    log.error({LIT("**Error** "), e.value()});
-    print_exc(e);
-}
 
 // str(ipaddress.IPv4Network(range)): the range as network address and prefix
 // length; refuses ranges with host bits set.
@@ -59,7 +49,7 @@ void Stage::router(handle project, handle vpc, handle crouter, handle region, ha
     object bgp = item(response, ID("bgp"));
     if (equal(item(bgp, ID("advertiseMode")), LIT("DEFAULT"))) {
         log.info({LIT("  "), name, LIT(" in "), where(),
-                       LIT(" is in DEFAULT advertize mode, cannot customize route")});
+                  LIT(" is in DEFAULT advertize mode, cannot customize route")});
         return;
     }
 
@@ -87,8 +77,8 @@ void Stage::router(handle project, handle vpc, handle crouter, handle region, ha
         const int present = PySet_Contains(seen.ptr(), range_text.ptr());
         if (present < 0) raise_current();
         if (present) {
-            log.info({LIT("  already advertised "), range_text, LIT(" in "), name,
-                           LIT(" from "), where()});
+            log.info({LIT("  already advertised "), range_text, LIT(" in "), name, LIT(" from "),
+                      where()});
             continue;
         }
         log.info({LIT("  add "), range_text, LIT(" to "), name, LIT(" from "), where()});
@@ -168,58 +158,8 @@ object manageCloudRouterAdvertisedRoutePerVpc(handle cls, handle service) {
         for (handle crouter : item(vpc_obj, ID("cloud_routers"))) {
             object region = item(crouter, ID("region"));
             py::dict bgp_obj = new_dict();
-            try {
-                stage.router(project, vpc, crouter, region, bgp_obj);
-            } catch (py::error_already_set& e) {
-                if (!is_exception(e)) throw;
-                report(log, e);
-            }
-        }
-    }
-    return py::none();
-}
-
-object restoreCloudRouterAdvertisedRoutePerVpc(handle, handle service) {
-    Logger log;
-    log.info(LIT("- Restore cloud router route(s)"));
-    object mproject = plan(ID("project_id"));
-    object mvpc = plan(ID("vpc_name"));
-    py::str mkey = cat({mproject, LIT("::"), mvpc});
-
-    if (!truthy(item(revert_info(), ID("cloud_routers")))) {
-        log.info(LIT("  Done"));
-        return py::none();
-    }
-    if (!contains(item(revert_info(), ID("cloud_routers")), mkey)) return py::none();
-    object routers = item(item(revert_info(), ID("cloud_routers")), mkey);
-    if (!PyDict_Check(routers.ptr())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(routers.ptr())->tp_name);
-        raise_current();
-    }
-
-    for (handle rkey : routers) {
-        object parts = split(rkey, LIT("::"));
-        object project = at(parts, 0);
-        object region = at(parts, 2);
-        object router = at(parts, 3);
-        try {
-            log.info({LIT("  restore "), rkey, LIT(", bgp "),
-                          item(item(item(revert_info(), ID("cloud_routers")), mkey), rkey)});
-            if (dry_run()) continue;
-            py::dict body = new_dict();
-            object saved = item(item(item(revert_info(), ID("cloud_routers")), mkey), rkey);
-            set_item(body, ID("bgp"), saved);
-            // An empty list clears the ranges the stage added to a router
-            // that advertised none of its own.
-            if (!contains(saved, ID("advertisedIpRanges"))) {
-                set_item(saved, ID("advertisedIpRanges"), new_list());
-            }
-            object routers_api = call_method(service, ID("routers"));
-            execute(call_method_kw(routers_api, ID("patch"), KW("project", "region", "router", "body"),
-                                   project, region, router, body));
-        } catch (py::error_already_set& e) {
-            if (!is_exception(e)) throw;
-            report(log, e);
+            absorb([&] { stage.router(project, vpc, crouter, region, bgp_obj); },
+                   [&](const py::error_already_set& e) { log_with_traceback(log, e); });
         }
     }
     return py::none();
