@@ -385,7 +385,7 @@ def test_records_follow_level_changes_made_during_a_call(GcpLib, quiet_logger):
             quiet_logger.setLevel(logging.INFO)
             return "b"
 
-    capture = __import__("fakes").LogCapture()
+    capture = __import__("testing.fakes", fromlist=["LogCapture"]).LogCapture()
     quiet_logger.addHandler(capture)
     try:
         GcpLib.listPeering({"peerings": [_peering("a"), _peering(Switch()), _peering("c")]})

@@ -6,7 +6,7 @@
 // str, dict, list or int) without calling back into Python, and take the
 // general path for anything else. A fast path must behave exactly as the
 // general path and as the plain-Python model of the module
-// (benchmarks/reference.py) do: the same result, the same errors, the same
+// (testing/model.py) do: the same result, the same errors, the same
 // calls into Python objects in the same order, the same log lines. It may
 // only skip work nobody can observe. Each fast path carries a one-line
 // pointer to this rule; the differential fuzz tests check it.
