@@ -100,13 +100,29 @@ def local_copies(revert, kind):
     return sorted(glob.glob(os.path.join(revert.run_folder, "revert.%s-*.json" % kind)))
 
 
+def states(emu, revert):
+    """status --format json through the bucket: its exit status and each
+    stage's state."""
+    status, out, err = run(emu, revert, "status", "--format", "json")
+    assert revert.lock_record() is None, err
+    return status, {stage["stage"]: stage["state"] for stage in json.loads(out)["stages"]}
+
+
 def test_a_migration_switched_in_one_process_is_restored_from_another(emu, revert, tmp_path):
     original = emu.snapshot()
-    for stage in STAGES:
+    names = [" ".join(stage) for stage in STAGES]
+    for done, stage in enumerate(STAGES, 1):
         status, out, err = run(emu, revert, "switch", *stage)
         assert (status, err) == (0, ""), out
         assert out.splitlines()[-1].endswith("revert information saved to %s" % revert)
         assert revert.lock_record() is None
+        assert states(emu, revert) == (0, dict(
+            (name, "switched" if n < done else "not started") for n, name in enumerate(names)))
+    # A change by hand to a customised router reads as drifted.
+    emu.service().routers().patch(
+        project="tarn-transit", region="europe-west1", router="transit-a-cr-euw1",
+        body={"bgp": {"advertisedIpRanges": [{"range": "10.99.0.0/16"}]}}).execute()
+    assert states(emu, revert) == (1, dict(zip(names, ["switched", "switched", "drifted"])))
     saved = json.loads(revert.read_text())
     assert saved["vpc"] == MKEY
     assert saved["peerings"][MKEY] and saved["cloud_routers"][MKEY]
@@ -121,6 +137,7 @@ def test_a_migration_switched_in_one_process_is_restored_from_another(emu, rever
         status, out, err = run(emu, revert, "restore", *stage)
         assert (status, err) == (0, ""), out
     assert_same(original, emu.snapshot())
+    assert states(emu, revert) == (0, dict.fromkeys(names, "restored"))
     assert json.loads(revert.read_text()) == saved
     assert leftovers(revert) == [] and os.listdir(tmp_path) == ["elsewhere"]
 
