@@ -4,7 +4,7 @@ Each test draws mostly-valid inputs and service answers, mutates a few
 places (a key dropped, a value of the wrong type, non-ASCII, lone-surrogate
 and very long strings, nesting, lists of hundreds of elements, or a single
 value nested deeper than the recursion limit) and checks that the extension
-and the plain-Python model do exactly the same (see fuzz_support).
+and the plain-Python model do exactly the same (see testing/fuzz.py).
 
 Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 """
@@ -12,7 +12,7 @@ Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from fuzz_support import (BASE, DEEP, Deep, Outcome, Sub, Svc, cidrs, differential, fuzz_settings, names,
+from testing.fuzz import (BASE, DEEP, Deep, Outcome, Sub, Svc, cidrs, differential, fuzz_settings, names,
                           network_urls, networks, ok, outcomes, projects, region_urls, regions,
                           scenarios, subnet_urls, texts, waits, weighted)
 

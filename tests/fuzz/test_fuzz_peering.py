@@ -1,6 +1,6 @@
 """Differential fuzzing of the peering methods: removal of one peering, the
 remote lookup, the peering stage, the restore of saved pairs and the entry
-point, against the plain-Python model (see fuzz_support).
+point, against the plain-Python model (see testing/fuzz.py).
 
 Revert information often holds pairs saved by an earlier run under the
 migrated VPC's key, so that re-runs merge; the transit side of a pair is
@@ -12,7 +12,7 @@ Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from fuzz_support import (BASE, Outcome, Svc, differential, dry_runs, failure, fuzz_settings, names, network_urls,
+from testing.fuzz import (BASE, Outcome, Svc, differential, dry_runs, failure, fuzz_settings, names, network_urls,
                           networks, ok, operations, outcomes, projects, scenarios, waits, weighted)
 
 def record(name, project, network):

@@ -1,6 +1,6 @@
 """Differential fuzzing of the Cloud Router stage: the customisation of the
 transit routers' advertisements, its restore and the entry point, against
-the plain-Python model (see fuzz_support). Guarded failures also print a
+the plain-Python model (see testing/fuzz.py). Guarded failures also print a
 traceback; the last line of each is compared.
 
 Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
@@ -9,7 +9,7 @@ Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from fuzz_support import (BASE, DEEP, Deep, Outcome, Svc, cidrs, differential, dry_runs, fuzz_settings,
+from testing.fuzz import (BASE, DEEP, Deep, Outcome, Svc, cidrs, differential, dry_runs, fuzz_settings,
                           names, network_urls, networks, operations, outcomes, projects, regions, scenarios,
                           weighted)
 

@@ -1,5 +1,5 @@
 """Differential fuzzing of the route stage: manageRoute, restoreRoute and
-manageSwitchRoute, against the plain-Python model (see fuzz_support).
+manageSwitchRoute, against the plain-Python model (see testing/fuzz.py).
 
 Scenarios draw route configurations, plans, revert records left by earlier
 runs (so that re-runs merge), dry-run switches and service answers, then
@@ -12,7 +12,7 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from fuzz_support import (BASE, DEEP, Deep, FuzzInterrupt, Outcome, Sub, Svc, cidrs, differential,
+from testing.fuzz import (BASE, DEEP, Deep, FuzzInterrupt, Outcome, Sub, Svc, cidrs, differential,
                           dry_runs, failure, fuzz_settings, names, network_urls, networks, ok, operations,
                           outcomes, projects, scenarios, waits, weighted)
 
