@@ -153,7 +153,8 @@ def _report(status, text):
 
 
 def dispatch(options, console):
-    from . import commands, demo, formats
+    from . import demo, formats
+    from .run import Run
     from .plan import EXAMPLE_PLAN, Plan
     from .session import open_target
 
@@ -188,7 +189,7 @@ def dispatch(options, console):
         return open_target(emulator=options.emulator, emulator_url=options.emulator_url,
                            retry_delay=0.25 if uses_emulator else None)
 
-    run = commands.Run(options, console, plan, opener)
+    run = Run(options, console, plan, opener)
     try:
         with formats.diverted(run.format) as output:
             status = _command(run, options, plan)
@@ -199,7 +200,7 @@ def dispatch(options, console):
 
 
 def _command(run, options, plan):
-    from . import commands, status as status_command
+    from . import discovery, stages, status as status_command
     from .plan import check_value
 
     if options.command == "discover":
@@ -213,17 +214,17 @@ def _command(run, options, plan):
         if not project:
             raise CliError("discover needs a PROJECT, a plan with project_id, or "
                            "credentials that name a project")
-        return commands.discover(run, project)
+        return discovery.discover(run, project)
     if plan is None:
         raise CliError("%s needs --plan FILE (or an emulator and its sample plan)"
                        % options.command)
     if options.command == "cidrs":
         check_value("region", options.region, "cidrs: REGION")
-        return commands.cidrs(run, options.region)
+        return discovery.cidrs(run, options.region)
     if options.command == "status":
         return status_command.status(run)
-    return commands.stage_command(run, options.command, options.target,
-                                  getattr(options, "stage", None))
+    return stages.stage_command(run, options.command, options.target,
+                                getattr(options, "stage", None))
 
 
 def main(argv=None):

@@ -17,11 +17,14 @@ import os
 import shutil
 import tempfile
 
-from . import commands, status
+from . import status
+from .discovery import cidrs, discover
 from .errors import CliError, RunFailed
 from .plan import EXAMPLE_PLAN, Plan
 from .revert import RevertFile
+from .run import Run, get_network, subnet_regions
 from .session import open_target
+from .stages import Stage
 
 log = logging.getLogger("tarn_gcp.cli")
 
@@ -193,7 +196,7 @@ def run_demo(options, console):
         revert_path = os.path.join(scratch, "revert.json")
     try:
         target = open_target(emulator=True, retry_delay=0.25)
-        run = commands.Run(options, console, plan, lambda: target)
+        run = Run(options, console, plan, lambda: target)
         try:
             return _demo(run, target.emulator, plan, stages, revert_path, dry_run)
         finally:
@@ -211,17 +214,17 @@ def _demo(run, emu, plan, stages, revert_path, dry_run):
     original = emu.snapshot()
 
     _heading("Discovery: %s before the migration" % project)
-    commands.discover(run, project)
+    discover(run, project)
     seen = {project}
     for entry in plan.transit_vpcs("demo"):
         transit = entry["vpc_name"].split("::")[0]
         if transit not in seen:
             seen.add(transit)
             _heading("Discovery: the transit project %s" % transit)
-            commands.discover(run, transit)
-    network = commands.get_network(run, project, plan.vpc_name("demo"))
-    for region in commands.subnet_regions(network):
-        commands.cidrs(run, region, compact=True)
+            discover(run, transit)
+    network = get_network(run, project, plan.vpc_name("demo"))
+    for region in subnet_regions(network):
+        cidrs(run, region, compact=True)
 
     steps = [("peerings", None)] + [("routes", stage) for stage in stages] + [("routers", None)]
     done = []
@@ -229,7 +232,7 @@ def _demo(run, emu, plan, stages, revert_path, dry_run):
     _heading("Migration of %s%s" % (key, " (dry run)" if dry_run else ""))
     for target, stage in steps:
         revert = RevertFile(revert_path, key) if revert_path else None
-        step = commands.Stage(run, "switch", target, stage, revert, carry=bool(done))
+        step = Stage(run, "switch", target, stage, revert, carry=bool(done))
         try:
             step.prepare()
             done.append((target, stage))
@@ -250,7 +253,7 @@ def _demo(run, emu, plan, stages, revert_path, dry_run):
                             if revert_path else " (dry run)"))
     for target, stage in reversed(done):
         revert = RevertFile(revert_path, key) if revert_path else None
-        step = commands.Stage(run, "restore", target, stage, revert, carry=True)
+        step = Stage(run, "restore", target, stage, revert, carry=True)
         try:
             step.prepare()
             step.execute()

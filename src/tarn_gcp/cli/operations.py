@@ -104,7 +104,7 @@ class RouterPatches:
             try:
                 operation = self._wait(patch)
             except Exception as exc:
-                from .commands import api_failure
+                from .run import api_failure
 
                 patch.unknown = True
                 self._fail(patch, "may not have taken effect: its operation could not be "
@@ -153,7 +153,7 @@ class RouterPatches:
         """What the stage (``action`` "switch") or the restore did to the
         routers of the migrated VPC ``key``, from the revert information
         before and after it: only routers whose patch took effect count."""
-        from .commands import _router_label
+        from .stages import router_label
 
         routers = list(after["cloud_routers"].get(key, {}))
         if action == "switch":
@@ -170,7 +170,7 @@ class RouterPatches:
             if these or outcome == "done":
                 text += "%s%s %d Cloud Router(s)" % ("; " if text else "", label, len(these))
             if these:
-                text += " (%s)" % ", ".join(map(_router_label, these))
+                text += " (%s)" % ", ".join(map(router_label, these))
         return text
 
 

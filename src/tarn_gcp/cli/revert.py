@@ -33,10 +33,19 @@ import socket
 import stat
 import time
 
+from tarn_gcp.res.Globals import REVERT_KEYS, empty_revert_info
+
 from .errors import CliError
 
 OWNER_KEY = "vpc"
-FILE_KEYS = (OWNER_KEY, "peerings", "manage_routes", "cloud_routers")
+FILE_KEYS = (OWNER_KEY,) + REVERT_KEYS
+
+
+def new_revert_info(vpc_key):
+    """The revert information of a VPC that no stage has changed yet."""
+    return {OWNER_KEY: vpc_key, **empty_revert_info()}
+
+
 # Revert records are a few levels deep; anything far deeper is not one (and
 # would exhaust the recursion of the JSON encoder and of the comparisons).
 MAX_DEPTH = 48
@@ -446,8 +455,7 @@ class RevertFile:
         if raw is None:
             if required:
                 raise CliError("cannot read revert file %s: it does not exist" % self.path)
-            info = {OWNER_KEY: self.vpc_key, "peerings": {}, "manage_routes": {},
-                    "cloud_routers": {}}
+            info = new_revert_info(self.vpc_key)
             Globals.setRevertInfo(info)
             return info
         info = self._parse(raw)

@@ -10,7 +10,6 @@ command.  In every case the service talks through the retrying transport.
 
 from __future__ import annotations
 
-import contextlib
 import http.client
 import logging
 import socket
@@ -54,10 +53,6 @@ class Target:
         self.credentials = credentials
         self.default_project = default_project
         self.emulator = emulator
-
-    @property
-    def is_emulator(self):
-        return self.kind != "cloud"
 
     def close(self):
         if self.emulator is not None:
@@ -148,31 +143,6 @@ def _cloud_target(options):
                         **options)
     service = discovery.build("compute", "v1", http=http, cache_discovery=False)
     return Target("cloud", service, http, credentials=credentials, default_project=project)
-
-
-@contextlib.contextmanager
-def own_service_for_listing(gcplib, target, project):
-    """Makes ``GcpLib.listAllNetwork``, which builds its own service from
-    the default credentials, use this run's service and list ``project``:
-    the module's ``google`` and ``discovery`` names are bound to stand-ins
-    for the duration of the call."""
-    import types
-
-    credentials = target.credentials
-
-    def default(*args, **kwargs):
-        return credentials, project
-
-    def build(*args, **kwargs):
-        return target.service
-
-    saved = gcplib.google, gcplib.discovery
-    gcplib.google = types.SimpleNamespace(auth=types.SimpleNamespace(default=default))
-    gcplib.discovery = types.SimpleNamespace(build=build)
-    try:
-        yield
-    finally:
-        gcplib.google, gcplib.discovery = saved
 
 
 def reset_globals():

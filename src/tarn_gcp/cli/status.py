@@ -33,9 +33,9 @@ import hashlib
 import ipaddress
 import logging
 
-from .commands import _execute, api_failure
 from .errors import CliError, RunFailed
 from .revert import RevertFile
+from .run import api_failure, execute
 
 log = logging.getLogger("tarn_gcp.cli")
 
@@ -126,7 +126,7 @@ class LiveReader:
             routes = self.service.routes()
             request = routes.list(project=project)
             while request is not None:
-                response = _execute(request, "cannot list the routes of %s" % project)
+                response = execute(request, "cannot list the routes of %s" % project)
                 for route in response.get("items", []):
                     found[route.get("name")] = route
                 request = routes.list_next(previous_request=request, previous_response=response)

@@ -1,222 +1,23 @@
-"""The commands: discovery, the three stages in both directions, the
-ranges a VPC advertises.
-
-Each command gets a ``Run``: the parsed options, the console, the plan and
-the Compute target.  Bad input is raised as CliError before anything is
-changed; failures of the API or of a stage are raised as RunFailed, after
-the revert information has been saved.
-"""
+"""The stage commands: ``switch`` and ``restore`` of the peerings, of a
+route stage and of the Cloud Routers, each saving what it changed (or
+would change) to the revert information."""
 
 from __future__ import annotations
 
 import copy
-import logging
 import sys
 
 from . import interrupts
 from .console import tracebacks_to_log
 from .errors import CliError, RunFailed, SaveFailed
 from .operations import RouterPatches
-from .revert import RevertFile, dump, first_missing
-from .session import own_service_for_listing
+from .revert import RevertFile, dump, first_missing, new_revert_info
+from .run import api_failure, gcplib, get_network, run_state
 
-log = logging.getLogger("tarn_gcp.cli")
-
-TARGETS = ("peerings", "routes", "routers")
+# The module's entry point of each stage.
 _ENTRY = {"peerings": "managePeerings", "routes": "manageSwitchRoute",
           "routers": "manageCloudRouterAdvertisedRoute"}
 
-
-def gcplib():
-    from tarn_gcp import gcplib as module
-
-    return module
-
-
-class Run:
-    """What one command works with."""
-
-    def __init__(self, options, console, plan, opener):
-        self.options = options
-        self.console = console
-        self.plan = plan
-        self._opener = opener
-        self._target = None
-        self.document = None   # what --format json/dot writes
-
-    @property
-    def format(self):
-        return getattr(self.options, "format", None) or "text"
-
-    @property
-    def uses_emulator(self):
-        return bool(getattr(self.options, "emulator", False)
-                    or getattr(self.options, "emulator_url", None))
-
-    @property
-    def target(self):
-        """The Compute target, opened on first use."""
-        if self._target is None:
-            self._target = self._opener()
-        return self._target
-
-    @property
-    def service(self):
-        return self.target.service
-
-    def close(self):
-        if self._target is not None:
-            self._target.close()
-            self._target = None
-
-    @property
-    def dry_run(self):
-        return bool(getattr(self.options, "dry_run", False))
-
-
-def api_failure(exc):
-    """One line for an exception raised by a request or a stage."""
-    from googleapiclient.errors import HttpError
-
-    if isinstance(exc, HttpError):
-        status = getattr(exc.resp, "status", "?")
-        reason = exc.reason if isinstance(exc.reason, str) and exc.reason else "no reason given"
-        return "Compute API refused a request (HTTP %s): %s" % (status, reason)
-    text = str(exc)
-    return "%s: %s" % (type(exc).__name__, text) if text else type(exc).__name__
-
-
-def _execute(request, what):
-    try:
-        return request.execute()
-    except Exception as exc:
-        raise RunFailed("%s: %s" % (what, api_failure(exc))) from exc
-
-
-def get_network(run, project, name):
-    return _execute(run.service.networks().get(project=project, network=name),
-                    "cannot read the network %s::%s" % (project, name))
-
-
-def list_networks(run, project):
-    networks = []
-    request = run.service.networks().list(project=project)
-    while request is not None:
-        response = _execute(request, "cannot list the networks of %s" % project)
-        networks.extend(response.get("items", []))
-        request = run.service.networks().list_next(previous_request=request,
-                                                   previous_response=response)
-    return networks
-
-
-def subnet_regions(network):
-    """The regions of a network's subnetworks, in the order they appear."""
-    lib = gcplib().GcpLib
-    regions = []
-    for url in network.get("subnetworks", []):
-        parts = url.split("/")
-        if len(parts) > lib.REGION_I and parts[lib.REGION_I] not in regions:
-            regions.append(parts[lib.REGION_I])
-    return regions
-
-
-def _problems_note(run, before):
-    count = run.console.problems - before
-    return "" if count == 0 else "; %d problem(s) logged above" % count
-
-
-# ------------------------------------------------------------ discover
-
-def discover(run, project):
-    """Lists the project's networks with their subnetworks and route
-    tables, then each network's peerings and its Cloud Routers in the
-    regions of its subnetworks."""
-    module = gcplib()
-    lib = module.GcpLib
-    before = run.console.problems
-    networks = list_networks(run, project)
-    if not networks:
-        log.info("")
-        log.info("- Discover network(s)")
-        log.info("  no network found in %s", project)
-        run.document = {"project": project, "networks": []}
-        run.console.summary("discover %s: no network%s" % (project, _problems_note(run, before)))
-        return 1 if run.console.problems > before else 0
-    try:
-        with own_service_for_listing(module, run.target, project):
-            lib.listAllNetwork(project)
-        routers = 0
-        for network in networks:
-            log.info("")
-            log.info("= VPC %s: peerings", network["name"])
-            lib.listPeering(network)
-            for region in subnet_regions(network):
-                log.info("= VPC %s: Cloud Routers in %s", network["name"], region)
-                lib.listRouterByRegion(run.service, project, network["name"], region)
-                routers += 1
-    except Exception as exc:
-        raise RunFailed("discovery of %s failed: %s" % (project, api_failure(exc))) from exc
-    subnets = sum(len(n.get("subnetworks", [])) for n in networks)
-    peerings = sum(len(n.get("peerings", [])) for n in networks)
-    if run.format != "text":
-        from . import formats
-
-        document = formats.discovery_document(run.service, _execute, project, networks)
-        if run.format == "dot":
-            document["peer_nodes"] = formats.peer_nodes(run.service, _execute, document)
-        run.document = document
-    run.console.summary("discover %s: %d network(s), %d subnetwork(s), %d peering(s), Cloud "
-                        "Routers looked up in %d network region(s)%s"
-                        % (project, len(networks), subnets, peerings, routers,
-                           _problems_note(run, before)))
-    return 1 if run.console.problems > before else 0
-
-
-# --------------------------------------------------------------- cidrs
-
-def cidrs(run, region, compact=False):
-    """Writes the ranges the migrated VPC advertises in ``region``, one a
-    line, on standard output (``compact``: as one summary line)."""
-    lib = gcplib().GcpLib
-    from tarn_gcp.res.Globals import Globals
-
-    command = "cidrs"
-    project = run.plan.project(command)
-    vpc = run.plan.vpc_name(command)
-    run.plan.spoke_settings(command)
-    network = get_network(run, project, vpc)
-    Globals.service = run.service
-    Globals.project = project
-    Globals.vpc = {"vpc_name": vpc}
-    Globals.networkLink = network["selfLink"]
-    before = run.console.problems
-    module_log = logging.getLogger("tarn_gcp.gcplib")
-    try:
-        try:
-            route_info = lib.listRouteTable(project, run.service, network, False)
-        finally:
-            module_log.propagate = True
-        Globals.routeInfo = route_info
-        result = lib.composeVpcCidrs(run.service, network, {"region": region})
-    except Exception as exc:
-        raise RunFailed("cannot compose the ranges of %s::%s in %s: %s"
-                        % (project, vpc, region, api_failure(exc))) from exc
-    if compact:
-        run.console.summary("cidrs %s: %s::%s advertises %s" % (
-            region, project, vpc, " ".join(map(str, result)) if result else "nothing"))
-        return 1 if run.console.problems > before else 0
-    run.document = {"vpc": "%s::%s" % (project, vpc), "region": region,
-                    "cidrs": None if result is None else [str(c) for c in result]}
-    log.info("- Ranges %s::%s advertises in %s", project, vpc, region)
-    if result is None:
-        log.info("  none")
-    else:
-        for cidr in result:
-            run.console.summary(str(cidr))
-    return 1 if run.console.problems > before else 0
-
-
-# -------------------------------------------------------------- stages
 
 def check_stage_plan(run, action, target, stage):
     """Checks that the plan holds what ``action`` of ``target`` reads."""
@@ -272,8 +73,7 @@ class Stage:
                 # The revert information of the stages before, in memory.
                 self.info = Globals.getRevertInfo()
             else:
-                self.info = {"vpc": self.key, "peerings": {}, "manage_routes": {},
-                             "cloud_routers": {}}
+                self.info = new_revert_info(self.key)
                 Globals.setRevertInfo(self.info)
 
     def close(self):
@@ -292,20 +92,21 @@ class Stage:
             self.close()
 
     def _execute(self):
+        run = self.run
+        project, vpc = self.key.split("::")
+        network = get_network(run, project, vpc)
+        # The router patches' operations are followed through a wrapper.
+        self.patches = RouterPatches(run.service) if self.target == "routers" else None
+        service = None if self.patches is None else self.patches.service
+        with run_state(run, project, vpc, network, service=service):
+            return self._run_entry()
+
+    def _run_entry(self):
         from tarn_gcp.res.Globals import Globals
 
         run = self.run
         module = gcplib()
         lib = module.GcpLib
-        project, vpc = self.key.split("::")
-        network = get_network(run, project, vpc)
-        # The router patches' operations are followed through a wrapper.
-        self.patches = RouterPatches(run.service) if self.target == "routers" else None
-        Globals.service = run.service if self.patches is None else self.patches.service
-        Globals.project = project
-        Globals.vpc = {"vpc_name": vpc}
-        Globals.networkLink = network["selfLink"]
-        Globals.setDryRun(run.dry_run)
         info = Globals.getRevertInfo()
         if self.target == "routes" and self.action == "switch":
             info["manage_routes"].setdefault(self.stage, {})
@@ -362,7 +163,7 @@ class Stage:
             # what was tried.
             self.patches = None
         summary = self._summary(before, Globals.getRevertInfo(), clean=clean)
-        note = _problems_note(run, problems)
+        note = run.problems_note(problems)
         if interrupt is not None:
             run.console.summary("%s: %s, so far %s%s; %s" % (
                 self.label, interrupts.describe(interrupt), summary, note, saved))
@@ -372,7 +173,7 @@ class Stage:
                                 % (self.label, summary, note, saved))
             raise RunFailed("%s failed: %s" % (self.label, api_failure(failure))) from failure
         run.console.summary("%s: %s%s; %s" % (self.label, summary, note, saved))
-        return 1 if run.console.problems > problems else 0
+        return run.status_since(problems)
 
     def _save(self):
         """Saves the revert information; returns the words for the
@@ -454,18 +255,18 @@ class Stage:
             if not new:
                 return "no Cloud Router newly customised for %s" % key
             return "%s %d Cloud Router(s) (%s)" % (
-                verb("customised"), len(new), ", ".join(_router_label(r) for r in new))
+                verb("customised"), len(new), ", ".join(router_label(r) for r in new))
         if not routers:
             return "no Cloud Router recorded for %s" % key
         return "%s %d Cloud Router(s) (%s)" % (
-            verb("patched back"), len(routers), ", ".join(_router_label(r) for r in routers))
+            verb("patched back"), len(routers), ", ".join(router_label(r) for r in routers))
 
 
 _BASE = {"removed": "remove", "re-created": "re-create", "deleted": "delete", "added": "add",
          "re-inserted": "re-insert", "customised": "customise", "patched back": "patch back"}
 
 
-def _router_label(rkey):
+def router_label(rkey):
     parts = rkey.split("::")
     return "%s in %s" % (parts[3], parts[2]) if len(parts) == 4 else rkey
 

@@ -1,0 +1,96 @@
+"""The commands that only read: ``discover`` (a project's networks with
+their subnetworks, route tables, peerings and Cloud Routers) and ``cidrs``
+(the ranges the migrated VPC advertises in a region)."""
+
+from __future__ import annotations
+
+import logging
+
+from .errors import RunFailed
+from .run import api_failure, execute, get_network, gcplib, list_networks, run_state, \
+    subnet_regions
+
+log = logging.getLogger("tarn_gcp.cli")
+
+
+def discover(run, project):
+    """Lists the project's networks with their subnetworks and route
+    tables, then each network's peerings and its Cloud Routers in the
+    regions of its subnetworks."""
+    lib = gcplib().GcpLib
+    before = run.console.problems
+    networks = list_networks(run, project)
+    if not networks:
+        log.info("")
+        log.info("- Discover network(s)")
+        log.info("  no network found in %s", project)
+        run.document = {"project": project, "networks": []}
+        run.console.summary("discover %s: no network%s" % (project, run.problems_note(before)))
+        return run.status_since(before)
+    try:
+        with run_state(run, project):
+            lib.listAllNetwork(project)
+            routers = 0
+            for network in networks:
+                log.info("")
+                log.info("= VPC %s: peerings", network["name"])
+                lib.listPeering(network)
+                for region in subnet_regions(network):
+                    log.info("= VPC %s: Cloud Routers in %s", network["name"], region)
+                    lib.listRouterByRegion(run.service, project, network["name"], region)
+                    routers += 1
+    except Exception as exc:
+        raise RunFailed("discovery of %s failed: %s" % (project, api_failure(exc))) from exc
+    subnets = sum(len(n.get("subnetworks", [])) for n in networks)
+    peerings = sum(len(n.get("peerings", [])) for n in networks)
+    if run.format != "text":
+        from . import formats
+
+        document = formats.discovery_document(run.service, execute, project, networks)
+        if run.format == "dot":
+            document["peer_nodes"] = formats.peer_nodes(run.service, execute, document)
+        run.document = document
+    run.console.summary("discover %s: %d network(s), %d subnetwork(s), %d peering(s), Cloud "
+                        "Routers looked up in %d network region(s)%s"
+                        % (project, len(networks), subnets, peerings, routers,
+                           run.problems_note(before)))
+    return run.status_since(before)
+
+
+def cidrs(run, region, compact=False):
+    """Writes the ranges the migrated VPC advertises in ``region``, one a
+    line, on standard output (``compact``: as one summary line)."""
+    from tarn_gcp.res.Globals import Globals
+
+    lib = gcplib().GcpLib
+    command = "cidrs"
+    project = run.plan.project(command)
+    vpc = run.plan.vpc_name(command)
+    run.plan.spoke_settings(command)
+    network = get_network(run, project, vpc)
+    before = run.console.problems
+    module_log = logging.getLogger("tarn_gcp.gcplib")
+    try:
+        with run_state(run, project, vpc, network):
+            try:
+                route_info = lib.listRouteTable(project, run.service, network, False)
+            finally:
+                module_log.propagate = True
+            Globals.routeInfo = route_info
+            result = lib.composeVpcCidrs(run.service, network, {"region": region})
+    except Exception as exc:
+        raise RunFailed("cannot compose the ranges of %s::%s in %s: %s"
+                        % (project, vpc, region, api_failure(exc))) from exc
+    if compact:
+        run.console.summary("cidrs %s: %s::%s advertises %s" % (
+            region, project, vpc, " ".join(map(str, result)) if result else "nothing"))
+        return run.status_since(before)
+    run.document = {"vpc": "%s::%s" % (project, vpc), "region": region,
+                    "cidrs": None if result is None else [str(c) for c in result]}
+    log.info("- Ranges %s::%s advertises in %s", project, vpc, region)
+    if result is None:
+        log.info("  none")
+    else:
+        for cidr in result:
+            run.console.summary(str(cidr))
+    return run.status_since(before)
