@@ -45,6 +45,14 @@ def test_discover_takes_the_plan_project_and_restores_the_module_names(cli, gcpl
     assert cli("discover", "empty-project-x").status == 1   # not a project of the emulator
 
 
+@pytest.mark.parametrize("args", [["cidrs", "europe-west1"], ["--dry-run", "switch", "routers"],
+                                  ["--dry-run", "switch", "peerings"]])
+def test_every_command_puts_the_module_names_back(cli, gcplib, args):
+    saved = gcplib.google, gcplib.discovery
+    assert cli(*args).status == 0
+    assert (gcplib.google, gcplib.discovery) == saved
+
+
 def test_cidrs_prints_the_ranges_and_keeps_the_route_listing_quiet(cli):
     result = cli("cidrs", "europe-west1")
     assert result.status == 0

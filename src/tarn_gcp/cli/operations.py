@@ -14,11 +14,14 @@ as customised or patched back.
 
 from __future__ import annotations
 
+import dataclasses
 import logging
+from typing import Any, Optional, Tuple
 
 log = logging.getLogger("tarn_gcp.cli")
 
 
+@dataclasses.dataclass(eq=False)
 class Patch:
     """One executed router patch and what became of its operation.
 
@@ -26,18 +29,11 @@ class Patch:
     text saying why the patch failed or may not have taken effect;
     ``unknown`` tells the latter (its operation could not be followed)."""
 
-    def __init__(self, project, region, router, operation):
-        self.project = project
-        self.region = region
-        self.router = router
-        self.operation = operation
-        self.done = False
-        self.failure = None
-        self.unknown = False
-
-    @property
-    def place(self):
-        return (self.project, self.region, self.router)
+    place: Tuple[Any, Any, Any]  # project, region, router
+    operation: Any
+    done: bool = False
+    failure: Optional[str] = None
+    unknown: bool = False
 
 
 class _Passing:
@@ -68,7 +64,7 @@ class _PatchRequest(_Passing):
 
     def execute(self, *args, **kwargs):
         operation = self._inner.execute(*args, **kwargs)
-        self._patches.sent.append(Patch(*self._where, operation))
+        self._patches.sent.append(Patch(self._where, operation))
         return operation
 
 
@@ -120,11 +116,11 @@ class RouterPatches:
         operation = patch.operation
         if not isinstance(operation, dict) or not isinstance(operation.get("name"), str):
             raise ValueError("the patch returned no operation: %r" % (operation,))
+        project, region, router = patch.place
         while operation.get("status") != "DONE":
-            log.debug("  waiting for the patch of %s (%s)", patch.router, operation.get("status"))
+            log.debug("  waiting for the patch of %s (%s)", router, operation.get("status"))
             operation = self.compute.regionOperations().wait(
-                project=patch.project, region=patch.region,
-                operation=operation["name"]).execute()
+                project=project, region=region, operation=operation["name"]).execute()
             if not isinstance(operation, dict):
                 raise ValueError("the wait returned no operation: %r" % (operation,))
         return operation
@@ -132,8 +128,9 @@ class RouterPatches:
     def _fail(self, patch, text):
         patch.done = True
         patch.failure = text
+        project, region, router = patch.place
         log.error("  **Error** the patch of Cloud Router %s in %s %s %s",
-                  patch.router, patch.project, patch.region, text)
+                  router, project, region, text)
 
     def outcome(self, rkey):
         """"done" when the router of ``rkey`` (project::network::region::name)

@@ -10,7 +10,9 @@ been saved.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import types
+from typing import Any, Callable
 
 from .errors import RunFailed
 
@@ -21,16 +23,17 @@ def gcplib():
     return module
 
 
+@dataclasses.dataclass(eq=False)
 class Run:
-    """What one command works with."""
+    """What one command works with: the parsed options, the console, the
+    plan and ``opener``, which opens the Compute target on first use."""
 
-    def __init__(self, options, console, plan, opener):
-        self.options = options
-        self.console = console
-        self.plan = plan
-        self._opener = opener
-        self._target = None
-        self.document = None  # what --format json/dot writes
+    options: Any
+    console: Any
+    plan: Any
+    opener: Callable[[], Any]
+    _target: Any = dataclasses.field(default=None, init=False)
+    document: Any = dataclasses.field(default=None, init=False)  # what --format json/dot writes
 
     @property
     def format(self):
@@ -45,7 +48,7 @@ class Run:
     def target(self):
         """The Compute target, opened on first use."""
         if self._target is None:
-            self._target = self._opener()
+            self._target = self.opener()
         return self._target
 
     @property

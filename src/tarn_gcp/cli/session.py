@@ -10,10 +10,12 @@ command.  In every case the service talks through the retrying transport.
 
 from __future__ import annotations
 
+import dataclasses
 import http.client
 import logging
 import socket
 import urllib.parse
+from typing import Any, Optional
 
 from .errors import CliError
 from .transport import RetryingHttp
@@ -37,6 +39,7 @@ def _local_http():
     return google_auth_httplib2.AuthorizedHttp(AnonymousCredentials(), http=transport)
 
 
+@dataclasses.dataclass(eq=False)
 class Target:
     """The Compute service of a run and what it talks to.
 
@@ -45,14 +48,12 @@ class Target:
     is the project of the credentials (Google Cloud only).
     """
 
-    def __init__(self, kind, service, http, credentials=None, default_project=None,
-                 emulator=None):
-        self.kind = kind
-        self.service = service
-        self.http = http
-        self.credentials = credentials
-        self.default_project = default_project
-        self.emulator = emulator
+    kind: str
+    service: Any
+    http: Any
+    credentials: Any = None
+    default_project: Optional[str] = None
+    emulator: Any = None
 
     def close(self):
         if self.emulator is not None:

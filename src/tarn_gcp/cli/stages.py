@@ -5,7 +5,9 @@ would change) to the revert information."""
 from __future__ import annotations
 
 import copy
+import dataclasses
 import sys
+from typing import Any, Optional
 
 from . import interrupts
 from .console import tracebacks_to_log
@@ -37,18 +39,23 @@ def check_stage_plan(run, action, target, stage):
                 plan.unknown_stage(stage)
 
 
+@dataclasses.dataclass(eq=False)
 class Stage:
     """One stage or restore: prepares Globals and the revert information,
-    runs the entry point, saves what it recorded and sums it up."""
+    runs the entry point, saves what it recorded and sums it up.  With
+    ``carry`` and no revert file, the revert information of the stages
+    before (in memory) goes on."""
 
-    def __init__(self, run, action, target, stage=None, revert=None, carry=False):
-        self.run = run
-        self.carry = carry
-        self.action = action
-        self.target = target
-        self.stage = stage
-        self.revert = revert
-        self.label = "%s %s%s" % (action, target, " " + stage if stage else "")
+    run: Any
+    action: str
+    target: str
+    stage: Optional[str] = None
+    revert: Any = None
+    carry: bool = False
+
+    @property
+    def label(self):
+        return "%s %s%s" % (self.action, self.target, " " + self.stage if self.stage else "")
 
     def prepare(self):
         """Checks everything that can be checked before a request is made,

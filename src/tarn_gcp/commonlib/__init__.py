@@ -16,7 +16,8 @@ class Common:
     def logVpcHeader(cls, network: dict) -> None:
         """Logs the heading of one VPC network."""
         _log.info("")
-        _log.info("= VPC " + str(network.get("name")) + " (" + str(network.get("selfLink", "")) + ")")
+        _log.info("= VPC " + str(network.get("name"))
+                  + " (" + str(network.get("selfLink", "")) + ")")
 
     @classmethod
     def logSubnet(cls, subnetwork: dict) -> None:

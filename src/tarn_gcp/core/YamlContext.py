@@ -13,6 +13,8 @@ from typing import Any, Mapping, Optional
 
 import yaml
 
+from tarn_gcp._documents import read_document
+
 
 class PlanError(ValueError):
     """The plan file is missing, unreadable or not a mapping."""
@@ -25,13 +27,7 @@ class YamlContext:
     @classmethod
     def load(cls, path: str | os.PathLike) -> dict:
         """Reads the plan from the YAML file at `path` and makes it current."""
-        try:
-            with open(path, encoding="utf-8") as f:
-                plan = yaml.safe_load(f)
-        except OSError as e:
-            raise PlanError(f"cannot read plan {os.fspath(path)}: {e.strerror or e}") from e
-        except yaml.YAMLError as e:
-            raise PlanError(f"plan {os.fspath(path)} is not valid YAML: {e}") from e
+        plan = read_document(path, "plan", "YAML", yaml.safe_load, yaml.YAMLError, PlanError)
         if plan is None:
             plan = {}
         if not isinstance(plan, dict):

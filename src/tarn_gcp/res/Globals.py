@@ -16,6 +16,8 @@ import stat
 import tempfile
 from typing import Any, Optional
 
+from tarn_gcp._documents import read_document
+
 REVERT_KEYS = ("peerings", "manage_routes", "cloud_routers")
 
 
@@ -65,15 +67,8 @@ class Globals:
     @classmethod
     def loadRevertInfo(cls, path: str | os.PathLike) -> dict:
         """Makes the revert information saved at `path` the run's own."""
-        try:
-            with open(path, encoding="utf-8") as f:
-                data = json.load(f)
-        except OSError as e:
-            raise RevertFileError(f"cannot read revert file {os.fspath(path)}: {e.strerror or e}") from e
-        except ValueError as e:
-            raise RevertFileError(f"revert file {os.fspath(path)} is not valid JSON: {e}") from e
-        except RecursionError:
-            raise RevertFileError(f"revert file {os.fspath(path)} is nested too deeply") from None
+        data = read_document(path, "revert file", "JSON", json.load, ValueError,
+                             RevertFileError)
         if not isinstance(data, dict) or any(
             not isinstance(data.get(key, {}), dict) for key in REVERT_KEYS
         ):
