@@ -105,7 +105,10 @@ void Stage::router(handle project, handle vpc, handle crouter, handle region, ha
 
     // Save the settings first seen for this router: on a later run the
     // router already carries the customised ones, and only the first
-    // entry leads the restore back to the original.
+    // entry leads the restore back to the original.  The revert
+    // information is asked for anew at each use rather than held once
+    // through entry_or_new: the reads of Globals are part of the method's
+    // behaviour, and the fuzz compares their order and count with the model.
     if (!mkey) mkey = cat({mproject, LIT("::"), mvpc});
     handle key = mkey;
     py::str rkey = cat({project, LIT("::"), vpc, LIT("::"), region, LIT("::"), name});
