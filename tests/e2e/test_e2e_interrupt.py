@@ -6,8 +6,9 @@ or SIGTERM at a random moment (operations are held by the emulator's fault
 injection, so that the signal lands inside the stage); the operations the
 process left are then finished as the cloud would finish them; the
 restores, run in the reverse order (some of them stopped half way too and
-run again), must bring back the topology of the snapshot taken before.  TARN_INTERRUPT_TRIALS=30 runs 30 seeds in a row
-(default 3); TARN_INTERRUPT_SEED picks the first seed.
+run again), must bring back the topology of the snapshot taken before.
+TARN_INTERRUPT_TRIALS=30 runs 30 seeds in a row (default 3);
+TARN_INTERRUPT_SEED picks the first seed.
 """
 
 import json
@@ -98,8 +99,8 @@ def stopped_run(emu, revert, rng, trail, *args):
     # alerts for what was already back.
     assert status in (0, STATUS[signum]) + ((1,) if args[0] == "restore" else ()), (trail,
                                                                                     out, err)
-    assert "Traceback" not in err and (out.splitlines() or [""])[-1].startswith(" ".join(args[:2])), (
-        trail, out, err)
+    assert "Traceback" not in err and (out.splitlines() or [""])[-1].startswith(
+        " ".join(args[:2])), (trail, out, err)
     settle(emu)
 
 

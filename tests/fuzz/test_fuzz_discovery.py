@@ -12,9 +12,9 @@ Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from testing.fuzz import (BASE, DEEP, Deep, Outcome, Sub, Svc, cidrs, differential, fuzz_settings, names,
-                          network_urls, networks, ok, outcomes, projects, region_urls, regions,
-                          scenarios, subnet_urls, texts, waits, weighted)
+from testing.fuzz import (BASE, DEEP, Deep, Outcome, Sub, Svc, cidrs, differential, fuzz_settings,
+                          names, network_urls, networks, ok, outcomes, projects, region_urls,
+                          regions, scenarios, subnet_urls, texts, waits, weighted)
 
 
 def scenario(**parts):
@@ -30,7 +30,8 @@ def pages(items, max_size=3):
 def next_pages(items):
     """What list_next answers, in turn: a further page, or the end."""
     page = pages(items).map(lambda v: Outcome("page", v))
-    return st.lists(st.one_of(page, st.just(Outcome("end")), ok(st.sampled_from((0, "next")))), max_size=2)
+    return st.lists(st.one_of(page, st.just(Outcome("end")), ok(st.sampled_from((0, "next")))),
+                    max_size=2)
 
 
 # ------------------------------------------------------------- resources
@@ -40,12 +41,14 @@ peering_records = st.fixed_dictionaries(
     optional={"state": st.sampled_from(("ACTIVE", "INACTIVE")), "exportCustomRoutes": st.booleans(),
               "stackType": st.just("IPV4_ONLY")})
 
-subnetworks = st.fixed_dictionaries(
-    {"ipCidrRange": cidrs}, optional={"name": names, "region": region_urls,
-                                      "secondaryIpRanges": st.just([{"ipCidrRange": "10.9.0.0/24"}])})
+subnetworks = st.fixed_dictionaries({"ipCidrRange": cidrs}, optional={
+    "name": names, "region": region_urls,
+    "secondaryIpRanges": st.just([{"ipCidrRange": "10.9.0.0/24"}])})
 
 network_resources = st.fixed_dictionaries(
-    {"name": networks, "selfLink": network_urls, "subnetworks": st.lists(subnet_urls, min_size=1, max_size=4)},
+    {
+        "name": networks, "selfLink": network_urls, "subnetworks": st.lists(
+            subnet_urls, min_size=1, max_size=4)},
     optional={"peerings": st.lists(peering_records, min_size=1, max_size=4)})
 
 next_hops = {
@@ -60,12 +63,14 @@ next_hops = {
 
 
 def one_hop(key):
-    return st.fixed_dictionaries({"destRange": cidrs, key: next_hops[key]}, optional={"name": names})
+    return st.fixed_dictionaries({"destRange": cidrs, key: next_hops[key]},
+                                 optional={"name": names})
 
 
 # Mostly one next hop (GKE peerings often), sometimes several or none.
-routes = st.one_of(*[one_hop(k) for k in next_hops], one_hop("nextHopPeering"),
-                   st.fixed_dictionaries({"destRange": cidrs}, optional=dict(next_hops, name=names)))
+routes = st.one_of(
+    *[one_hop(k) for k in next_hops], one_hop("nextHopPeering"),
+    st.fixed_dictionaries({"destRange": cidrs}, optional=dict(next_hops, name=names)))
 
 bgp_ranges = st.fixed_dictionaries({"range": cidrs, "description": texts})
 routers = st.fixed_dictionaries({
@@ -80,8 +85,11 @@ routers = st.fixed_dictionaries({
 # ----------------------------------------------------------------- tests
 
 @fuzz_settings(100)
-@given(scenarios(scenario(args=st.tuples(st.fixed_dictionaries(
-    {"peerings": st.lists(peering_records, min_size=1, max_size=4)}, optional={"name": networks})).map(list))))
+@given(
+    scenarios(
+        scenario(args=st.tuples(
+            st.fixed_dictionaries({"peerings": st.lists(peering_records, min_size=1, max_size=4)},
+                                  optional={"name": networks})).map(list))))
 @example({"args": [{"peerings": [{"name": "n" * 50, "network": BASE + "p1/global/networks/t"}]}]})
 @example({"args": [{"peerings": None}]})
 @example({"args": [{"peerings": [{"name": Deep(DEEP), "network": BASE + "p1/global/networks/t"}]}]})
@@ -90,13 +98,20 @@ def test_listPeering(sc):
 
 
 @fuzz_settings(120)
-@given(scenarios(scenario(
-    args=st.tuples(st.builds(Svc), st.one_of(projects, texts), st.sampled_from(("operation-1", "op-2"))).map(list),
-    responses=st.fixed_dictionaries({"globalOperations.wait": outcomes(waits(), max_size=4)}))))
+@given(
+    scenarios(
+        scenario(
+            args=st.tuples(st.builds(Svc), st.one_of(projects, texts),
+                           st.sampled_from(("operation-1", "op-2"))).map(list),
+            responses=st.fixed_dictionaries({
+                "globalOperations.wait": outcomes(waits(), max_size=4)}))))
 @example({"args": [Svc(), Sub("str", "p1"), "op"]})
 @example({"args": [Svc(), None, b"op"]})
-@example({"args": [Svc(), "p1", "op"], "responses": {"globalOperations.wait": [
-    Outcome("ok", {"status": "RUNNING", "error": "e"}), Outcome("ok", {"status": "DONE", "error": None})]}})
+@example({
+    "args": [Svc(), "p1", "op"], "responses": {
+        "globalOperations.wait": [
+            Outcome("ok", {"status": "RUNNING", "error": "e"}),
+            Outcome("ok", {"status": "DONE", "error": None})]}})
 @example({"args": [Svc(), "p1", "op"], "responses": {"globalOperations.wait": [
     Outcome("ok", Sub("mapping", {"status": "DONE"}))]}})
 def test_wait_for_global_operation(sc):
@@ -158,9 +173,16 @@ def test_composeVpcCidrs(sc):
 @given(scenarios(scenario(
     args=st.tuples(st.builds(Svc), projects, networks, regions).map(list),
     responses=st.fixed_dictionaries({"routers.list": outcomes(pages(routers, 4), max_size=1)}))))
-@example({"args": [Svc(), "p1", "net-a", "r1"], "responses": {"routers.list": [Outcome("ok", {"items": [
-    {"name": "cr", "network": BASE + "p1/global/networks/net-a", "region": BASE + "p1/regions/r1",
-     "bgp": {"asn": 1, "advertiseMode": "CUSTOM", "advertisedIpRanges": [{"range": "10.0.0.0/24"}]}}]})]}})
+@example({
+    "args": [Svc(), "p1", "net-a", "r1"], "responses": {
+        "routers.list": [
+            Outcome(
+                "ok", {
+                    "items": [{
+                        "name": "cr", "network": BASE + "p1/global/networks/net-a",
+                        "region": BASE + "p1/regions/r1", "bgp": {
+                            "asn": 1, "advertiseMode": "CUSTOM", "advertisedIpRanges": [{
+                                "range": "10.0.0.0/24"}]}}]})]}})
 def test_listRouterByRegion(sc):
     differential("listRouterByRegion", sc)
 

@@ -12,8 +12,9 @@ Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from testing.fuzz import (BASE, Outcome, Svc, differential, dry_runs, failure, fuzz_settings, names, network_urls,
-                          networks, ok, operations, outcomes, projects, scenarios, waits, weighted)
+from testing.fuzz import (BASE, Outcome, Svc, differential, dry_runs, failure, fuzz_settings, names,
+                          network_urls, networks, ok, operations, outcomes, projects, scenarios,
+                          waits, weighted)
 
 def record(name, project, network):
     return {"name": name, "network": BASE + project + "/global/networks/" + network, "state": "ACTIVE",
@@ -35,11 +36,12 @@ records = st.builds(lambda name, url, settings: dict({"name": name, "network": u
                     names, network_urls, st.sampled_from(SETTINGS))
 pairs = st.fixed_dictionaries({"localPeeringProperties": records,
                                "remotePeeringProperties": weighted((4, records), (1, st.none()))})
-network_resources = st.fixed_dictionaries({"name": networks},
-                                          optional={"peerings": st.lists(records, min_size=1, max_size=4)})
+network_resources = st.fixed_dictionaries({"name": networks}, optional={
+    "peerings": st.lists(records, min_size=1, max_size=4)})
 transit_names = st.builds(lambda p, n: p + "::" + n, projects, networks)
-plans = st.fixed_dictionaries({"transit_vpcs": st.lists(st.fixed_dictionaries({"vpc_name": transit_names}),
-                                                        min_size=1, max_size=3)})
+plans = st.fixed_dictionaries({
+    "transit_vpcs": st.lists(st.fixed_dictionaries({"vpc_name": transit_names}), min_size=1,
+                             max_size=3)})
 responses = st.fixed_dictionaries({
     "networks.get": outcomes(network_resources, max_size=5),
     "networks.removePeering": outcomes(operations(), max_size=3),
@@ -138,14 +140,17 @@ def failing_restores(draw):
     sc = draw(stage_scenarios(lambda project, vpc: st.tuples(
         st.builds(Svc), st.lists(pairs, min_size=1, max_size=3)).map(list)))
     saved = [record for p in sc["args"][1] for record in p.values() if record is not None]
-    in_place = st.sampled_from(saved).map(lambda r: {"name": r["name"], "network": r["network"], "state": "ACTIVE"})
+    in_place = st.sampled_from(saved).map(
+        lambda r: {"name": r["name"], "network": r["network"], "state": "ACTIVE"})
     held = st.lists(weighted((3, in_place), (2, records)), min_size=1, max_size=3)
     sc["responses"]["networks.addPeering"] = draw(st.lists(
         weighted((1, ok(operations())), (1, failure())), min_size=1, max_size=4))
     sc["responses"]["globalOperations.wait"] = draw(outcomes(waits(), max_size=4))
-    sc["responses"]["networks.get"] = draw(st.lists(weighted(
-        (4, ok(st.fixed_dictionaries({"name": networks, "peerings": held}))),
-        (1, ok(st.fixed_dictionaries({"name": networks}))), (1, failure())), min_size=1, max_size=5))
+    sc["responses"]["networks.get"] = draw(
+        st.lists(
+            weighted((4, ok(st.fixed_dictionaries({"name": networks, "peerings": held}))),
+                     (1, ok(st.fixed_dictionaries({"name": networks}))), (1, failure())),
+            min_size=1, max_size=5))
     return sc
 
 
@@ -173,7 +178,8 @@ def test_addPeerings_of_sides_in_place(sc):
 @fuzz_settings(120)
 @given(scenarios(stage_scenarios(
     lambda project, vpc: st.tuples(st.sampled_from((True, False, 1, None, "yes"))).map(list))))
-@example({"args": [False], "globals": {"project": "p1", "vpc": {"vpc_name": "net-a"}}, "revert": {}})
+@example({
+    "args": [False], "globals": {"project": "p1", "vpc": {"vpc_name": "net-a"}}, "revert": {}})
 @example({"args": [1], "globals": {"project": "p1", "vpc": {"vpc_name": "net-a"}}, "dry_run": True,
           "revert": {"peerings": {"p1::net-a": []}}})
 def test_managePeerings(sc):

@@ -9,9 +9,9 @@ Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from testing.fuzz import (BASE, DEEP, Deep, Outcome, Svc, cidrs, differential, dry_runs, fuzz_settings,
-                          names, network_urls, networks, operations, outcomes, projects, regions, scenarios,
-                          weighted)
+from testing.fuzz import (BASE, DEEP, Deep, Outcome, Svc, cidrs, differential, dry_runs,
+                          fuzz_settings, names, network_urls, networks, operations, outcomes,
+                          projects, regions, scenarios, weighted)
 
 crouters = st.fixed_dictionaries({
     "region": regions, "router_name": names,
@@ -27,9 +27,12 @@ transit_vpcs = st.lists(weighted(
 
 # What a router advertises: ranges valid or not, canonical or not, with or
 # without a description; groups.
-RANGES = ([{"range": "10.0.0.0/24", "description": ""}], [{"range": "10.1.0.0/16"}, {"range": "10.0.0.0/24"}],
-          [{"range": "10.0.0.1/24", "description": "d"}], [{"range": "192.168.0.0/24"}, {"range": "fd00::/8"}],
-          [{"range": "10.9.0.0/24", "description": "tessaron-migration-added"}, {"range": "10.1.0.0/16"}])
+RANGES = ([{"range": "10.0.0.0/24", "description": ""}], [{"range": "10.1.0.0/16"},
+                                                          {"range": "10.0.0.0/24"}],
+          [{"range": "10.0.0.1/24", "description": "d"}], [{"range": "192.168.0.0/24"},
+                                                           {"range": "fd00::/8"}],
+          [{"range": "10.9.0.0/24", "description": "tessaron-migration-added"},
+           {"range": "10.1.0.0/16"}])
 GROUPS = (["ALL_SUBNETS"], ["ALL_SUBNETS", "X"], ["ALL_VPC_SUBNETS"])
 
 
@@ -44,14 +47,18 @@ def bgp(mode, ranges, groups, asn):
     return settings
 
 
-bgps = st.builds(bgp, weighted((4, st.just("CUSTOM")), (1, st.just("DEFAULT")), (1, st.just("custom"))),
-                 st.one_of(st.none(), st.sampled_from(RANGES)), st.one_of(st.none(), st.sampled_from(GROUPS)),
-                 st.booleans())
-router_resources = st.fixed_dictionaries({"network": network_urls, "bgp": bgps}, optional={"name": names})
+bgps = st.builds(bgp,
+                 weighted((4, st.just("CUSTOM")), (1, st.just("DEFAULT")), (1, st.just("custom"))),
+                 st.one_of(st.none(), st.sampled_from(RANGES)),
+                 st.one_of(st.none(), st.sampled_from(GROUPS)), st.booleans())
+router_resources = st.fixed_dictionaries({"network": network_urls, "bgp": bgps},
+                                         optional={"name": names})
 
-plans = st.fixed_dictionaries({"project_id": projects, "vpc_name": networks, "transit_vpcs": transit_vpcs})
+plans = st.fixed_dictionaries({
+    "project_id": projects, "vpc_name": networks, "transit_vpcs": transit_vpcs})
 mkeys = st.sampled_from(("p1::net-a", "p2::net-b"))
-rkeys = st.builds(lambda p, n, r, name: "::".join((p, n, r, name)), projects, networks, regions, names)
+rkeys = st.builds(lambda p, n, r, name: "::".join((p, n, r, name)), projects, networks, regions,
+                  names)
 
 
 @st.composite
@@ -77,8 +84,10 @@ def router_scenarios(draw, args):
     }
 
 
-CROUTER = {"region": "r1", "router_name": "cr", "add_advertised_routes": ["10.0.0.0/24", "10.9.0.0/24", "10.9.0.0/24"],
-           "remove_advertised_routes": ["10.1.0.0/16"], "remove_advertised_groups": []}
+CROUTER = {
+    "region": "r1", "router_name": "cr",
+    "add_advertised_routes": ["10.0.0.0/24", "10.9.0.0/24", "10.9.0.0/24"],
+    "remove_advertised_routes": ["10.1.0.0/16"], "remove_advertised_groups": []}
 
 
 @fuzz_settings(160)
@@ -124,6 +133,8 @@ def test_restoreCloudRouterAdvertisedRoutePerVpc(sc):
 
 
 @fuzz_settings(80)
-@given(scenarios(router_scenarios(st.tuples(st.sampled_from((True, False, 1, "yes", None))).map(list))))
+@given(
+    scenarios(router_scenarios(st.tuples(st.sampled_from(
+        (True, False, 1, "yes", None))).map(list))))
 def test_manageCloudRouterAdvertisedRoute(sc):
     differential("manageCloudRouterAdvertisedRoute", sc)

@@ -13,8 +13,8 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 
 from testing.fuzz import (BASE, DEEP, Deep, FuzzInterrupt, Outcome, Sub, Svc, cidrs, differential,
-                          dry_runs, failure, fuzz_settings, names, network_urls, networks, ok, operations,
-                          outcomes, projects, scenarios, waits, weighted)
+                          dry_runs, failure, fuzz_settings, names, network_urls, networks, ok,
+                          operations, outcomes, projects, scenarios, waits, weighted)
 
 stages = st.sampled_from(("s1", "s1", "s2", 3))
 priorities = st.sampled_from((None, None, 500, "7", 0))
@@ -24,15 +24,16 @@ specs = st.fixed_dictionaries({
 deletes = st.lists(names, min_size=1, max_size=4)
 adds = st.lists(specs, min_size=1, max_size=3)
 configs = weighted((4, st.fixed_dictionaries({"delete": deletes, "add": adds})),
-                   (1, st.fixed_dictionaries({"delete": deletes})), (1, st.fixed_dictionaries({"add": adds})),
-                   (1, st.just({})))
+                   (1, st.fixed_dictionaries({"delete": deletes})),
+                   (1, st.fixed_dictionaries({"add": adds})), (1, st.just({})))
 
 route_resources = st.builds(
     lambda name, cidr, extra: dict({"name": name, "destRange": cidr}, **extra), names, cidrs, st.sampled_from(
         ({}, {"priority": 1000, "selfLink": BASE + "p1/global/routes/a"}, {"network": BASE + "p1/global/networks/net-a",
                                                                           "nextHopIp": "10.0.0.2"})))
-records = st.fixed_dictionaries({"deleted_route_list": st.lists(route_resources, min_size=1, max_size=3),
-                                 "added_route_list": st.lists(names, min_size=1, max_size=3)})
+records = st.fixed_dictionaries({
+    "deleted_route_list": st.lists(route_resources, min_size=1, max_size=3),
+    "added_route_list": st.lists(names, min_size=1, max_size=3)})
 plans = st.fixed_dictionaries({"project_id": projects, "vpc_name": networks})
 
 
@@ -90,7 +91,8 @@ def with_rest(base):
     "plan": {"project_id": "p1", "vpc_name": "net-a"}, "dry_run": False, "revert": {},
     "responses": {"instances.get": [Outcome("ok", {"selfLink": "vm"})]}})
 @example({  # the record's key cannot be formed: nothing of the record is created
-    "args": [Svc(), {}, "s1"], "plan": {"project_id": Deep(DEEP), "vpc_name": "net-a"}, "revert": {}})
+    "args": [Svc(), {}, "s1"], "plan": {"project_id": Deep(DEEP), "vpc_name": "net-a"},
+    "revert": {}})
 def test_manageRoute(sc):
     differential("manageRoute", sc)
 
@@ -110,9 +112,16 @@ accepted_inserts = st.fixed_dictionaries(dict(
 
 
 @fuzz_settings(100)
-@given(scenarios(st.tuples(staged(st.tuples(st.builds(Svc), weighted(
-    (3, st.fixed_dictionaries({"add": adds})), (1, st.fixed_dictionaries({"delete": deletes, "add": adds}))),
-    stages).map(list)), accepted_inserts).map(lambda pair: dict(pair[0], **pair[1]))))
+@given(
+    scenarios(
+        st.tuples(
+            staged(
+                st.tuples(
+                    st.builds(Svc),
+                    weighted((3, st.fixed_dictionaries({"add": adds})),
+                             (1, st.fixed_dictionaries({"delete": deletes, "add": adds}))),
+                    stages).map(list)),
+            accepted_inserts).map(lambda pair: dict(pair[0], **pair[1]))))
 @example({  # the first insert's wait fails, the second's is interrupted: both names recorded
     "args": [Svc(), {"add": [{"cidr": "10.0.0.0/24", "zone": "z1", "dest_instance": "vm", "priority": None,
                               "name": None},
@@ -186,7 +195,9 @@ def test_interrupted_run_stores_what_it_fetched():
     assert "'a'" in repr(rec.revert) and "deleted_route_list" in repr(rec.revert)
 
 
-@pytest.mark.parametrize("kept", [{"name": "a"}, Sub("dict", {"name": "a"}), Sub("mapping", {"n": 1}), ("x",), "ab"],
+@pytest.mark.parametrize("kept", [{"name": "a"},
+                                  Sub("dict", {"name": "a"}),
+                                  Sub("mapping", {"n": 1}), ("x", ), "ab"],
                          ids=["dict", "dict-subclass", "mapping", "tuple", "str"])
 def test_stored_deleted_list_of_another_kind(kept):
     # A re-run walks whatever is stored as Python iteration would.

@@ -85,7 +85,8 @@ def test_delete_peering_checks_the_operation(GcpLib, service, run, logs, extra, 
     ([rec("a", ("proj-x", "vpc-m")), rec("b", ("proj-m", "vpc-x"))], None),
     (None, None),
 ])
-def test_lookup_finds_the_first_record_naming_the_local_side(GcpLib, service, logs, peerings, expected):
+def test_lookup_finds_the_first_record_naming_the_local_side(GcpLib, service, logs, peerings,
+                                                             expected):
     network = {} if peerings is None else {"peerings": peerings}
     service.on("networks.get", network)
     found = GcpLib.lookupRemotePeering(service, "proj-m", "vpc-m", "proj-t", "transit-a")
@@ -119,7 +120,8 @@ def test_lookup_reads_links_as_split_does(GcpLib, service, indexes, url, expecte
         with pytest.raises(IndexError):
             cls.lookupRemotePeering(service, "prøj", "vpc-€", "p", "t")
     else:
-        assert (cls.lookupRemotePeering(service, "prøj", Text("vpc-€"), "p", "t") is not None) == expected
+        assert (cls.lookupRemotePeering(service, "prøj", Text("vpc-€"), "p", "t")
+                is not None) == expected
 
 
 # --- deletePeerings --------------------------------------------------------
@@ -159,7 +161,8 @@ def test_stage_saves_and_removes_transit_peerings(GcpLib, run, logs):
 def test_stage_without_transit_peerings_stores_an_empty_list(GcpLib, run, logs, peerings, transit):
     script(run, {M: {} if peerings is None else {"peerings": peerings}}, transit)
     stage(GcpLib, run)
-    assert logs.messages == ["- Delete transit peerings in proj-m::vpc-m", "  no transit peering found!"]
+    assert logs.messages == [
+        "- Delete transit peerings in proj-m::vpc-m", "  no transit peering found!"]
     assert run.revert["peerings"] == {KEY: []} and run.service.mutations() == []
 
 
@@ -174,7 +177,8 @@ def test_stage_in_dry_run_reads_and_records_but_removes_nothing(GcpLib, run, log
 
 def test_stage_goes_on_after_a_failed_removal(GcpLib, run, logs):
     script(run, {M: {"peerings": [rec("m-a", TA), rec("m-b", TB)]}, TA: {}, TB: {}})
-    run.service.fail("networks.removePeering", FakeHttpError(500, "busy"), when=lambda kw: kw["body"]["name"] == "m-a")
+    run.service.fail("networks.removePeering", FakeHttpError(500, "busy"),
+                     when=lambda kw: kw["body"]["name"] == "m-a")
     stage(GcpLib, run)
     assert ("ERROR", "  **Error** <HttpError 500: busy>") in logs.lines
     assert len(run.service.mutations()) == 2 and len(run.revert["peerings"][KEY]) == 2
@@ -214,7 +218,8 @@ def test_failure_before_any_pair_stores_nothing(GcpLib, run, logs, setup):
 
 # --- the revert entry across runs and failures -----------------------------
 
-OLD_A, OLD_B = {"localPeeringProperties": {"name": "m-a"}}, {"localPeeringProperties": {"name": "m-z"}}
+OLD_A, OLD_B = {"localPeeringProperties": {"name": "m-a"}
+                }, {"localPeeringProperties": {"name": "m-z"}}
 
 
 @pytest.mark.parametrize("stored, expected", [
@@ -241,7 +246,8 @@ def test_a_second_run_with_nothing_left_keeps_the_pairs(GcpLib, run, logs):
     first = list(run.revert["peerings"][KEY])
     script(run, {M: {}})
     stage(GcpLib, run)
-    assert run.revert["peerings"][KEY] == first and logs.messages[-1] == "  no transit peering found!"
+    assert run.revert["peerings"][KEY] == first and logs.messages[
+        -1] == "  no transit peering found!"
 
 
 @pytest.mark.parametrize("where, error, saved", [

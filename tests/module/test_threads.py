@@ -67,15 +67,21 @@ class PerThread:
         ]
         service.on("subnetworks.get", lambda project, region, subnetwork: {
             "ipCidrRange": f"{subnetwork}/24", "name": subnetwork, "region": region})
-        service.on("routes.get", lambda project, route: {"name": route, "destRange": "192.168.0.0/24"})
-        service.on("instances.get", lambda project, zone, instance: {"selfLink": instance_url(project, zone, instance)})
+        service.on("routes.get",
+                   lambda project, route: {"name": route, "destRange": "192.168.0.0/24"})
+        service.on(
+            "instances.get",
+            lambda project, zone, instance: {"selfLink": instance_url(project, zone, instance)})
         service.on("routers.get", lambda project, region, router: {
             "name": router, "network": network_url(project, "t"),
             "bgp": {"asn": 64512, "advertiseMode": "CUSTOM",
                     "advertisedIpRanges": [{"range": "10.200.0.0/24", "description": "old"}]}})
         local.service = service
-        network = {"selfLink": local.networkLink, "subnetworks": [subnet_url(project, "r1", f"10.{n}.{i}.0") for i in range(4)],
-                   "peerings": [{"name": f"p-{n}-{i}", "network": network_url(f"peer-{i}", "n")} for i in range(3)]}
+        network = {
+            "selfLink": local.networkLink,
+            "subnetworks": [subnet_url(project, "r1", f"10.{n}.{i}.0") for i in range(4)],
+            "peerings": [{"name": f"p-{n}-{i}", "network": network_url(f"peer-{i}", "n")}
+                         for i in range(3)]}
         return project, service, network
 
 

@@ -95,7 +95,8 @@ class DictSub(dict):
     pass
 
 
-@pytest.mark.parametrize("response,name", [(Mapping(status="DONE"), "Mapping"), (DictSub(status="DONE"), "DictSub")])
+@pytest.mark.parametrize("response,name", [(Mapping(status="DONE"), "Mapping"),
+                                           (DictSub(status="DONE"), "DictSub")])
 def test_result_must_be_exactly_a_dict(GcpLib, service, sleeps, response, name):
     service.on("globalOperations.wait", response)
     with pytest.raises(TypeError) as info:
