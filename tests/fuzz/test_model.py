@@ -80,9 +80,8 @@ class TestSurface:
 class TestWait:
     def test_argument_types_checked_before_any_request(self):
         service = fakes.RecordingService(done)
-        with pytest.raises(
-                TypeError,
-                match=r"^Argument 'project' has incorrect type \(expected str, got NoneType\)$"):
+        with pytest.raises(TypeError, match=r"^Argument 'project' has incorrect type "
+                                            r"\(expected str, got NoneType\)$"):
             G.wait_for_global_operation(service, None, b"op")
         with pytest.raises(TypeError, match="'operation'.*got bytes"):
             G.wait_for_global_operation(service, "p", b"op")
@@ -90,8 +89,8 @@ class TestWait:
 
     def test_polls_until_done_then_checks_error_and_type(self, monkeypatch):
         sleeps = []
-        monkeypatch.setattr(reference, "time", type("T", (),
-                                                    {"sleep": staticmethod(sleeps.append)}))
+        monkeypatch.setattr(reference, "time",
+                            type("T", (), {"sleep": staticmethod(sleeps.append)}))
         answers = iter([{"status": "RUNNING", "error": "ignored"}, {"status": "done"},
                         {"status": "DONE", "name": "x"}])
         service = fakes.RecordingService(lambda c, m, kw: next(answers))
@@ -139,8 +138,9 @@ class TestPeerings:
         assert log == [(INFO, "  delete peering peer in p::v"),
                        (INFO, "  delete peering peer in p::v"), (WARNING, "  **Error** [1]"),
                        (INFO, "  delete peering peer in p::v"), (ERROR, "  **Check Error** boom")]
-        assert requests_of(service)[0] == ("networks", "removePeering", {
-            "project": "p", "network": "v", "body": {"name": "peer"}})
+        assert requests_of(service)[0] == ("networks", "removePeering",
+                                           {"project": "p", "network": "v",
+                                            "body": {"name": "peer"}})
 
     def test_delete_peering_absorbs_failures_and_honours_dry_run(self, log):
         def fail(c, m, kw):
@@ -199,8 +199,8 @@ class TestPeerings:
         service = self._stage([good, {"name": "broken"}], [])
         with pytest.raises(KeyError):
             G.deletePeerings(service, "mig", {"vpc_name": "spoke"})
-        assert fakes.FakeGlobals.revert["peerings"]["mig::spoke"][0][
-            "localPeeringProperties"] is good
+        assert (fakes.FakeGlobals.revert["peerings"]["mig::spoke"][0]["localPeeringProperties"]
+                is good)
         assert "  no transit peering found!" not in [m for _, m in log]
         # Failing before any pair was saved stores nothing.
         fakes.FakeGlobals.revert = {}
@@ -263,7 +263,8 @@ class TestRoutes:
         page1 = {"items": [
             {"destRange": "10.0.0.0/8", "nextHopNetwork": base + "global/networks/net-a"},
             {"destRange": "10.1.0.0/16", "nextHopIp": "10.0.0.5", "nextHopInstance": "x"},
-            {"destRange": "0.0.0.0/0", "nextHopGateway": base + "global/gateways/default-internet-gateway"},
+            {"destRange": "0.0.0.0/0",
+             "nextHopGateway": base + "global/gateways/default-internet-gateway"},
             {"destRange": "10.2.0.0/16", "nextHopPeering": "gke-abc-123-peer"},
             {"destRange": "10.3.0.0/16", "nextHopPeering": "gke-abc"},
             {"destRange": "10.4.0.0/16", "nextHopInstance": base + "zones/z/instances/vm-1"},
@@ -332,28 +333,30 @@ class TestRoutes:
 
     def test_manage_route_names_bodies_and_record(self, log):
         self._plan()
-        spec = {
-            "cidr": "10.9.0.0/16", "zone": "z1", "dest_instance": "vm", "priority": 500,
-            "name": None}
+        spec = {"cidr": "10.9.0.0/16", "zone": "z1", "dest_instance": "vm", "priority": 500,
+                "name": None}
         named = dict(spec, priority=None, name="mine")
         service = self._service(missing={"gone"})
         G.manageRoute(service, {"delete": ["gone", "old"], "add": [spec, named]}, "s1")
         digest = hashlib.md5("mig" "spoke" "10.9.0.0/16" "z1" "vm" "500".encode()).hexdigest()
         assert [m for _, m in log] == [
-            "- Manage route(s) s1", "  delete route gone", "  **Error** HTTP 404 gone", "  delete route old",
+            "- Manage route(s) s1", "  delete route gone", "  **Error** HTTP 404 gone",
+            "  delete route old",
             "  add route 10.9.0.0/16 to vm priority 500 name tsr-" + digest,
             "  add route 10.9.0.0/16 to vm priority 1000 name mine"]
         inserts = [kw["body"] for c, m, kw in requests_of(service) if m == "insert"]
-        assert inserts[0] == {
-            "destRange": "10.9.0.0/16", "nextHopInstance": "link/vm", "priority": 500,
-            "name": "tsr-" + digest, "network": NET % ("mig", "spoke"),
-            "description": "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource"}
+        assert inserts[0] == {"destRange": "10.9.0.0/16", "nextHopInstance": "link/vm",
+                              "priority": 500, "name": "tsr-" + digest,
+                              "network": NET % ("mig", "spoke"),
+                              "description": "Tessaron-Created-Resource: "
+                                             "Do-Not-Delete-Tessaron-Created-Resource"}
         assert list(inserts[1]) == list(inserts[0])
         record = fakes.FakeGlobals.revert["manage_routes"]["s1"]["mig::spoke"]
         assert record == {"deleted_route_list": [{"name": "old", "destRange": "1.0.0.0/8"}],
                           "added_route_list": ["tsr-" + digest, "mine"]}
         assert [(c, m) for c, m, _ in requests_of(service)] == [
-            ("routes", "get"), ("routes", "get"), ("routes", "delete"), ("globalOperations", "wait"),
+            ("routes", "get"), ("routes", "get"), ("routes", "delete"),
+            ("globalOperations", "wait"),
             ("instances", "get"), ("routes", "insert"), ("globalOperations", "wait"),
             ("instances", "get"), ("routes", "insert"), ("globalOperations", "wait")]
 
@@ -380,8 +383,8 @@ class TestRoutes:
             "deleted_route_list": [], "added_route_list": []}}}}
         with pytest.raises(TypeError):
             G.manageRoute(self._service(), {"delete": ["r"], "add": 5}, "s3")
-        assert fakes.FakeGlobals.revert["manage_routes"]["s3"]["mig::spoke"][
-            "deleted_route_list"] == [{"name": "r", "destRange": "1.0.0.0/8"}]
+        assert (fakes.FakeGlobals.revert["manage_routes"]["s3"]["mig::spoke"]["deleted_route_list"]
+                == [{"name": "r", "destRange": "1.0.0.0/8"}])
 
         def interrupted(c, m, kw):
             if c == "instances":
@@ -478,15 +481,17 @@ class TestCloudRouters:
         assert [m for _, m in log] == [
             "- Manage cloud router route(s)", "  delete 10.1.0.0/24" + where,
             "  add 10.9.0.0/16 to cr from hub::transit r1",
-            "  already advertised 10.0.0.0/24" + where, "  delete X" + where, "  No cloud router found"]
+            "  already advertised 10.0.0.0/24" + where, "  delete X" + where,
+            "  No cloud router found"]
         patch = requests_of(service)[1]
         assert patch[:2] == ("routers", "patch")
         assert patch[2]["body"] == {"bgp": {
             "advertisedIpRanges": [{"range": "10.0.0.0/24", "description": "d"},
-                                   {"range": "10.9.0.0/16", "description": "tessaron-migration-added"}],
+                                   {"range": "10.9.0.0/16",
+                                    "description": "tessaron-migration-added"}],
             "advertisedGroups": ["ALL_SUBNETS"]}}
-        assert fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"][
-            "hub::transit::r1::cr"] is router["bgp"]
+        assert (fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"]["hub::transit::r1::cr"]
+                is router["bgp"])
 
     def test_second_run_changes_nothing_and_first_save_wins(self, log):
         first = self._router()
@@ -500,8 +505,8 @@ class TestCloudRouters:
         # A third run that withdraws a range does patch, but keeps the first save.
         service = self._setup({"cr": later}, [self._entry("cr", remove=["10.9.0.0/16"])])
         G.manageCloudRouterAdvertisedRoutePerVpc(service)
-        assert fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"][
-            "hub::transit::r1::cr"] is first["bgp"]
+        assert (fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"]["hub::transit::r1::cr"]
+                is first["bgp"])
 
     def test_guarded_failures_and_skips(self, log, capsys):
         fakes.FakeGlobals.revert = {}
@@ -517,8 +522,8 @@ class TestCloudRouters:
             "  add 1.0.0.0/8 to ok from hub::transit r1"]
         assert log[3][0] == ERROR and "Traceback" in capsys.readouterr().err
         assert [m for c, m, kw in requests_of(service)] == ["get"] * 4
-        assert list(fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"]) == [
-            "hub::transit::r1::ok"]
+        assert (list(fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"])
+                == ["hub::transit::r1::ok"])
 
     def test_restore(self, log):
         saved = {"asn": 1, "advertiseMode": "CUSTOM"}
