@@ -8,9 +8,9 @@ HEAD = ("INFO", "- Discover cloud router(s)")
 
 
 def router(name, network="net-a", region="europe-west1", mode="CUSTOM", **bgp):
-    return {
-        "name": name, "network": network_url("proj-a", network),
-        "region": region_url("proj-a", region), "bgp": {"asn": 64512, "advertiseMode": mode, **bgp}}
+    return {"name": name, "network": network_url("proj-a", network),
+            "region": region_url("proj-a", region),
+            "bgp": {"asn": 64512, "advertiseMode": mode, **bgp}}
 
 
 def listing(GcpLib, service, routers, network="net-a"):
@@ -44,13 +44,12 @@ def test_routers_of_other_networks_are_not_reported(GcpLib, service, logs, netwo
 ])
 @pytest.mark.parametrize("mode", ["CUSTOM", "DEFAULT"])
 def test_router_lines(GcpLib, service, logs, bgp, lines, mode):
-    routers = [
-        router("cr-x", network="net-b"),
-        router("cr-1", mode=mode, **bgp),
-        router("cr-2", asn=4200000001)]
+    routers = [router("cr-x", network="net-b"), router("cr-1", mode=mode, **bgp),
+               router("cr-2", asn=4200000001)]
     listing(GcpLib, service, routers)
-    assert logs.lines == [HEAD, ("INFO", f"  cr-1 europe-west1 bgp 64512 {mode}")] + [
-        ("INFO", l) for l in lines] + [("INFO", "  cr-2 europe-west1 bgp 4200000001 CUSTOM")]
+    assert logs.lines == ([HEAD, ("INFO", f"  cr-1 europe-west1 bgp 64512 {mode}")]
+                          + [("INFO", l) for l in lines]
+                          + [("INFO", "  cr-2 europe-west1 bgp 4200000001 CUSTOM")])
 
 
 @pytest.mark.parametrize("case,expected,logged", [

@@ -45,9 +45,11 @@ def test_network_without_routes(GcpLib, gcplib, service, logs):
 NEXT_HOPS = [
     ("nextHopNetwork", network_url("p", "net-b"), "Virtual network net-b"),
     ("nextHopIp", "10.1.2.3", "10.1.2.3"),
-    ("nextHopGateway", network_url("p", "x").rsplit("/", 2)[0] + "/gateways/default-internet-gateway",
+    ("nextHopGateway",
+     network_url("p", "x").rsplit("/", 2)[0] + "/gateways/default-internet-gateway",
      "default-internet-gateway"),
-    ("nextHopIlb", "https://www.googleapis.com/compute/v1/projects/p/regions/r/forwardingRules/fr-1", "fr-1"),
+    ("nextHopIlb",
+     "https://www.googleapis.com/compute/v1/projects/p/regions/r/forwardingRules/fr-1", "fr-1"),
     ("nextHopPeering", "peer-1", "peer-1"),
     ("nextHopInstance", instance_url("p", "zone-a", "vm-1"), "vm-1"),
     # Values without a "/" or ending in one keep split("/")[-1]'s meaning.
@@ -82,9 +84,8 @@ def test_next_hop_values_of_a_str_subclass(GcpLib, service, logs, key, value, de
     assert gke_routes(record) == (["10.0.0.0/8"] if key == "nextHopPeering" else [])
 
 
-ORDER = [
-    "nextHopNetwork", "nextHopIp", "nextHopGateway", "nextHopIlb", "nextHopPeering",
-    "nextHopInstance"]
+ORDER = ["nextHopNetwork", "nextHopIp", "nextHopGateway", "nextHopIlb", "nextHopPeering",
+         "nextHopInstance"]
 VALUES = {
     "nextHopNetwork": ("a/net-n", "Virtual network net-n"),
     "nextHopIp": ("10.9.9.9", "10.9.9.9"),
@@ -169,8 +170,8 @@ def test_range_column_is_padded_in_characters_and_never_cut(GcpLib, service, log
 
 def test_unknown_destination_is_reported_and_the_listing_goes_on(GcpLib, service, logs):
     odd = {"destRange": "10.5.0.0/16", "nextHopVpnTunnel": "a/tunnel-1"}
-    service.pages["routes.list"] = [{
-        "items": [odd, {"name": "r"}, {"destRange": "10.6.0.0/16", "nextHopIp": "10.0.0.9"}]}]
+    service.pages["routes.list"] = [
+        {"items": [odd, {"name": "r"}, {"destRange": "10.6.0.0/16", "nextHopIp": "10.0.0.9"}]}]
     GcpLib.listRouteTable("proj-a", service, NETWORK)
     assert logs.lines == opening() + [
         ("ERROR", "  **Error** unknown destination " + str(odd)),
@@ -205,8 +206,8 @@ def test_a_later_page_without_items_ends_the_listing(GcpLib, service, logs):
         {"items": [{"destRange": "10.9.0.0/16", "nextHopIp": "10.0.0.9"}]},
     ]
     record = GcpLib.listRouteTable("proj-a", service, NETWORK)
-    assert logs.lines == opening() + [
-        row("10.1.0.0/16", "gke-1-peer"), ("INFO", "    no route found")]
+    assert logs.lines == opening() + [row("10.1.0.0/16", "gke-1-peer"),
+                                      ("INFO", "    no route found")]
     assert gke_routes(record) == ["10.1.0.0/16"]
     assert len(service.executed()) == 2
     assert sum(1 for e in service.log if e[0] == "list_next") == 1
@@ -274,8 +275,8 @@ def failing_record(error):
     return Record
 
 
-@pytest.mark.parametrize(
-    "case", ["no_self_link", "execute", "interrupt", "no_range", "record", "second_page"])
+@pytest.mark.parametrize("case", ["no_self_link", "execute", "interrupt", "no_range", "record",
+                                  "second_page"])
 def test_an_error_ends_the_listing_unchanged_and_propagate_is_restored(
         GcpLib, gcplib, service, logs, monkeypatch, case):
     network = dict(NETWORK)
@@ -299,8 +300,8 @@ def test_an_error_ends_the_listing_unchanged_and_propagate_is_restored(
     elif case == "record":
         error = KeyboardInterrupt()
         monkeypatch.setattr(gcplib, "RouteInfo", failing_record(error))
-        service.pages["routes.list"] = [{
-            "items": [first, {"destRange": "10.2.0.0/16", "nextHopPeering": "gke-p-peer"}]}]
+        service.pages["routes.list"] = [
+            {"items": [first, {"destRange": "10.2.0.0/16", "nextHopPeering": "gke-p-peer"}]}]
         expected = KeyboardInterrupt
     else:
         error = FakeHttpError(500, "backend")
@@ -352,7 +353,8 @@ def spoke(GcpLib):
     (None, True, [], None, False),
     (None, None, ["172.16.0.0/28"], None, False),
     # no advertisement, GKE ranges: those and the region's subnets
-    (None, True, ["172.16.0.0/28", "172.16.1.0/28"], ["172.16.0.0/28", "172.16.1.0/28"] + SUBNETS, True),
+    (None, True, ["172.16.0.0/28", "172.16.1.0/28"],
+     ["172.16.0.0/28", "172.16.1.0/28"] + SUBNETS, True),
     # an advertisement, no GKE ranges: the advertisement alone
     (["192.168.0.0/16"], False, ["172.16.0.0/28"], ["192.168.0.0/16"], False),
     ([], False, [], None, False),
@@ -397,11 +399,12 @@ def test_composition_lists_the_region_through_the_real_subnet_listing(GcpLib, ru
     ({"advertise_gke": True}, Routes(["172.16.0.0/28"]), {}, KeyError),
     ({"spoke_advertisement": ("10.0.0.0/8",)}, None, {}, TypeError),
     ({"spoke_advertisement": "10.0.0.0/8"}, None, {}, TypeError),
-    ({"advertise_gke": True}, types.SimpleNamespace(get_gke_export_routes=lambda: ("x",)), {}, TypeError),
+    ({"advertise_gke": True}, types.SimpleNamespace(get_gke_export_routes=lambda: ("x",)), {},
+     TypeError),
     ({"advertise_gke": True}, None, {}, AttributeError),
 ])
-def test_composition_failures_reach_the_caller(spoke, run, service, plan, route_info, region,
-                                               expected):
+def test_composition_failures_reach_the_caller(
+        spoke, run, service, plan, route_info, region, expected):
     run.plan = plan
     run.routeInfo = route_info
     with pytest.raises(expected):

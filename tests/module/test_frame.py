@@ -130,7 +130,8 @@ def test_method_introspection(GcpLib, name):
     assert method.__doc__ == (WAIT_DOC if name == "wait_for_global_operation" else None)
     assert method.__defaults__ == ((True,) if name == "listRouteTable" else None)
     expected_annotations = {
-        "wait_for_global_operation": {"service": "object", "project": "str", "operation": "str", "return": "dict"},
+        "wait_for_global_operation": {"service": "object", "project": "str", "operation": "str",
+                                      "return": "dict"},
         "managePeerings": {"switch_traffic": "bool"},
         "manageCloudRouterAdvertisedRoute": {"switch_traffic": "bool"},
         "listRouteTable": {"return": "RouteInfo"},
@@ -140,8 +141,8 @@ def test_method_introspection(GcpLib, name):
     assert method.__kwdefaults__ is None
     # The code object describes the parameters as a Python function's does.
     code = method.__code__
-    assert code.co_name == name and code.co_filename == inspect.getfile(
-        sys.modules["tarn_gcp.gcplib"])
+    assert (code.co_name == name
+            and code.co_filename == inspect.getfile(sys.modules["tarn_gcp.gcplib"]))
     assert (code.co_posonlyargcount, code.co_kwonlyargcount) == (0, 0)
     assert code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS) == 0
     params = list(inspect.signature(vars(GcpLib)[name].__func__).parameters)
@@ -292,9 +293,8 @@ def test_class_attributes_are_read_through_cls(GcpLib, logs):
         PROJECT_I = 5
         NETWORK_I = 8
 
-    Shifted.listPeering({
-        "peerings": [{
-            "name": "p", "network": "https://h/compute/v1/projects/pa/global/networks/na"}]})
+    Shifted.listPeering({"peerings": [
+        {"name": "p", "network": "https://h/compute/v1/projects/pa/global/networks/na"}]})
     assert logs.messages[-1].endswith(" projects::networks")
 
 
@@ -355,8 +355,9 @@ def test_failed_import_binds_nothing_after_the_failure():
         sys.modules.pop("tarn_gcp.commonlib")
         import tarn_gcp.gcplib as m
         print(sorted(n for n in vars(m) if not n.startswith("__")) == sorted(
-            ["requests","logging","discovery","GoogleCredentials","google","common","Globals","pprint",
-             "yctx","RouteInfo","time","traceback","ipaddress","hashlib","base64","GcpLib"]))
+            ["requests","logging","discovery","GoogleCredentials","google","common","Globals",
+             "pprint","yctx","RouteInfo","time","traceback","ipaddress","hashlib","base64",
+             "GcpLib"]))
     """)
     result = _run_python(code)
     assert result.returncode == 0, result.stderr
@@ -369,9 +370,8 @@ class Loud:
 
 
 def _peering(name):
-    return {
-        "name": name,
-        "network": "https://www.googleapis.com/compute/v1/projects/p/global/networks/n"}
+    return {"name": name,
+            "network": "https://www.googleapis.com/compute/v1/projects/p/global/networks/n"}
 
 
 @pytest.fixture

@@ -16,9 +16,8 @@ def tsr(*pieces):
 
 
 def spec(cidr="10.9.0.0/16", zone="z-a", dest_instance="fw-1", priority=None, name=None):
-    return {
-        "cidr": cidr, "zone": zone, "dest_instance": dest_instance, "priority": priority,
-        "name": name}
+    return {"cidr": cidr, "zone": zone, "dest_instance": dest_instance, "priority": priority,
+            "name": name}
 
 
 def resource(name):
@@ -29,9 +28,8 @@ def resource(name):
 def stage_run(run, logs):
     run.plan.update(project_id="proj-m", vpc_name="vpc-m")
     run.service.on("routes.get", lambda project, route: resource(route))
-    run.service.on(
-        "instances.get",
-        lambda project, zone, instance: {"selfLink": instance_url(project, zone, instance)})
+    run.service.on("instances.get", lambda project, zone, instance: {
+        "selfLink": instance_url(project, zone, instance)})
     return run
 
 
@@ -64,8 +62,8 @@ def test_generated_names_are_md5_of_the_route_key(GcpLib, stage_run, project, vp
     assert len(expected) == 36
     (_, kw), = stage_run.service.executed("routes.insert")
     assert kw["body"]["name"] == expected
-    assert stage_run.revert["manage_routes"]["s1"][f"{project}::{vpc}"]["added_route_list"] == [
-        expected]
+    assert (stage_run.revert["manage_routes"]["s1"][f"{project}::{vpc}"]["added_route_list"]
+            == [expected])
 
 
 @pytest.mark.parametrize("priority, name", [(None, None), (500, None), (None, "my-route"),
@@ -73,8 +71,8 @@ def test_generated_names_are_md5_of_the_route_key(GcpLib, stage_run, project, vp
 def test_insert_body_and_overrides(GcpLib, stage_run, logs, priority, name):
     s = spec(priority=priority, name=name)
     GcpLib.manageRoute(stage_run.service, {"add": [s]}, "s1")
-    final_name = name if name is not None else tsr("proj-m", "vpc-m", "10.9.0.0/16", "z-a", "fw-1",
-                                                   str(priority))
+    final_name = name if name is not None else tsr("proj-m", "vpc-m", "10.9.0.0/16", "z-a",
+                                                   "fw-1", str(priority))
     final_priority = 1000 if priority is None else priority
     assert stage_run.service.executed_names() == [
         "instances.get", "routes.insert", "globalOperations.wait"]
@@ -132,21 +130,31 @@ def wait_fails(service, ops):
 
 # Each case: config, failure set-up, error text, deleted names, added count.
 GUARD_CASES = {
-    "fetch": ({"delete": ["r1", "r2"]}, lambda s: s.fail("routes.get", FakeHttpError(404, "r1"), when=lambda kw: kw["route"] == "r1"),
+    "fetch": ({"delete": ["r1", "r2"]},
+              lambda s: s.fail("routes.get", FakeHttpError(404, "r1"),
+                               when=lambda kw: kw["route"] == "r1"),
               "<HttpError 404: r1>", ["r2"], 0),
-    "delete": ({"delete": ["r1", "r2"]}, lambda s: s.fail("routes.delete", FakeHttpError(500, "x"), when=lambda kw: kw["route"] == "r1"),
+    "delete": ({"delete": ["r1", "r2"]},
+               lambda s: s.fail("routes.delete", FakeHttpError(500, "x"),
+                                when=lambda kw: kw["route"] == "r1"),
                "<HttpError 500: x>", ["r1", "r2"], 0),
-    "delete wait": ({"delete": ["r1"]}, lambda s: wait_fails(s, ["operation-1"]), "{'errors': ['boom']}", ["r1"], 0),
+    "delete wait": ({"delete": ["r1"]}, lambda s: wait_fails(s, ["operation-1"]),
+                    "{'errors': ['boom']}", ["r1"], 0),
     "instance": ({"add": [spec(), spec(dest_instance="fw-2")]},
-                 lambda s: s.fail("instances.get", FakeHttpError(404, "fw"), when=lambda kw: kw["instance"] == "fw-1"),
+                 lambda s: s.fail("instances.get", FakeHttpError(404, "fw"),
+                                  when=lambda kw: kw["instance"] == "fw-1"),
                  "<HttpError 404: fw>", [], 1),
-    "insert": ({"add": [spec(), spec(priority=1)]}, lambda s: s.fail("routes.insert", FakeHttpError(400, "bad"), when=lambda kw: kw["body"]["priority"] == 1000),
+    "insert": ({"add": [spec(), spec(priority=1)]},
+               lambda s: s.fail("routes.insert", FakeHttpError(400, "bad"),
+                                when=lambda kw: kw["body"]["priority"] == 1000),
                "<HttpError 400: bad>", [], 1),
     # An accepted insert is recorded before its wait, which may fail while
     # the service goes on to create the route.
-    "insert wait": ({"add": [spec(), spec(priority=1)]}, lambda s: wait_fails(s, ["operation-1"]), "{'errors': ['boom']}", [], 2),
+    "insert wait": ({"add": [spec(), spec(priority=1)]}, lambda s: wait_fails(s, ["operation-1"]),
+                    "{'errors': ['boom']}", [], 2),
     "missing key": ({"add": [{"cidr": "c"}, spec()]}, lambda s: None, "'zone'", [], 1),
-    "non-str key": ({"add": [spec(cidr=10), spec()]}, lambda s: None, 'can only concatenate str (not "int") to str', [], 1),
+    "non-str key": ({"add": [spec(cidr=10), spec()]}, lambda s: None,
+                    'can only concatenate str (not "int") to str', [], 1),
 }
 
 
@@ -219,8 +227,8 @@ def test_restore_alerts_at_info_and_goes_on(GcpLib, stage_run, logs):
     assert ("INFO", "  **Alert** <HttpError 404: gone>") in logs.lines
     assert ("INFO", "  **Alert** 'destRange'") in logs.lines
     assert not [line for line in logs.lines if line[0] != "INFO"]
-    assert [n for n, _ in stage_run.service.mutations()
-            ] == ["routes.delete", "routes.delete", "routes.insert"]
+    assert ([n for n, _ in stage_run.service.mutations()]
+            == ["routes.delete", "routes.delete", "routes.insert"])
 
 
 def test_restore_dry_run(GcpLib, stage_run, logs):

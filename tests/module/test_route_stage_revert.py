@@ -13,9 +13,8 @@ KEY = "proj-m::vpc-m"
 
 
 def spec(cidr="10.9.0.0/16", dest_instance="fw-1", priority=None, name=None):
-    return {
-        "cidr": cidr, "zone": "z-a", "dest_instance": dest_instance, "priority": priority,
-        "name": name}
+    return {"cidr": cidr, "zone": "z-a", "dest_instance": dest_instance, "priority": priority,
+            "name": name}
 
 
 def tsr_of(s):
@@ -52,8 +51,8 @@ class RouteTable(FakeService):
         return {"name": f"op-insert-{body['name']}"}
 
 
-ROUTES = [{
-    "name": n, "destRange": f"10.{i}.0.0/16", "priority": 100 + i, "nextHopIp": f"10.{i}.0.1"}
+ROUTES = [{"name": n, "destRange": f"10.{i}.0.0/16", "priority": 100 + i,
+           "nextHopIp": f"10.{i}.0.1"}
           for i, n in enumerate(["r1", "r2", "r3", "r4"])]
 
 
@@ -115,10 +114,12 @@ EXIT_CASES = {
     "delete iteration": (lambda: {"delete": failing_names()}, None, ["r1"], []),
     "interrupt on insert": (lambda: {"delete": ["r1"], "add": [spec(name="a"), spec(name="b")]},
                             ("routes.insert", lambda kw: kw["body"]["name"] == "b"), ["r1"], ["a"]),
-    "interrupt on get": (lambda: {"delete": ["r1", "r2"]}, ("routes.get", lambda kw: kw["route"] == "r2"), ["r1"], []),
-    "interrupt in an insert's wait": (lambda: {"delete": ["r1"], "add": [spec(name="a"), spec(name="b")]},
-                                      ("globalOperations.wait", lambda kw: kw["operation"] == "op-insert-b"),
-                                      ["r1"], ["a", "b"]),
+    "interrupt on get": (lambda: {"delete": ["r1", "r2"]},
+                         ("routes.get", lambda kw: kw["route"] == "r2"), ["r1"], []),
+    "interrupt in an insert's wait": (
+        lambda: {"delete": ["r1"], "add": [spec(name="a"), spec(name="b")]},
+        ("globalOperations.wait", lambda kw: kw["operation"] == "op-insert-b"),
+        ["r1"], ["a", "b"]),
 }
 
 
@@ -139,8 +140,8 @@ def test_record_is_stored_when_an_error_ends_the_call(GcpLib, stage_run, case, e
     else:
         assert type(raised.value) in (TypeError, ValueError)
     prior_deleted, prior_added = ([ROUTES[3]], ["z"]) if existing else ([], [])
-    assert record(stage_run)["deleted_route_list"] == prior_deleted + [
-        r for r in ROUTES if r["name"] in deleted]
+    assert (record(stage_run)["deleted_route_list"]
+            == prior_deleted + [r for r in ROUTES if r["name"] in deleted])
     assert record(stage_run)["added_route_list"] == prior_added + added
 
 
@@ -177,8 +178,8 @@ def test_an_accepted_insert_whose_wait_fails_is_recorded_and_the_restore_deletes
                            when=lambda kw: kw["operation"] == f"op-insert-{name}")
     GcpLib.manageRoute(stage_run.service,
                        {"delete": ["r1"], "add": [spec(), spec(name="n2")]}, "s1")
-    assert [m for lvl, m in logs.lines
-            if lvl == "ERROR"] == ["  **Error** <HttpError 500: wait failed>"]
+    assert ([m for lvl, m in logs.lines if lvl == "ERROR"]
+            == ["  **Error** <HttpError 500: wait failed>"])
     assert record(stage_run)["added_route_list"] == [name, "n2"]
     if not created:  # the operation ended in error: the route never came
         del stage_run.service.table[name]

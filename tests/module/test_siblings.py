@@ -61,8 +61,8 @@ def test_revert_info_is_one_dict_with_three_keys(fresh_globals):
 
 def test_revert_info_survives_save_and_load(tmp_path, fresh_globals):
     info = Globals.getRevertInfo()
-    info["peerings"]["p::v"] = [{
-        "localPeeringProperties": {"name": "é"}, "remotePeeringProperties": None}]
+    info["peerings"]["p::v"] = [{"localPeeringProperties": {"name": "é"},
+                                 "remotePeeringProperties": None}]
     info["manage_routes"]["stage1"] = {
         "p::v": {"deleted_route_list": [], "added_route_list": ["tsr-1"]}}
     info["cloud_routers"]["p::v"] = {"t::n::r::cr": {"asn": 64512, "advertiseMode": "CUSTOM"}}

@@ -77,7 +77,8 @@ class Str(str):
         ("p", b"op", "Argument 'operation' has incorrect type (expected str, got bytes)"),
         ("p", None, "Argument 'operation' has incorrect type (expected str, got NoneType)"),
         (1, None, "Argument 'project' has incorrect type (expected str, got int)"),
-        (collections.deque(), "op", "Argument 'project' has incorrect type (expected str, got deque)"),
+        (collections.deque(), "op",
+         "Argument 'project' has incorrect type (expected str, got deque)"),
     ],
 )
 def test_project_and_operation_must_be_exactly_str(GcpLib, service, project, operation, message):
