@@ -11,7 +11,8 @@ from googleapiclient.errors import HttpError
 from tarn_gcp.emulator import PEERING_IN_PROGRESS
 
 from e2e_helpers import (GKE_NET, MKEY, SPOKE, TRANSIT_A, TRANSIT_B, assert_same, changed,
-                         changes_asked, finish, messages, methods, peering_names)
+                         changes_asked, messages, methods, peering_names)
+from testing.emulators import finish
 
 STAGE_LINES = [
     "- Delete transit peerings in tarn-demo::spoke-vpc",

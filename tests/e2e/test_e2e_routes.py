@@ -10,8 +10,9 @@ import pytest
 
 from tarn_gcp.emulator import API_ROOT
 
-from e2e_helpers import (MARKER, MKEY, SPOKE_LINK, assert_same, changed, changes_asked, finish,
+from e2e_helpers import (MARKER, MKEY, SPOKE_LINK, assert_same, changed, changes_asked,
                          load_plan, messages, methods, route_path)
+from testing.emulators import finish
 
 PLAN = load_plan()
 STAGES = sorted(PLAN["manage_routes"])
@@ -232,7 +233,7 @@ def test_an_insert_whose_wait_fails_is_recorded_and_the_restore_deletes_it(
         operation = emu.requests[-1].params["operation"]
     assert first in record(migration, "stage1")["added_route_list"]
     # The service carries the accepted insert out (here: once it is polled).
-    assert "error" not in finish(compute, {"name": operation}, "tarn-demo")
+    assert "error" not in finish(compute, {"name": operation}, "tarn-demo")[0]
     assert route_path(first) in emu.snapshot()
 
     GcpLib.manageSwitchRoute(False, "stage1")

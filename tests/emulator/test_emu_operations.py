@@ -3,7 +3,8 @@ import re
 import pytest
 from googleapiclient.errors import HttpError
 
-from emu_helpers import SPOKE, finish
+from emu_helpers import SPOKE
+from testing.emulators import finish
 from tarn_gcp.emulator import Emulator, build_service, sample
 
 

@@ -1,7 +1,8 @@
 import pytest
 from googleapiclient.errors import HttpError
 
-from emu_helpers import SPOKE, finish, peerings
+from emu_helpers import SPOKE, peerings
+from testing.emulators import finish
 from tarn_gcp.emulator.model import PEERING_IN_PROGRESS
 
 TRANSIT_A = "https://www.googleapis.com/compute/v1/projects/tarn-transit/global/networks/transit-a"

@@ -1,7 +1,7 @@
 import pytest
 from googleapiclient.errors import HttpError
 
-from emu_helpers import finish
+from testing.emulators import finish
 
 WHERE = {"project": "tarn-transit", "region": "europe-west1", "router": "transit-a-cr-euw1"}
 

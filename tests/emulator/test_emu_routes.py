@@ -1,7 +1,8 @@
 import pytest
 from googleapiclient.errors import HttpError
 
-from emu_helpers import SPOKE, finish
+from emu_helpers import SPOKE
+from testing.emulators import finish
 
 APPLIANCE = ("https://www.googleapis.com/compute/v1/projects/tarn-demo/zones/europe-west1-b/"
              "instances/router-appliance-euw1")

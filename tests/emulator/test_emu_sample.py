@@ -1,14 +1,12 @@
 import ipaddress
-import os
 import signal
 import subprocess
-import sys
 
 import requests
 import yaml
 
-from emu_helpers import SPOKE, finish
-from tarn_gcp import emulator as package
+from emu_helpers import SPOKE
+from testing.emulators import finish, python
 from tarn_gcp.emulator import Emulator, sample
 
 PLAN = yaml.safe_load(sample.plan_text())
@@ -162,10 +160,7 @@ def test_plan_fits_the_sample_topology(emu, compute):
 
 
 def test_module_entry_point_serves_the_sample_until_terminated():
-    src = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(package.__file__))))
-    env = dict(os.environ, PYTHONPATH=src + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    proc = subprocess.Popen([sys.executable, "-m", "tarn_gcp.emulator"], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    proc = python("-m", "tarn_gcp.emulator", stderr=subprocess.DEVNULL)
     try:
         url = proc.stdout.readline().strip()
         assert url.startswith("http://127.0.0.1:") and url.endswith("/compute/v1/")

@@ -10,7 +10,7 @@ import pytest
 import requests
 from googleapiclient.errors import HttpError
 
-from emu_helpers import finish
+from testing.emulators import finish
 from tarn_gcp.emulator import Emulator, build_service, endpoint_url
 from tarn_gcp.emulator.server import METHODS
 
