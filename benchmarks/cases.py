@@ -106,10 +106,12 @@ class RouteTable(Case):
         elif kind == 1:
             hop = route["nextHopIp"] = "10.128.%d.%d" % ((i >> 8) & 255, i & 255)
         elif kind == 2:
-            route["nextHopGateway"] = API + MIGRATED_PROJECT + "/global/gateways/default-internet-gateway"
+            route["nextHopGateway"] = (API + MIGRATED_PROJECT
+                                       + "/global/gateways/default-internet-gateway")
             hop = "default-internet-gateway"
         elif kind == 3:
-            route["nextHopIlb"] = API + MIGRATED_PROJECT + "/regions/us-central1/forwardingRules/ilb-%d" % (i % 20)
+            route["nextHopIlb"] = (API + MIGRATED_PROJECT
+                                   + "/regions/us-central1/forwardingRules/ilb-%d" % (i % 20))
             hop = "ilb-%d" % (i % 20)
         elif kind == 4:
             hop = route["nextHopPeering"] = "peering-%d" % (i % 10)
@@ -117,11 +119,13 @@ class RouteTable(Case):
             hop = route["nextHopPeering"] = "gke-cluster-%d-%04x-peer" % (i % 7, i % 65536)
             gke = dest
         elif kind == 6:
-            route["nextHopInstance"] = API + MIGRATED_PROJECT + "/zones/us-central1-a/instances/vm-%d" % (i % 100)
+            route["nextHopInstance"] = (API + MIGRATED_PROJECT
+                                        + "/zones/us-central1-a/instances/vm-%d" % (i % 100))
             hop = "vm-%d" % (i % 100)
         else:
             hop = route["nextHopIp"] = "10.129.%d.%d" % ((i >> 8) & 255, i & 255)
-            route["nextHopInstance"] = API + MIGRATED_PROJECT + "/zones/us-central1-b/instances/vm-x"
+            route["nextHopInstance"] = (API + MIGRATED_PROJECT
+                                        + "/zones/us-central1-b/instances/vm-x")
         return route, (LOG.info, "  " + dest.ljust(25) + hop), gke
 
     def run(self, lib):
@@ -145,7 +149,8 @@ class RouteTable(Case):
                 log(line)
             for cidr in gke:
                 record.add_gke_export_routes(cidr)
-            request = self.service.routes().list_next(previous_request=request, previous_response=response)
+            request = self.service.routes().list_next(previous_request=request,
+                                                      previous_response=response)
         logger.propagate = True
         return record
 
@@ -174,7 +179,8 @@ class Subnets(Case):
             self.service.subnetworks_.by_name[subnet] = Request({
                 "kind": "compute#subnetwork", "id": str(7_000_000 + i), "name": subnet,
                 "network": NETWORK_LINK, "ipCidrRange": "10.%d.%d.0/24" % ((i >> 8) & 255, i & 255),
-                "gatewayAddress": "10.%d.%d.1" % ((i >> 8) & 255, i & 255), "region": API + project + "/regions/" + region,
+                "gatewayAddress": "10.%d.%d.1" % ((i >> 8) & 255, i & 255),
+                "region": API + project + "/regions/" + region,
                 "selfLink": url, "privateIpGoogleAccess": False, "stackType": "IPV4_ONLY"})
             self.fetches.append((project, region, subnet))
         self.network = {"name": MIGRATED_VPC, "selfLink": NETWORK_LINK, "subnetworks": urls}
@@ -192,7 +198,8 @@ class Subnets(Case):
         subnetworks = self.service.subnetworks
         logSubnet = FakeCommon.logSubnet
         for project, region, subnet in self.fetches:
-            logSubnet(subnetworks().get(project=project, region=region, subnetwork=subnet).execute())
+            logSubnet(subnetworks().get(project=project, region=region,
+                                        subnetwork=subnet).execute())
 
 
 class SubnetsByRegion(Subnets):
@@ -270,7 +277,8 @@ class DeletePeerings(Case):
                 local.append(peering("to-other-%d" % i, "proj-y", "not-transit-%d" % i))
             self.steps.append((hub, net,
                                "  delete peering " + theirs["name"] + " in " + hub + "::" + net,
-                               "  delete peering " + mine["name"] + " in " + MIGRATED_PROJECT + "::" + MIGRATED_VPC))
+                               "  delete peering " + mine["name"] + " in " + MIGRATED_PROJECT
+                               + "::" + MIGRATED_VPC))
             self.pairs.append({"localPeeringProperties": mine, "remotePeeringProperties": theirs})
         self.service.networks_.by_name[MIGRATED_VPC] = Request(
             {"name": MIGRATED_VPC, "selfLink": NETWORK_LINK, "peerings": local})
@@ -295,7 +303,8 @@ class DeletePeerings(Case):
             getDryRun()
         if not self.steps:
             info("  no transit peering found!")
-        FakeGlobals.getRevertInfo()["peerings"][MIGRATED_PROJECT + "::" + MIGRATED_VPC] = list(self.pairs)
+        FakeGlobals.getRevertInfo()["peerings"][MIGRATED_PROJECT + "::" + MIGRATED_VPC] = \
+            list(self.pairs)
 
 
 # ----------------------------------------------------------- cloud routers
@@ -329,7 +338,8 @@ class CloudRouters(Case):
         network = net if i % 100 != 98 else "elsewhere"
         bgp = {"asn": 64512 + i % 100, "advertiseMode": mode, "keepaliveInterval": 20,
                "advertisedGroups": ["ALL_SUBNETS"],
-               "advertisedIpRanges": [{"range": r, "description": "range %d" % j} for j, r in enumerate(ranges)]}
+               "advertisedIpRanges": [{"range": r, "description": "range %d" % j}
+                                      for j, r in enumerate(ranges)]}
         self.service.routers_.by_name[name] = Request({
             "kind": "compute#router", "name": name, "network": network_url(hub, network),
             "region": API + hub + "/regions/" + self.region, "bgp": bgp})
@@ -339,15 +349,18 @@ class CloudRouters(Case):
                  "remove_advertised_routes": removed, "remove_advertised_groups": []}
         # What the stage logs and records for this router, for the floor.
         if network != net:
-            step = (hub, name, [], ["  " + name + " not found in " + hub + "::" + net + " " + self.region], None)
+            step = (hub, name, [],
+                    ["  " + name + " not found in " + hub + "::" + net + " " + self.region], None)
         elif mode == "DEFAULT":
             step = (hub, name, [], ["  " + name + " in " + hub + "::" + net + " " + self.region
-                                    + " is in DEFAULT advertize mode, cannot customize route"], None)
+                                    + " is in DEFAULT advertize mode, cannot customize route"],
+                    None)
         else:
             lines = ["  delete " + r + " in " + name + where for r in removed]
             lines += ["  add " + r + " to " + name + where for r in added[:-1]]
             lines.append("  already advertised " + added[-1] + " in " + name + where)
-            step = (hub, name, ranges, lines, (hub + "::" + net + "::" + self.region + "::" + name, bgp))
+            step = (hub, name, ranges, lines,
+                    (hub + "::" + net + "::" + self.region + "::" + name, bgp))
         self.steps.append(step)
         return entry
 
@@ -394,15 +407,17 @@ class ManageRoute(Case):
         for i in range(n):
             spec = {"cidr": "172.%d.%d.%d/32" % (16 + (i >> 16) % 16, (i >> 8) & 255, i & 255),
                     "zone": "us-central1-" + "abc"[i % 3], "dest_instance": "nva-%d" % (i % 200),
-                    "priority": None if i % 2 else 500 + i % 100, "name": None if i % 5 else "custom-%d" % i}
+                    "priority": None if i % 2 else 500 + i % 100,
+                    "name": None if i % 5 else "custom-%d" % i}
             specs.append(spec)
-            key = (MIGRATED_PROJECT + MIGRATED_VPC + spec["cidr"] + spec["zone"] + spec["dest_instance"]
-                   + str(spec["priority"])).encode("utf-8")
+            key = (MIGRATED_PROJECT + MIGRATED_VPC + spec["cidr"] + spec["zone"]
+                   + spec["dest_instance"] + str(spec["priority"])).encode("utf-8")
             name = spec["name"] or "tsr-" + hashlib.md5(key).hexdigest()
             priority = 1000 if spec["priority"] is None else spec["priority"]
             self.service.instances_.by_name[spec["dest_instance"]] = Request({
                 "kind": "compute#instance", "name": spec["dest_instance"], "status": "RUNNING",
-                "selfLink": API + MIGRATED_PROJECT + "/zones/" + spec["zone"] + "/instances/" + spec["dest_instance"]})
+                "selfLink": API + MIGRATED_PROJECT + "/zones/" + spec["zone"] + "/instances/"
+                + spec["dest_instance"]})
             self.steps.append((key, spec["zone"], spec["dest_instance"],
                                "  add route " + spec["cidr"] + " to " + spec["dest_instance"]
                                + " priority " + str(priority) + " name " + name))
@@ -429,8 +444,9 @@ class ManageRoute(Case):
             instances().get(project=MIGRATED_PROJECT, zone=zone, instance=instance).execute()
             info(line)
             getDryRun()
-        FakeGlobals.getRevertInfo()["manage_routes"][self.stage][MIGRATED_PROJECT + "::" + MIGRATED_VPC] = {
-            "deleted_route_list": [], "added_route_list": list(self.names)}
+        FakeGlobals.getRevertInfo()["manage_routes"][self.stage][
+            MIGRATED_PROJECT + "::" + MIGRATED_VPC] = {
+                "deleted_route_list": [], "added_route_list": list(self.names)}
 
 
 class ManageRouteInsert(ManageRoute):
@@ -451,14 +467,17 @@ class ManageRouteInsert(ManageRoute):
         body = {}
         for key, zone, instance, line in self.steps:
             b16encode(md5(key).digest())
-            service.instances().get(project=MIGRATED_PROJECT, zone=zone, instance=instance).execute()
+            service.instances().get(project=MIGRATED_PROJECT, zone=zone,
+                                    instance=instance).execute()
             info(line)
             getDryRun()
             operation = service.routes().insert(project=MIGRATED_PROJECT, body=body).execute()
-            service.globalOperations().wait(project=MIGRATED_PROJECT, operation=operation["name"]).execute()
-        FakeGlobals.getRevertInfo()["manage_routes"][self.stage][MIGRATED_PROJECT + "::" + MIGRATED_VPC] = {
-            "deleted_route_list": [], "added_route_list": list(self.names)}
+            service.globalOperations().wait(project=MIGRATED_PROJECT,
+                                            operation=operation["name"]).execute()
+        FakeGlobals.getRevertInfo()["manage_routes"][self.stage][
+            MIGRATED_PROJECT + "::" + MIGRATED_VPC] = {
+                "deleted_route_list": [], "added_route_list": list(self.names)}
 
 
-CASES = [RouteTable, Subnets, SubnetsByRegion, PeeringList, DeletePeerings, CloudRouters, ManageRoute,
-         ManageRouteInsert]
+CASES = [RouteTable, Subnets, SubnetsByRegion, PeeringList, DeletePeerings, CloudRouters,
+         ManageRoute, ManageRouteInsert]

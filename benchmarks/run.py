@@ -197,7 +197,8 @@ def table(header, rows):
     widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
     out = []
     for index, row in enumerate([header] + rows):
-        cells = [str(c).ljust(w) if i == 0 else str(c).rjust(w) for i, (c, w) in enumerate(zip(row, widths))]
+        cells = [str(c).ljust(w) if i == 0 else str(c).rjust(w)
+                 for i, (c, w) in enumerate(zip(row, widths))]
         out.append("  ".join(cells).rstrip())
         if index == 0:
             out.append("  ".join("-" * w for w in widths))
@@ -205,19 +206,26 @@ def table(header, rows):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="a tenth of the sizes and 3 repetitions")
-    parser.add_argument("--scale", type=float, default=None, help="multiply every size (default 1, 0.1 with --quick)")
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true",
+                        help="a tenth of the sizes and 3 repetitions")
+    parser.add_argument("--scale", type=float, default=None,
+                        help="multiply every size (default 1, 0.1 with --quick)")
     parser.add_argument("--size", action="append", default=[], metavar="PATH=N",
                         help="set the size of one path, e.g. listRouteTable=20000")
-    parser.add_argument("--repeat", type=int, default=None, help="timed runs per measurement (default 5, 3 with --quick)")
+    parser.add_argument("--repeat", type=int, default=None,
+                        help="timed runs per measurement (default 5, 3 with --quick)")
     parser.add_argument("--budget", type=float, default=None,
-                        help="seconds one measurement may take when more runs are cheap (default 1, 0.2 with --quick)")
+                        help="seconds one measurement may take when more runs are cheap "
+                             "(default 1, 0.2 with --quick)")
     parser.add_argument("--only", default="", help="comma-separated path names to run")
     parser.add_argument("--memory", choices=("tracemalloc", "rss", "none"), default="tracemalloc",
                         help="how peak memory is measured (default tracemalloc)")
-    parser.add_argument("--no-linearity", action="store_true", help="skip the runs at a tenth of the size")
-    parser.add_argument("--no-module", action="store_true", help="measure only the model and the floor")
+    parser.add_argument("--no-linearity", action="store_true",
+                        help="skip the runs at a tenth of the size")
+    parser.add_argument("--no-module", action="store_true",
+                        help="measure only the model and the floor")
     parser.add_argument("--json", metavar="FILE", help="also write the raw numbers to FILE")
     args = parser.parse_args(argv)
 
@@ -232,7 +240,8 @@ def main(argv=None):
     known = {case.name for case in cases_mod.CASES}
     unknown = (only | set(sizes)) - known
     if unknown:
-        parser.error("unknown path(s): %s (known: %s)" % (", ".join(sorted(unknown)), ", ".join(sorted(known))))
+        parser.error("unknown path(s): %s (known: %s)" %
+                     (", ".join(sorted(unknown)), ", ".join(sorted(known))))
 
     fakes.bind_siblings(reference)
     module, why = (None, "--no-module") if args.no_module else load_module()
@@ -283,8 +292,9 @@ def main(argv=None):
             verdict = ""
             if ratio is not None and mode == "off":
                 verdict = "ok" if ratio <= RATIO_TARGET else "over"
-            time_rows.append([case.name, mode, n, fmt(best["floor"]), fmt(best["ref"]), fmt(best.get("mod")),
-                              fmt(ref_ovh), fmt(mod_ovh), fmt(ratio, 2), fmt(ratio_med, 2), verdict])
+            time_rows.append([case.name, mode, n, fmt(best["floor"]), fmt(best["ref"]),
+                              fmt(best.get("mod")), fmt(ref_ovh), fmt(mod_ovh), fmt(ratio, 2),
+                              fmt(ratio_med, 2), verdict])
 
         lin = {}
         if not args.no_linearity and n >= 10:
@@ -313,18 +323,22 @@ def main(argv=None):
             mem_verdict = "ok" if peaks["mod"] <= peaks["ref"] else "over"
         kib = {k: v / 1024.0 for k, v in peaks.items()}
         other_rows.append([case.name, n, fmt(lin.get("ref"), 2), fmt(lin.get("mod"), 2),
-                           fmt(kib.get("ref"), 1), fmt(kib.get("mod"), 1), mem_verdict, entry["check"]])
+                           fmt(kib.get("ref"), 1), fmt(kib.get("mod"), 1), mem_verdict,
+                           entry["check"]])
         raw.append(entry)
 
     LOGGER.setLevel(logging.NOTSET)
-    print("Time per element in microseconds, best of at least %d runs (INFO records: off = filtered, on = formatted)"
-          % repeat)
-    print(table(["path", "INFO", "n", "floor", "ref", "mod", "ref-ovh", "mod-ovh", "ratio", "ratio(med)",
-                 "<=%.1f" % RATIO_TARGET], time_rows))
+    print("Time per element in microseconds, best of at least %d runs "
+          "(INFO records: off = filtered, on = formatted)" % repeat)
+    print(table(["path", "INFO", "n", "floor", "ref", "mod", "ref-ovh", "mod-ovh", "ratio",
+                 "ratio(med)", "<=%.1f" % RATIO_TARGET], time_rows))
     print()
-    mem_name = {"tracemalloc": "tracemalloc peak", "rss": "peak RSS growth", "none": "not measured"}[args.memory]
-    print("Linearity (per-element time at n over that at n/10, INFO off) and memory (%s, KiB, INFO on)" % mem_name)
-    print(table(["path", "n", "lin-ref", "lin-mod", "peak-ref", "peak-mod", "mem", "check"], other_rows))
+    mem_name = {"tracemalloc": "tracemalloc peak", "rss": "peak RSS growth",
+                "none": "not measured"}[args.memory]
+    print("Linearity (per-element time at n over that at n/10, INFO off) "
+          "and memory (%s, KiB, INFO on)" % mem_name)
+    print(table(["path", "n", "lin-ref", "lin-mod", "peak-ref", "peak-mod", "mem", "check"],
+                other_rows))
     if notes:
         print()
         for note in notes:
@@ -333,7 +347,8 @@ def main(argv=None):
     print("total %.1f s" % (time.perf_counter() - started))
     if args.json:
         with open(args.json, "w") as out:
-            json.dump({"repeat": repeat, "scale": scale, "memory": args.memory, "paths": raw}, out, indent=1)
+            json.dump({"repeat": repeat, "scale": scale, "memory": args.memory, "paths": raw}, out,
+                      indent=1)
     return 0
 
 

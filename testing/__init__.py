@@ -6,6 +6,9 @@
   (a scripted recording one for tests, a lean prepared one for timings),
   the run state (`Globals`, `yctx`, `RouteInfo`, `common`), log capture.
 - `testing.urls`: Compute self-links.
+- `testing.emulators`: the Compute Engine emulator and the command line as
+  the tests drive them (processes of their own, operations finished, waits);
+  the fixtures that start the emulator are in tests/conftest.py.
 
 Importable from a checkout: pytest puts the repository root on its path
 (`pythonpath` in pyproject.toml) and the benchmarks run as

@@ -37,7 +37,8 @@ import sys
 import types
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from testing.urls import BASE, PROJECTS, instance_url, network_url, region_url, subnet_url  # noqa: F401
+from testing.urls import (BASE, PROJECTS, instance_url, network_url,  # noqa: F401
+                          region_url, subnet_url)
 
 LOGGER_NAME = "tarn_gcp.gcplib"
 
@@ -515,8 +516,10 @@ class FakeService(_Recorder):
 
         return build
 
-    def _list_next(self, collection, *args, previous_request=None, previous_response=None, **kwargs):
-        assert not args and not kwargs, "list_next() takes previous_request and previous_response only"
+    def _list_next(self, collection, *args, previous_request=None, previous_response=None,
+                   **kwargs):
+        assert not args and not kwargs, \
+            "list_next() takes previous_request and previous_response only"
         self.log.append(("list_next", f"{collection}.list", dict(previous_request.kwargs)))
         pages = self.pages.get(f"{collection}.list")
         if pages is None or previous_request.page + 1 >= len(pages):
@@ -530,7 +533,8 @@ class FakeService(_Recorder):
         self.handlers[name] = response
         return self
 
-    def fail(self, name: str, error: BaseException, when: Optional[Callable[[dict], bool]] = None) -> "FakeService":
+    def fail(self, name: str, error: BaseException,
+             when: Optional[Callable[[dict], bool]] = None) -> "FakeService":
         self.failures.append((name, error, when))
         return self
 
@@ -595,7 +599,8 @@ class Run:
         self.service = FakeService()
         self.project = "proj-m"
         self.vpc = {"vpc_name": "vpc-m"}
-        self.networkLink = "https://www.googleapis.com/compute/v1/projects/proj-m/global/networks/vpc-m"
+        self.networkLink = ("https://www.googleapis.com/compute/v1/projects/proj-m/global/networks/"
+                            "vpc-m")
         self.routeInfo = None
         self.events: List[tuple] = []
         run = self

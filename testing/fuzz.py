@@ -480,7 +480,8 @@ def run_once(module, method, scenario):
         # Replaced on the instance, as a test double would be: called for
         # every message, whatever the level.
         for level in ("info", "warning", "error"):
-            setattr(logger, level, lambda msg, _level=level: handler.lines.append(("patched " + _level, msg)))
+            setattr(logger, level,
+                    lambda msg, _level=level: handler.lines.append(("patched " + _level, msg)))
     # Kept from the test run's own log capture; the listing sets it itself.
     logger.propagate = False
     old_stderr, old_hook = sys.stderr, sys.unraisablehook
@@ -525,8 +526,9 @@ def run_once(module, method, scenario):
 
 # The methods that others reach through cls.
 REACHED = ("wait_for_global_operation", "deletePeering", "lookupRemotePeering", "deletePeerings",
-           "addPeerings", "listRouteTable", "listSubnetByRegion", "listSubnet", "manageRoute", "restoreRoute",
-           "manageCloudRouterAdvertisedRoutePerVpc", "restoreCloudRouterAdvertisedRoutePerVpc")
+           "addPeerings", "listRouteTable", "listSubnetByRegion", "listSubnet", "manageRoute",
+           "restoreRoute", "manageCloudRouterAdvertisedRoutePerVpc",
+           "restoreCloudRouterAdvertisedRoutePerVpc")
 
 
 def subclass(base, attributes):
@@ -599,8 +601,8 @@ networks = st.sampled_from(NETWORKS)
 regions = st.sampled_from(REGIONS)
 names = st.sampled_from(("a", "b", "peer-1", "route-x", "gke-c1-peer", "tsr-0"))
 texts = st.one_of(names, st.text(max_size=12))
-cidrs = st.sampled_from(("10.0.0.0/24", "10.1.0.0/16", "192.168.0.0/24", "10.0.0.0/8", "10.0.0.1/24",
-                         "fd00::/8", "300.0.0.0/8", "10.0.0.0/24 "))
+cidrs = st.sampled_from(("10.0.0.0/24", "10.1.0.0/16", "192.168.0.0/24", "10.0.0.0/8",
+                         "10.0.0.1/24", "fd00::/8", "300.0.0.0/8", "10.0.0.0/24 "))
 
 
 network_urls = st.builds(net_url, projects, networks)
@@ -620,8 +622,9 @@ def ok(values):
 
 
 def failure():
-    return st.tuples(st.sampled_from(sorted(EXCEPTIONS)), st.sampled_from(
-        ("boom", "", "ünïcødé 名前", "\ud800", "x" * 300, Deep(DEEP)))).map(lambda e: Outcome("raise", exc=e))
+    return st.tuples(st.sampled_from(sorted(EXCEPTIONS)),
+                     st.sampled_from(("boom", "", "ünïcødé 名前", "\ud800", "x" * 300,
+                                      Deep(DEEP)))).map(lambda e: Outcome("raise", exc=e))
 
 
 def outcomes(values, max_size=3, min_size=1):
@@ -633,8 +636,10 @@ def outcomes(values, max_size=3, min_size=1):
 # three fields that are checked, alone, together, or false.
 OPERATIONS = (
     {"name": "operation-1", "status": "PENDING"}, {"name": "op-2"},
-    {"name": "operation-1", "error": {"errors": [{"code": "X"}]}}, {"name": "operation-1", "error": "bad"},
-    {"name": "operation-1", "warnings": [{"code": "W"}]}, {"name": "operation-1", "httpErrorMessage": "FORBIDDEN"},
+    {"name": "operation-1", "error": {"errors": [{"code": "X"}]}},
+    {"name": "operation-1", "error": "bad"},
+    {"name": "operation-1", "warnings": [{"code": "W"}]},
+    {"name": "operation-1", "httpErrorMessage": "FORBIDDEN"},
     {"name": "op-2", "error": "", "warnings": [], "httpErrorMessage": None},
     {"name": "op-2", "error": None, "warnings": [{"code": "W"}], "httpErrorMessage": "FORBIDDEN"},
     {"name": "operation-1", "error": {"errors": []}, "warnings": [{"code": "W"}]},
@@ -642,7 +647,8 @@ OPERATIONS = (
 # What globalOperations.wait answers.
 WAITS = (
     {"status": "DONE"}, {"status": "DONE", "name": "operation-1"}, {"status": "RUNNING"},
-    {"status": "done"}, {"status": "DONE", "error": {"errors": []}}, {"status": "DONE", "error": None},
+    {"status": "done"}, {"status": "DONE", "error": {"errors": []}},
+    {"status": "DONE", "error": None},
     {"status": "DONE", "error": {}}, {"status": "RUNNING", "error": "e"},
 )
 
@@ -701,7 +707,8 @@ def mutation(draw, value):
 
 
 DROP = object()
-REGIONS_OF_SCENARIO = ("args", "kwargs", "plan", "revert", "globals", "dry_run", "responses", "auth")
+REGIONS_OF_SCENARIO = ("args", "kwargs", "plan", "revert", "globals", "dry_run", "responses",
+                       "auth")
 
 
 def paths(node, path, out):
@@ -767,7 +774,8 @@ def scenarios(draw, base):
     """`base` (a strategy of valid scenarios) with a few mutations anywhere
     in its data, or with one value nested deeper than the recursion limit."""
     scenario = clone(draw(base))
-    scenario.setdefault("level", draw(st.sampled_from(("INFO", "INFO", "INFO", "INFO", "WARNING", "ERROR"))))
+    scenario.setdefault("level",
+                        draw(st.sampled_from(("INFO", "INFO", "INFO", "INFO", "WARNING", "ERROR"))))
     if draw(st.integers(0, 7)) == 7:
         scenario["logger"] = "patched"
     if draw(st.integers(0, 3)) == 3:
@@ -801,7 +809,8 @@ def scenarios(draw, base):
 # the end, out of range or not ints.
 subclass_attributes = st.sampled_from((
     {}, {"PROJECT_I": -4}, {"NETWORK_I": -1, "PROJECT_I": -4}, {"REGION_I": -3, "SUBNET_I": -1},
-    {"NETWORK_I": 40}, {"PROJECT_I": "6"}, {"NETWORK_I": True}, {"REGION_I": 2 ** 70}, {"PROJECT_I": 5},
+    {"NETWORK_I": 40}, {"PROJECT_I": "6"}, {"NETWORK_I": True}, {"REGION_I": 2 ** 70},
+    {"PROJECT_I": 5},
 ))
 
 
@@ -817,4 +826,3 @@ SERVICE = object()
 
 def dry_runs():
     return st.sampled_from((True, False, False, 0, 1, "", "yes", None))
-

@@ -57,13 +57,15 @@ def _add_peering(cls, logger, service, project, network, body):
     """Adds one peering, waits for it and logs what its operation reports; a
     failed addition of a peering the network already holds is only logged."""
     try:
-        response = service.networks().addPeering(project=project, network=network, body=body).execute()
+        response = service.networks().addPeering(project=project, network=network,
+                                                 body=body).execute()
         cls.wait_for_global_operation(service, project, response["name"])
     except Exception:
         peering = body["networkPeering"]
         if not _peering_in_place(service, project, network, peering):
             raise
-        logger.info("  peering " + str(peering["name"]) + " already in " + str(project) + "::" + str(network))
+        logger.info("  peering " + str(peering["name"]) + " already in " + str(project) + "::"
+                    + str(network))
         return
     if response.get("error", None):
         logger.error("  **Error** " + str(response.get("error", None)))
@@ -98,7 +100,8 @@ class GcpLib:
 
     # 2
     @classmethod
-    def wait_for_global_operation(cls, service: "object", project: "str", operation: "str") -> "dict":
+    def wait_for_global_operation(cls, service: "object", project: "str",
+                                  operation: "str") -> "dict":
         """Waits for the given operation to complete.
 
         Args:
@@ -135,7 +138,8 @@ class GcpLib:
             return None
         body = {"name": str(peering)}
         try:
-            response = service.networks().removePeering(project=project, network=vpc, body=body).execute()
+            response = service.networks().removePeering(project=project, network=vpc,
+                                                        body=body).execute()
             cls.wait_for_global_operation(service, project, response["name"])
         except Exception as e:
             logger.error("  **Error** " + str(e))
@@ -178,7 +182,8 @@ class GcpLib:
                 peerNetwork = parts[cls.NETWORK_I]
                 if str(peerProject) + "::" + str(peerNetwork) not in transitVpcs:
                     continue
-                remote = cls.lookupRemotePeering(service, project, vpc["vpc_name"], peerProject, peerNetwork)
+                remote = cls.lookupRemotePeering(service, project, vpc["vpc_name"], peerProject,
+                                                 peerNetwork)
                 peeringPairList.append({"localPeeringProperties": peering,
                                         "remotePeeringProperties": remote})
                 if remote is not None:
@@ -216,7 +221,8 @@ class GcpLib:
                                 # A run that removed only the transit side
                                 # leaves the pair saved before as the one
                                 # that can restore it.
-                                if not (pair["remotePeeringProperties"] is None and oldRemote is not None):
+                                if not (pair["remotePeeringProperties"] is None
+                                        and oldRemote is not None):
                                     stored[index] = pair
                                 break
                         else:
@@ -240,7 +246,8 @@ class GcpLib:
                 # side can be put back.
                 localProject = Globals.project
                 localNetwork = Globals.vpc["vpc_name"]
-                logger.info("- Add local peering in " + str(localProject) + "::" + str(localNetwork))
+                logger.info("- Add local peering in " + str(localProject) + "::"
+                            + str(localNetwork))
                 localBody = _peering_body(lpp)
                 logger.info("  add peering " + str(lpp["name"]) + " in "
                             + str(localProject) + "::" + str(localNetwork))
@@ -319,7 +326,8 @@ class GcpLib:
                         logger.error("  **Error** unknown destination " + str(route))
                         continue
                     logger.info("  " + str(route["destRange"]).ljust(25) + str(dest))
-                request = service.routes().list_next(previous_request=request, previous_response=response)
+                request = service.routes().list_next(previous_request=request,
+                                                     previous_response=response)
             return routeInfo
         finally:
             logger.propagate = True
@@ -360,7 +368,8 @@ class GcpLib:
                         + str(router["bgp"]["asn"]) + " " + str(router["bgp"]["advertiseMode"]))
             if "advertisedIpRanges" in router["bgp"]:
                 for advertised in router["bgp"]["advertisedIpRanges"]:
-                    logger.info("    " + str(advertised["range"]) + " " + str(advertised["description"]))
+                    logger.info("    " + str(advertised["range"]) + " "
+                                + str(advertised["description"]))
             if "advertisedGroups" in router["bgp"]:
                 for group in router["bgp"]["advertisedGroups"]:
                     logger.info("    " + str(group))
@@ -411,7 +420,8 @@ class GcpLib:
                     bgpObj["advertisedIpRanges"] = []
                     if "advertisedIpRanges" in response["bgp"]:
                         for route in response["bgp"]["advertisedIpRanges"]:
-                            if str(ipaddress.IPv4Network(route["range"])) in crouter["remove_advertised_routes"]:
+                            if (str(ipaddress.IPv4Network(route["range"]))
+                                    in crouter["remove_advertised_routes"]):
                                 logger.info("  delete " + str(route["range"]) + " in "
                                             + str(crouter["router_name"]) + " from " + where())
                                 changed = True
@@ -430,8 +440,10 @@ class GcpLib:
                             logger.info("  already advertised " + text + " in "
                                         + str(crouter["router_name"]) + " from " + where())
                             continue
-                        logger.info("  add " + text + " to " + str(crouter["router_name"]) + " from " + where())
-                        bgpObj["advertisedIpRanges"].append({"range": route, "description": "tessaron-migration-added"})
+                        logger.info("  add " + text + " to " + str(crouter["router_name"])
+                                    + " from " + where())
+                        bgpObj["advertisedIpRanges"].append({
+                            "range": route, "description": "tessaron-migration-added"})
                         changed = True
                     if "advertisedGroups" in response["bgp"]:
                         bgpObj["advertisedGroups"] = []
@@ -460,7 +472,8 @@ class GcpLib:
                     if Globals.getDryRun():
                         continue
                     service.routers().patch(project=project, region=region,
-                                            router=crouter["router_name"], body=updatedBgp).execute()
+                                            router=crouter["router_name"],
+                                            body=updatedBgp).execute()
                 except Exception as e:
                     logger.error("**Error** " + str(e))
                     traceback.print_exc()
@@ -617,8 +630,8 @@ class GcpLib:
             if "add" in manage_routes:
                 for spec in manage_routes["add"]:
                     try:
-                        routeKey = (project + vpc + spec["cidr"] + spec["zone"] + spec["dest_instance"]
-                                    + str(spec["priority"]))
+                        routeKey = (project + vpc + spec["cidr"] + spec["zone"]
+                                    + spec["dest_instance"] + str(spec["priority"]))
                         digest = hashlib.md5(routeKey.encode("utf-8")).digest()
                         routeName = "tsr-" + base64.b16encode(digest).decode("ascii").lower()
                         body = {
@@ -627,17 +640,20 @@ class GcpLib:
                             "priority": 1000,
                             "name": routeName,
                             "network": Globals.networkLink,
-                            "description": "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource",
+                            "description": "Tessaron-Created-Resource: "
+                                           "Do-Not-Delete-Tessaron-Created-Resource",
                         }
                         if spec["priority"] is not None:
                             body["priority"] = spec["priority"]
                         if spec["name"] is not None:
                             body["name"] = spec["name"]
                         instance = service.instances().get(
-                            project=project, zone=spec["zone"], instance=spec["dest_instance"]).execute()
+                            project=project, zone=spec["zone"],
+                            instance=spec["dest_instance"]).execute()
                         body["nextHopInstance"] = instance["selfLink"]
-                        logger.info("  add route " + str(spec["cidr"]) + " to " + str(spec["dest_instance"])
-                                    + " priority " + str(body["priority"]) + " name " + str(body["name"]))
+                        logger.info("  add route " + str(spec["cidr"]) + " to "
+                                    + str(spec["dest_instance"]) + " priority "
+                                    + str(body["priority"]) + " name " + str(body["name"]))
                         if Globals.getDryRun():
                             added.append(body["name"])
                         else:
@@ -673,7 +689,8 @@ class GcpLib:
                 continue
             project = parts[cls.PROJECT_I]
             subnetwork = parts[cls.SUBNET_I]
-            response = service.subnetworks().get(project=project, region=region, subnetwork=subnetwork).execute()
+            response = service.subnetworks().get(project=project, region=region,
+                                                 subnetwork=subnetwork).execute()
             result.append(response["ipCidrRange"])
         return result
 
@@ -692,7 +709,8 @@ class GcpLib:
             project = parts[cls.PROJECT_I]
             subnetwork = parts[cls.SUBNET_I]
             region = parts[cls.REGION_I]
-            response = service.subnetworks().get(project=project, region=region, subnetwork=subnetwork).execute()
+            response = service.subnetworks().get(project=project, region=region,
+                                                 subnetwork=subnetwork).execute()
             common.logSubnet(response)
             result.append(response["ipCidrRange"])
         return result
@@ -709,5 +727,6 @@ class GcpLib:
                 common.logVpcHeader(network)
                 cls.listSubnet(service, network)
                 cls.listRouteTable(project, service, network)
-            request = service.networks().list_next(previous_request=request, previous_response=response)
+            request = service.networks().list_next(previous_request=request,
+                                                   previous_response=response)
         return None

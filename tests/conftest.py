@@ -1,5 +1,6 @@
 import logging
 import sys
+import threading
 import types
 
 import pytest
@@ -53,3 +54,43 @@ def sleeps(gcplib, monkeypatch):
     fake_time = types.SimpleNamespace(sleep=lambda seconds: recorded.append(seconds))
     monkeypatch.setattr(gcplib, "time", fake_time)
     return recorded
+
+
+@pytest.fixture(scope="session")
+def emulator_options():
+    """How the emulator of a test module is made: its waits finish an
+    operation at once, unless a fault holds it."""
+    return {"wait_completes": True}
+
+
+@pytest.fixture(scope="module")
+def emulator(emulator_options):
+    """A Compute Engine emulator on 127.0.0.1, one per test module.  When
+    it is shut down its server thread is joined and its port is free."""
+    from tarn_gcp.emulator import Emulator
+
+    with Emulator(**emulator_options) as running:
+        name = "compute-emulator:%d" % running.port
+        yield running
+    assert not running.running
+    assert name not in [t.name for t in threading.enumerate()]
+
+
+@pytest.fixture
+def emu(emulator):
+    """The module's emulator reset to the sample topology: no faults, an
+    empty request log."""
+    from tarn_gcp.emulator import sample
+
+    return emulator.reset(seed=sample)
+
+
+@pytest.fixture(scope="module")
+def _compute(emulator):
+    return emulator.service()
+
+
+@pytest.fixture
+def compute(emu, _compute):
+    """A real client-library Compute service aimed at the reset emulator."""
+    return _compute

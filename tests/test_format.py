@@ -1,4 +1,5 @@
-"""The C++ sources follow .clang-format, within 100 columns."""
+"""The C++ sources follow .clang-format; they and the Python sources stay
+within 100 columns."""
 
 import glob
 import os
@@ -15,6 +16,35 @@ SOURCES = sorted(
     glob.glob(os.path.join(ROOT, "src", "tarn_gcp", "gcplib", "**", "*.cpp"), recursive=True)
     + glob.glob(os.path.join(ROOT, "src", "tarn_gcp", "gcplib", "**", "*.hpp"), recursive=True)
 )
+
+# The folders whose Python files (and extensionless Python scripts) are held
+# to 100 columns.
+PYTHON_FOLDERS = ("src", "tests", "testing", "benchmarks", "scripts")
+
+
+def _python_sources():
+    """The Python files git tracks under PYTHON_FOLDERS, scripts without an
+    extension included when their first line names python; outside a git
+    checkout, the same files found on disk."""
+    try:
+        listed = subprocess.run(["git", "ls-files", "-z", "--", *PYTHON_FOLDERS], cwd=ROOT,
+                                capture_output=True, check=True, timeout=60).stdout
+        paths = [os.path.join(ROOT, p) for p in listed.decode("utf-8").split("\0") if p]
+    except (OSError, subprocess.SubprocessError):
+        paths = [str(p) for folder in PYTHON_FOLDERS for p in (ROOT / folder).rglob("*")
+                 if p.is_file() and "__pycache__" not in p.parts]
+    sources = []
+    for path in sorted(paths):
+        if not os.path.isfile(path):    # deleted, not yet committed
+            continue
+        if path.endswith(".py"):
+            sources.append(path)
+        elif "." not in os.path.basename(path):
+            with open(path, "rb") as f:
+                first = f.readline()
+            if first.startswith(b"#!") and b"python" in first:
+                sources.append(path)
+    return sources
 
 
 def _clang_format():
@@ -38,8 +68,12 @@ def test_sources_are_formatted():
 
 
 def test_no_line_over_100_columns():
+    """No line of a C++ source, nor of a Python file or script under
+    PYTHON_FOLDERS, is longer than 100 characters."""
+    python = _python_sources()
+    assert os.path.join(ROOT, "tests", "test_format.py") in python
     long_lines = []
-    for path in SOURCES:
+    for path in SOURCES + python:
         with open(path, encoding="utf-8") as f:
             long_lines += ["%s:%d" % (path, n) for n, line in enumerate(f, 1)
                            if len(line.rstrip("\n")) > 100]

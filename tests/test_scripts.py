@@ -11,8 +11,9 @@ RUNNING = "%d.%d" % sys.version_info[:2]
 
 
 def _script(name, *args, **env):
-    return subprocess.run([os.path.join(ROOT, "scripts", name), *args], capture_output=True, text=True,
-                          env=dict(os.environ, **env), timeout=120, stdin=subprocess.DEVNULL)
+    return subprocess.run([os.path.join(ROOT, "scripts", name), *args], capture_output=True,
+                          text=True, env=dict(os.environ, **env), timeout=120,
+                          stdin=subprocess.DEVNULL)
 
 
 def test_the_running_interpreter_is_supported_and_found():
@@ -21,13 +22,15 @@ def test_the_running_interpreter_is_supported_and_found():
     found = [line.split(" ", 1) for line in _script("pythons").stdout.splitlines()]
     versions = [v for v, _ in found]
     # One interpreter per version, newest first, each answering for itself.
-    assert versions == sorted(set(versions), key=lambda v: tuple(map(int, v.split("."))), reverse=True)
+    assert versions == sorted(set(versions), key=lambda v: tuple(map(int, v.split("."))),
+                              reverse=True)
     assert RUNNING in versions
     for version, path in found:
         assert _script("pythons", "--check", path).stdout == version + "\n"
 
 
-@pytest.mark.parametrize("python", ["/nonexistent/python3", "/bin/false", os.path.join(ROOT, "README.md")])
+@pytest.mark.parametrize("python", ["/nonexistent/python3", "/bin/false",
+                                    os.path.join(ROOT, "README.md")])
 def test_setup_refuses_what_is_not_a_supported_cpython(tmp_path, python):
     venv = tmp_path / "venv"
     result = _script("setup-venv", PYTHON=python, VENV=str(venv))

@@ -12,7 +12,8 @@ import yaml
 
 from tarn_gcp.emulator import sample
 
-from test_cli_support import KEY, _cli_emulator, cli, emu, mutations, pauses  # noqa: F401
+from test_cli_support import KEY, cli, pauses  # noqa: F401
+from testing.emulators import mutations
 
 
 def sample_plan():
@@ -109,7 +110,8 @@ CASES = [
     ("revert is a folder", ["switch", "routers"], {}, "folder", "is a folder"),
     ("revert in missing folder", ["switch", "routers"], {}, "missing folder", "no folder"),
     ("revert with discover", ["discover"], {}, revert_data(), "--revert applies to"),
-    ("demo with an existing revert", [NO_URL, "demo"], {}, revert_data(), "demo writes a new revert"),
+    ("demo with an existing revert", [NO_URL, "demo"], {}, revert_data(),
+     "demo writes a new revert"),
     ("unknown command", ["migrate"], {}, None, "invalid choice: 'migrate'"),
     ("unknown target", ["switch", "subnets"], {}, None, "invalid choice: 'subnets'"),
     ("stage missing", ["switch", "routes"], {}, None, "required: STAGE"),

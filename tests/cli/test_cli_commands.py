@@ -13,8 +13,8 @@ import yaml
 
 from tarn_gcp.cli.revert import first_missing
 
-from test_cli_support import (KEY, _cli_emulator, cli, emu, mutations, pauses,  # noqa: F401
-                              read_json)
+from test_cli_support import KEY, cli, pauses, read_json  # noqa: F401
+from testing.emulators import mutations
 
 
 def test_discover_lists_networks_then_peerings_and_routers_per_region(cli, emu):

@@ -4,7 +4,7 @@ import pytest
 
 from tarn_gcp.cli.demo import snapshot_diff
 
-from test_cli_support import _cli_emulator, cli, emu, pauses  # noqa: F401
+from test_cli_support import cli, pauses  # noqa: F401
 
 
 @pytest.fixture

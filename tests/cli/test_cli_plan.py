@@ -8,7 +8,8 @@ import yaml
 
 from tarn_gcp.emulator import sample
 
-from test_cli_support import _cli_emulator, cli, emu, mutations, pauses  # noqa: F401
+from test_cli_support import cli, pauses  # noqa: F401
+from testing.emulators import mutations
 
 ROUTES, ROUTERS = ["switch", "routes", "stage1"], ["switch", "routers"]
 PEERINGS = ["switch", "peerings"]

@@ -6,23 +6,13 @@ read-only folder, a full disk, the left-overs of a killed run)."""
 import json
 import os
 import resource
-import subprocess
-import sys
 
 import pytest
 
-import tarn_gcp
 from tarn_gcp.res.Globals import Globals
 
-from test_cli_support import KEY, _cli_emulator, emu, read_json  # noqa: F401
-
-SRC = os.path.dirname(os.path.dirname(os.path.abspath(tarn_gcp.__file__)))
-
-
-def tarn(*args, cwd=None):
-    env = dict(os.environ, PYTHONPATH=SRC)
-    return subprocess.run([sys.executable, "-m", "tarn_gcp", *map(str, args)], env=env,
-                          cwd=cwd, capture_output=True, text=True, timeout=120)
+from test_cli_support import KEY, read_json
+from testing.emulators import tarn
 
 
 def test_a_later_process_restores_from_the_revert_file(emu, tmp_path):
@@ -150,10 +140,8 @@ def test_where_the_revert_file_lives(emu, tmp_path, setup, where, child, status,
     before = {p: p.read_bytes() for p in work.rglob("*") if p.is_file()}
     original = emu.snapshot()
     revert = work / where
-    env = dict(os.environ, PYTHONPATH=SRC, PYTHONDONTWRITEBYTECODE="1")
-    done = subprocess.run([sys.executable, "-m", "tarn_gcp", "--emulator-url", emu.url,
-                           "--revert", str(revert), "switch", "routers"], env=env,
-                          capture_output=True, text=True, timeout=120, preexec_fn=child)
+    done = tarn("--emulator-url", emu.url, "--revert", revert, "switch", "routers",
+                env={"PYTHONDONTWRITEBYTECODE": "1"}, preexec_fn=child)
     assert done.returncode == status, done.stderr
     assert sorted(str(p.relative_to(work)) for p in work.rglob("*")) == files
     assert (emu.snapshot() == original) == (status == 2)

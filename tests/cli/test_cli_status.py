@@ -11,7 +11,8 @@ import yaml
 
 from tarn_gcp.emulator import sample
 
-from test_cli_support import KEY, _cli_emulator, cli, emu, mutations, pauses  # noqa: F401
+from test_cli_support import KEY, cli, pauses  # noqa: F401
+from testing.emulators import mutations
 
 NS, SW, RE, PA, DR = "not started", "switched", "restored", "partial", "drifted"
 MARKER = "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource"

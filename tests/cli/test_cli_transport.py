@@ -8,8 +8,8 @@ import pytest
 from tarn_gcp.cli.transport import RetryingHttp, refusal_reason
 from tarn_gcp.emulator import PEERING_IN_PROGRESS
 
-from test_cli_support import (KEY, _cli_emulator, cli, emu, mutations, pauses,  # noqa: F401
-                              read_json)
+from test_cli_support import KEY, cli, pauses, read_json  # noqa: F401
+from testing.emulators import mutations
 
 URI = "https://compute.googleapis.com/compute/v1/projects/p/global/routes"
 

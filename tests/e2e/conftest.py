@@ -2,9 +2,10 @@
 over HTTP against the local Compute Engine emulator.
 
 One emulator runs per test module and is reset to the sample topology before
-each test.  Its ``wait`` calls finish an operation at once (unless a fault
-holds it), so the module's one-second sleep between polls only happens in
-tests that hold operations, and those replace the module's ``time``.
+each test (the fixtures of tests/conftest.py).  Its ``wait`` calls finish an
+operation at once (unless a fault holds it), so the module's one-second
+sleep between polls only happens in tests that hold operations, and those
+replace the module's ``time``.
 
 The run is the tool's own: the plan is loaded with ``YamlContext.load`` from
 the sample plan file and ``Globals`` carries the service, the migrated VPC,
@@ -12,41 +13,22 @@ the dry-run switch and the revert information.  Both are put back after
 each test.
 """
 
-import threading
-
 import pytest
 
 from tarn_gcp.core.YamlContext import YamlContext
-from tarn_gcp.emulator import Emulator, sample
+from tarn_gcp.emulator import sample
 from tarn_gcp.res.Globals import Globals
 
 from e2e_helpers import SPOKE_LINK
 
 
-@pytest.fixture(scope="module")
-def emulator():
-    with Emulator(wait_completes=True) as running:
-        name = "compute-emulator:%d" % running.port
-        yield running
-    # Shut down: the server thread is joined and the port is free.
-    assert not running.running
-    assert name not in [t.name for t in threading.enumerate()]
-
-
-@pytest.fixture(scope="module")
-def compute(emulator):
-    """A real client-library Compute service aimed at the module's emulator."""
-    return emulator.service()
-
-
 @pytest.fixture
-def emu(emulator):
-    """The module's emulator, reset to the sample topology, no faults, an
-    empty request log.  Afterwards no request of the test may have been
-    refused by the front end's checks (the Compute discovery document): all
-    the tool sends is valid for the real API."""
-    yield emulator.reset(seed=sample)
-    refused = [(r.method, r.status, r.body) for r in emulator.requests if r.invalid]
+def emu(emu):
+    """The module's emulator, reset.  Afterwards no request of the test may
+    have been refused by the front end's checks (the Compute discovery
+    document): all the tool sends is valid for the real API."""
+    yield emu
+    refused = [(r.method, r.status, r.body) for r in emu.requests if r.invalid]
     assert refused == [], "requests the real API would refuse"
 
 

@@ -60,13 +60,3 @@ def methods(emu, *wanted):
 
 def messages(logs, level=None):
     return [m for lvl, m in logs.lines if level is None or lvl == level]
-
-
-def finish(compute, op, project):
-    """Polls a global operation to DONE (the emulators here complete on the
-    first wait) and returns the final record."""
-    for _ in range(10):
-        op = compute.globalOperations().wait(project=project, operation=op["name"]).execute()
-        if op["status"] == "DONE":
-            return op
-    raise AssertionError("operation never finished: %r" % op)

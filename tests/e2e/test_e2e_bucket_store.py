@@ -9,20 +9,15 @@ import glob
 import json
 import os
 import signal
-import subprocess
-import sys
-import time
 
 import pytest
 
-import tarn_gcp
 from tarn_gcp.cli.app import main
-from tarn_gcp.emulator import Emulator, sample
 
 from e2e_helpers import MKEY, assert_same, changed
 from gcs_helpers import BucketPath, FaultProxy, gcs_server, leftovers  # noqa: F401
+from testing.emulators import run, settle, start, tarn, wait_until
 
-SRC = os.path.dirname(os.path.dirname(os.path.abspath(tarn_gcp.__file__)))
 STAGES = [["peerings"], ["routes", "stage1"], ["routers"]]
 # Uploads carry the object's name in their body: the lock's create and the
 # first save of a new object are create-only, later saves are not.
@@ -30,17 +25,6 @@ CREATE = r"^/upload/.*ifGenerationMatch=0\b"
 REPLACE = r"^/upload/.*ifGenerationMatch=[1-9]"
 READ = r"^/storage/v1/b/tarn-state/o/[^?]*revert\.json\?"
 UNLOCK = r"^/storage/v1/b/tarn-state/o/[^?]*revert\.json\.lock\?"
-
-
-@pytest.fixture(scope="module")
-def server():
-    with Emulator(wait_completes=True) as running:
-        yield running
-
-
-@pytest.fixture
-def emu(server):
-    return server.reset(seed=sample)
 
 
 @pytest.fixture
@@ -55,45 +39,10 @@ def revert(gcs_server, tmp_path):
     return BucketPath(gcs_server, tmp_path, "revert.json")
 
 
-def start(emu, revert, *args, env=None):
-    environment = dict(os.environ, PYTHONPATH=SRC, **revert.run_env, **(env or {}))
-    return subprocess.Popen(
-        [sys.executable, "-m", "tarn_gcp", "--emulator-url", emu.url, "--revert", str(revert),
-         *args], env=environment, cwd=revert.run_folder, stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE, text=True)
-
-
-def run(emu, revert, *args, env=None):
-    process = start(emu, revert, *args, env=env)
-    out, err = process.communicate(timeout=180)
-    return process.returncode, out, err
-
-
 def through(proxy, revert):
     """``revert`` reached through the proxy."""
     revert.run_env = {"STORAGE_EMULATOR_HOST": proxy.url}
     return revert
-
-
-def settle(emu, finish=True):
-    """Lets held operations go on; ``finish``: finishes those a stopped
-    process left, as the cloud would."""
-    model = emu.model
-    model.release_operations()
-    emu.faults.clear()
-    for record in model.operations() if finish else ():
-        parts = record["selfLink"].split("/projects/", 1)[1].split("/")
-        scope = None if parts[1] == "global" else (parts[1], parts[2])
-        for _ in range(5):
-            if model.poll_operation(parts[0], parts[-1], scope, wait=True)["status"] == "DONE":
-                break
-
-
-def wait_for(predicate, process, seconds=30.0):
-    until = time.monotonic() + seconds
-    while not predicate() and process.poll() is None and time.monotonic() < until:
-        time.sleep(0.02)
-    assert predicate(), "never happened"
 
 
 def local_copies(revert, kind):
@@ -149,7 +98,7 @@ def test_a_second_run_is_refused_while_the_first_holds_the_object(emu, revert, s
     original = emu.snapshot()
     emu.faults.hold_operation(10 ** 6, "compute.*")  # until the second run is done
     first = start(emu, revert, "switch", "peerings")
-    wait_for(lambda: revert.lock_record() is not None, first)
+    assert wait_until(lambda: revert.lock_record() is not None, first), "never locked"
     status, out, err = run(emu, revert, *second)
     holder = revert.lock_record()
     assert status == 2 and out == ""
@@ -184,7 +133,7 @@ def test_an_object_that_is_not_this_vpcs_revert_information_is_left_alone(emu, r
 def _killed_holder(emu, revert):
     emu.faults.hold_operation(5, "compute.*", times=1)
     process = start(emu, revert, "switch", "routers")
-    wait_for(lambda: revert.lock_record() is not None, process)
+    assert wait_until(lambda: revert.lock_record() is not None, process), "never locked"
     process.kill()
     process.communicate(timeout=30)
     settle(emu)
@@ -338,7 +287,8 @@ def test_sigterm_during_a_stage_saves_to_the_bucket_and_restores(emu, revert):
     # Held for seconds: the signal lands in the stage even on a busy machine.
     emu.faults.hold_operation(5, "compute.*", times=2)
     process = start(emu, revert, "switch", "routers")
-    wait_for(lambda: any(r.http_method == "PATCH" for r in emu.requests), process)
+    assert wait_until(lambda: any(r.http_method == "PATCH" for r in emu.requests), process), \
+        "no patch sent"
     process.send_signal(signal.SIGTERM)
     out, err = process.communicate(timeout=120)
     assert process.returncode == 143, (out, err)
@@ -356,11 +306,8 @@ def test_the_demo_keeps_its_revert_information_on_the_storage_emulator(gcs_serve
     revert = BucketPath(gcs_server, tmp_path, "demo.json")
 
     def demo(*args, env):
-        process = subprocess.run(
-            [sys.executable, "-m", "tarn_gcp", "demo", "-q", "--revert", str(revert), *args],
-            env=dict(os.environ, PYTHONPATH=SRC, **env), cwd=tmp_path, capture_output=True,
-            text=True, timeout=180)
-        return process.returncode, process.stdout, process.stderr
+        done = tarn("demo", "-q", "--revert", revert, *args, env=env, cwd=tmp_path)
+        return done.returncode, done.stdout, done.stderr
 
     status, out, err = demo(env=revert.run_env)
     assert (status, err) == (0, ""), out

@@ -18,7 +18,8 @@ from tarn_gcp.res.RouteInfo import RouteInfo
 from e2e_helpers import SPOKE, SPOKE_LINK, TRANSIT_A, load_plan, messages, methods, changes_asked
 
 RULE = "  " + "." * 63
-ROUTE_OPENING = ["", "- Discover route(s)", RULE, "  " + "CIDR".ljust(25) + "Next-hop".ljust(30), RULE]
+ROUTE_OPENING = ["", "- Discover route(s)", RULE, "  " + "CIDR".ljust(25) + "Next-hop".ljust(30),
+                 RULE]
 SUBNET_OPENING = ["", "- Discover subnet(s)", RULE,
                   "  " + "CIDR".ljust(25) + "REGION".ljust(30) + "subnet", RULE]
 
@@ -95,7 +96,8 @@ def default_project(gcplib, emu, monkeypatch):
         state.asked += 1
         return state.credentials, state.project
     monkeypatch.setattr(gcplib, "discovery", state.discovery)
-    monkeypatch.setattr(gcplib, "google", types.SimpleNamespace(auth=types.SimpleNamespace(default=default)))
+    monkeypatch.setattr(gcplib, "google",
+                        types.SimpleNamespace(auth=types.SimpleNamespace(default=default)))
     return state
 
 
@@ -117,11 +119,13 @@ def test_list_all_network_walks_the_credentials_project(GcpLib, emu, default_pro
     for name, subnets, hops in [
             ("transit-a", [("10.100.0.0/20", "europe-west1", "transit-a-euw1"),
                            ("10.100.16.0/20", "us-central1", "transit-a-usc1")],
-             {"10.100.0.0/20": "Virtual network transit-a", "10.100.16.0/20": "Virtual network transit-a",
+             {"10.100.0.0/20": "Virtual network transit-a",
+              "10.100.16.0/20": "Virtual network transit-a",
               "10.10.0.0/20": "transit-a-to-spoke", "0.0.0.0/0": "default-internet-gateway"}),
             ("transit-b", [("10.200.0.0/20", "us-central1", "transit-b-usc1"),
                            ("10.200.16.0/20", "europe-west1", "transit-b-euw1")],
-             {"10.200.0.0/20": "Virtual network transit-b", "10.200.16.0/20": "Virtual network transit-b",
+             {"10.200.0.0/20": "Virtual network transit-b",
+              "10.200.16.0/20": "Virtual network transit-b",
               "0.0.0.0/0": "default-internet-gateway"})]:
         link = API_ROOT + "projects/tarn-transit/global/networks/" + name
         expected += [(common, ""), (common, "= VPC %s (%s)" % (name, link))]
@@ -233,8 +237,8 @@ def test_a_network_without_routes_logs_no_route_found(GcpLib, emu, compute, logs
 
 
 def test_list_peering_of_the_spoke_and_of_a_transit_vpc(GcpLib, emu, compute, logs):
-    header = ["- Discover peering(s)", RULE, "  " + "Peering name".ljust(51) + "Project::VPC".ljust(30),
-              RULE]
+    header = ["- Discover peering(s)", RULE,
+              "  " + "Peering name".ljust(51) + "Project::VPC".ljust(30), RULE]
     emu.clear_requests()
     spoke = network(compute, SPOKE)
     transit = network(compute, TRANSIT_A)
@@ -257,7 +261,8 @@ def test_list_peering_of_the_spoke_and_of_a_transit_vpc(GcpLib, emu, compute, lo
         "  transit-a-cr-euw1 europe-west1 bgp 64514 CUSTOM",
         "    10.10.0.0/20 spoke-vpc spoke-euw1", "    10.10.16.0/20 spoke-vpc spoke-gke-euw1",
         "    ALL_SUBNETS"]),
-    ("tarn-transit", "transit-a", "us-central1", ["  transit-a-cr-usc1 us-central1 bgp 64515 DEFAULT"]),
+    ("tarn-transit", "transit-a", "us-central1",
+     ["  transit-a-cr-usc1 us-central1 bgp 64515 DEFAULT"]),
     ("tarn-transit", "transit-b", "us-central1", [
         "  transit-b-cr-usc1 us-central1 bgp 64516 CUSTOM",
         "    10.20.0.0/20 spoke-vpc spoke-usc1", "    192.168.100.0/24 partner extranet",

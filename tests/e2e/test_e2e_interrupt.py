@@ -6,75 +6,27 @@ or SIGTERM at a random moment (operations are held by the emulator's fault
 injection, so that the signal lands inside the stage); the operations the
 process left are then finished as the cloud would finish them; the
 restores, run in the reverse order (some of them stopped half way too and
-run again), must bring back the topology of the snapshot taken before.  TARN_INTERRUPT_TRIALS=30 runs 30 seeds in a row
-(default 3); TARN_INTERRUPT_SEED picks the first seed.
+run again), must bring back the topology of the snapshot taken before.
+TARN_INTERRUPT_TRIALS=30 runs 30 seeds in a row (default 3);
+TARN_INTERRUPT_SEED picks the first seed.
 """
 
 import json
 import os
 import random
 import signal
-import subprocess
-import sys
 import time
 
 import pytest
 
-import tarn_gcp
-from tarn_gcp.emulator import Emulator, sample
-
 from e2e_helpers import assert_same, changed
 from gcs_helpers import gcs_server, leftovers, revert_store  # noqa: F401 (fixtures)
+from testing.emulators import ended, mutations, settle, start, wait_until
 
-SRC = os.path.dirname(os.path.dirname(os.path.abspath(tarn_gcp.__file__)))
 STAGES = [["peerings"], ["routes", "stage1"], ["routers"]]
 TRIALS = int(os.environ.get("TARN_INTERRUPT_TRIALS", "3"))
 FIRST_SEED = int(os.environ.get("TARN_INTERRUPT_SEED", "1"))
 STATUS = {signal.SIGINT: 130, signal.SIGTERM: 143}
-
-
-@pytest.fixture(scope="module")
-def server():
-    with Emulator(wait_completes=True) as running:
-        yield running
-
-
-@pytest.fixture
-def emu(server):
-    return server.reset(seed=sample)
-
-
-def start(emu, revert, *args):
-    env = dict(os.environ, PYTHONPATH=SRC, **getattr(revert, "run_env", {}))
-    return subprocess.Popen(
-        [sys.executable, "-m", "tarn_gcp", "--emulator-url", emu.url, "--revert", str(revert),
-         *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        cwd=getattr(revert, "run_folder", None))
-
-
-def finish(process):
-    out, err = process.communicate(timeout=120)
-    return process.returncode, out, err
-
-
-def changes_seen(emu):
-    return sum(1 for r in emu.requests
-               if r.http_method != "GET" and not (r.method or "").endswith(".wait"))
-
-
-def settle(emu):
-    """Finishes the operations a stopped process no longer waits for, the
-    way the cloud finishes them whether anyone waits or not."""
-    model = emu.model
-    model.release_operations()
-    for record in model.operations():
-        if record["status"] != "DONE":
-            parts = record["selfLink"].split("/projects/", 1)[1].split("/")
-            scope = None if parts[1] == "global" else (parts[1], parts[2])
-            for _ in range(5):
-                if model.poll_operation(parts[0], parts[-1], scope, wait=True)["status"] == "DONE":
-                    break
-    emu.faults.clear()
 
 
 def stopped_run(emu, revert, rng, trail, *args):
@@ -85,21 +37,20 @@ def stopped_run(emu, revert, rng, trail, *args):
     emu.clear_requests()
     signum = rng.choice([signal.SIGINT, signal.SIGTERM])
     process = start(emu, revert, *args)
-    wanted, until = rng.randint(1, 3), time.monotonic() + 30
-    while changes_seen(emu) < wanted and process.poll() is None and time.monotonic() < until:
-        time.sleep(0.02)
+    wanted = rng.randint(1, 3)
+    wait_until(lambda: len(mutations(emu)) >= wanted, process)
     pause = rng.uniform(0.0, 1.5)
     time.sleep(pause)
     if process.poll() is None:
         process.send_signal(signum)
-    status, out, err = finish(process)
+    status, out, err = ended(process)
     trail.append("%s: %s after %.2fs -> %d" % (" ".join(args), signum.name, pause, status))
     # Done before the signal (0), stopped by it, or (a restore) done with
     # alerts for what was already back.
     assert status in (0, STATUS[signum]) + ((1,) if args[0] == "restore" else ()), (trail,
                                                                                     out, err)
-    assert "Traceback" not in err and (out.splitlines() or [""])[-1].startswith(" ".join(args[:2])), (
-        trail, out, err)
+    assert "Traceback" not in err and (out.splitlines() or [""])[-1].startswith(
+        " ".join(args[:2])), (trail, out, err)
     settle(emu)
 
 
@@ -114,14 +65,14 @@ def kill_and_restore(emu, tmp_path, seed, revert_store=lambda folder, name: fold
     for stage in reversed(STAGES):
         if rng.random() < 0.5:   # a restore stopped half way is run again
             stopped_run(emu, revert, rng, trail, "restore", *stage)
-        status, out, err = finish(start(emu, revert, "restore", *stage))
+        status, out, err = ended(start(emu, revert, "restore", *stage))
         trail.append("restore %s -> %d" % (" ".join(stage), status))
         assert status in (0, 1), (trail, out, err)
         settle(emu)
     assert changed(original, emu.snapshot()) == [], trail
     assert_same(original, emu.snapshot())
     # status, through the same store, sees every stage put back
-    status, out, err = finish(start(emu, revert, "status", "--format", "json"))
+    status, out, err = ended(start(emu, revert, "status", "--format", "json"))
     states = {stage["stage"]: (stage["state"], stage["items"])
               for stage in json.loads(out)["stages"]}
     assert status == 0 and all(state == "restored" or (state == "switched" and not items)
@@ -151,7 +102,7 @@ def test_two_switches_on_one_revert_file_never_lose_a_change(emu, tmp_path, pair
     emu.faults.hold_operation(1, "compute.*", times=2)
     stages = [STAGES[i] for i in pair]
     processes = [start(emu, revert, "switch", *stage) for stage in stages]
-    results = [finish(p) for p in processes]
+    results = [ended(p) for p in processes]
     statuses = sorted(status for status, _, _ in results)
     assert statuses in ([0, 0], [0, 2]), results
     saved = json.loads(revert.read_text())

@@ -3,9 +3,6 @@ information saved to a file, and the restore from that file, in this
 process and in another one."""
 
 import json
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
@@ -13,12 +10,11 @@ import pytest
 from tarn_gcp.emulator import sample
 from tarn_gcp.res.Globals import Globals
 
-from e2e_helpers import (MKEY, ROUTER_A, ROUTER_B, SPOKE, TRANSIT_A, TRANSIT_B, assert_same, changed,
-                         changes_asked, finish, route_path)
+from e2e_helpers import (MKEY, ROUTER_A, ROUTER_B, SPOKE, TRANSIT_A, TRANSIT_B, assert_same,
+                         changed, changes_asked, route_path)
+from testing.emulators import finish, run_python
 
 STAGE = "stage1"
-# The folder holding the tarn_gcp package this process imported.
-SRC = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(sample.__file__))))
 
 
 def migrate(GcpLib):
@@ -38,7 +34,8 @@ def migrated(before, after):
     peerings, the stage's routes and the two customised routers."""
     routes = [p for p in set(before) ^ set(after) if "/global/routes/" in p]
     assert route_path("spoke-onprem-backup") in routes and len(routes) == 5
-    return changed(before, after) == sorted([SPOKE, TRANSIT_A, TRANSIT_B, ROUTER_A, ROUTER_B] + routes)
+    return (changed(before, after)
+            == sorted([SPOKE, TRANSIT_A, TRANSIT_B, ROUTER_A, ROUTER_B] + routes))
 
 
 @pytest.mark.parametrize("containers", ["present", "missing"])
@@ -84,19 +81,24 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def test_migration_restored_by_another_process_from_the_saved_file(GcpLib, emu, migration, tmp_path):
+def restore_in_another_process(emu, path):
+    """Saves the run's revert information to ``path`` and restores the
+    three stages from it in a Python process of its own."""
+    Globals.saveRevertInfo(path)
+    child = run_python("-c", CHILD, emu.url, sample.PLAN_PATH, path, timeout=60)
+    assert (child.returncode, child.stdout) == (0, "restored\n"), child.stderr
+
+
+def test_migration_restored_by_another_process_from_the_saved_file(
+        GcpLib, emu, migration, tmp_path):
     before = emu.snapshot()
     migrate(GcpLib)
-    path = tmp_path / "revert.json"
-    Globals.saveRevertInfo(path)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [SRC, os.environ.get("PYTHONPATH")])))
-    child = subprocess.run([sys.executable, "-c", CHILD, emu.url, sample.PLAN_PATH, str(path)],
-                           env=env, capture_output=True, text=True, timeout=60)
-    assert (child.returncode, child.stdout) == (0, "restored\n"), child.stderr
+    restore_in_another_process(emu, tmp_path / "revert.json")
     assert_same(before, emu.snapshot())
 
 
-def test_whole_migration_dry_run_changes_nothing_and_records_every_stage(GcpLib, emu, migration, tmp_path):
+def test_whole_migration_dry_run_changes_nothing_and_records_every_stage(
+        GcpLib, emu, migration, tmp_path):
     before = emu.snapshot()
     migration.dry_run()
     migrate(GcpLib)
@@ -116,7 +118,8 @@ def test_whole_migration_dry_run_changes_nothing_and_records_every_stage(GcpLib,
     assert_same(before, emu.snapshot())
 
 
-def test_a_half_done_migration_is_restored_by_another_process(GcpLib, emu, compute, migration, tmp_path):
+def test_a_half_done_migration_is_restored_by_another_process(
+        GcpLib, emu, compute, migration, tmp_path):
     """Faults leave the switch half done: one transit side is never removed
     (the service is busy), and the wait of an accepted route insert fails
     while the service goes on to create the route. The restore, in another
@@ -128,13 +131,9 @@ def test_a_half_done_migration_is_restored_by_another_process(GcpLib, emu, compu
     # then the first insert's.
     emu.faults.fail_request("compute.globalOperations.wait", 500, call=5)
     migrate(GcpLib)
-    [failed] = [r for r in emu.requests if r.method == "compute.globalOperations.wait" and r.status == 500]
+    [failed] = [r for r in emu.requests
+                if r.method == "compute.globalOperations.wait" and r.status == 500]
     finish(compute, {"name": failed.params["operation"]}, "tarn-demo")
     assert migrated(before, emu.snapshot())
-    path = tmp_path / "revert.json"
-    Globals.saveRevertInfo(path)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [SRC, os.environ.get("PYTHONPATH")])))
-    child = subprocess.run([sys.executable, "-c", CHILD, emu.url, sample.PLAN_PATH, str(path)],
-                           env=env, capture_output=True, text=True, timeout=60)
-    assert (child.returncode, child.stdout) == (0, "restored\n"), child.stderr
+    restore_in_another_process(emu, tmp_path / "revert.json")
     assert_same(before, emu.snapshot())

@@ -10,8 +10,9 @@ from googleapiclient.errors import HttpError
 
 from tarn_gcp.emulator import PEERING_IN_PROGRESS
 
-from e2e_helpers import (GKE_NET, MKEY, SPOKE, TRANSIT_A, TRANSIT_B, assert_same, changed, changes_asked,
-                         finish, messages, methods, peering_names)
+from e2e_helpers import (GKE_NET, MKEY, SPOKE, TRANSIT_A, TRANSIT_B, assert_same, changed,
+                         changes_asked, messages, methods, peering_names)
+from testing.emulators import finish
 
 STAGE_LINES = [
     "- Delete transit peerings in tarn-demo::spoke-vpc",
@@ -35,9 +36,12 @@ def record(snapshot, network_path, name):
 
 
 def expected_pairs(before, *which):
-    pairs = {"a": (record(before, SPOKE, "spoke-to-transit-a"), record(before, TRANSIT_A, "transit-a-to-spoke")),
-             "b": (record(before, SPOKE, "spoke-to-transit-b"), record(before, TRANSIT_B, "spoke-to-transit-b"))}
-    return [{"localPeeringProperties": pairs[w][0], "remotePeeringProperties": pairs[w][1]} for w in which]
+    pairs = {"a": (record(before, SPOKE, "spoke-to-transit-a"),
+                   record(before, TRANSIT_A, "transit-a-to-spoke")),
+             "b": (record(before, SPOKE, "spoke-to-transit-b"),
+                   record(before, TRANSIT_B, "spoke-to-transit-b"))}
+    return [{"localPeeringProperties": pairs[w][0], "remotePeeringProperties": pairs[w][1]}
+            for w in which]
 
 
 def saved_pairs(migration):
@@ -60,9 +64,12 @@ def test_peering_stage_then_restore_gives_back_both_sides(GcpLib, emu, migration
     remove = ["compute.networks.removePeering", "compute.globalOperations.wait"]
     assert methods(emu) == (["compute.networks.get"] * 2 + remove * 2
                             + ["compute.networks.get"] + remove * 2)
-    assert [(r.params["network"], r.body) for r in emu.requests_for("compute.networks.removePeering")] == [
-        ("transit-a", {"name": "transit-a-to-spoke"}), ("spoke-vpc", {"name": "spoke-to-transit-a"}),
-        ("transit-b", {"name": "spoke-to-transit-b"}), ("spoke-vpc", {"name": "spoke-to-transit-b"})]
+    assert [(r.params["network"], r.body)
+            for r in emu.requests_for("compute.networks.removePeering")] == [
+        ("transit-a", {"name": "transit-a-to-spoke"}),
+        ("spoke-vpc", {"name": "spoke-to-transit-a"}),
+        ("transit-b", {"name": "spoke-to-transit-b"}),
+        ("spoke-vpc", {"name": "spoke-to-transit-b"})]
     assert saved_pairs(migration) == expected_pairs(before, "a", "b")
     assert list(migration.revert["peerings"]) == [MKEY]
 
@@ -143,9 +150,10 @@ def test_a_transit_side_without_its_record_is_re_added_on_the_migrated_vpc(
     GcpLib.managePeerings(False)
     assert messages(logs) == ["- Restore peerings"] + RESTORE_A + RESTORE_B[:2]
     adds = emu.requests_for("compute.networks.addPeering")
-    assert [(r.params["project"], r.params["network"], r.body["networkPeering"]["name"]) for r in adds] == [
-        ("tarn-demo", "spoke-vpc", "spoke-to-transit-a"), ("tarn-transit", "transit-a", "transit-a-to-spoke"),
-        ("tarn-demo", "spoke-vpc", "spoke-to-transit-b")]
+    assert [(r.params["project"], r.params["network"], r.body["networkPeering"]["name"])
+            for r in adds] == [("tarn-demo", "spoke-vpc", "spoke-to-transit-a"),
+                               ("tarn-transit", "transit-a", "transit-a-to-spoke"),
+                               ("tarn-demo", "spoke-vpc", "spoke-to-transit-b")]
     assert_same(before, emu.snapshot())
 
 
@@ -170,7 +178,8 @@ def test_a_failing_transit_side_removal_is_absorbed_and_the_restore_finds_it_in_
     assert GcpLib.managePeerings(False) is None
     assert messages(logs) == ["- Restore peerings"] + RESTORE_A + RESTORE_B + [
         "  peering spoke-to-transit-b already in tarn-transit::transit-b"]
-    assert [r.status for r in emu.requests_for("compute.networks.addPeering")] == [200, 200, 200, 400]
+    assert ([r.status for r in emu.requests_for("compute.networks.addPeering")]
+            == [200, 200, 200, 400])
     assert methods(emu)[-1] == "compute.networks.get"
     assert_same(before, emu.snapshot())
 
@@ -192,12 +201,14 @@ def test_a_peering_operation_in_progress_is_absorbed_and_restores_run_again_fini
     logs.clear()
     GcpLib.managePeerings(False)
     assert messages(logs) == (["- Restore peerings"] + RESTORE_A
-                              + ["  peering transit-a-to-spoke already in tarn-transit::transit-a"] + RESTORE_B)
+                              + ["  peering transit-a-to-spoke already in tarn-transit::transit-a"]
+                              + RESTORE_B)
     assert_same(before, emu.snapshot())
     # Restoring again finds every side in place and changes nothing.
     logs.clear()
     GcpLib.managePeerings(False)
-    assert messages(logs, "INFO")[-1] == "  peering spoke-to-transit-b already in tarn-transit::transit-b"
+    assert (messages(logs, "INFO")[-1]
+            == "  peering spoke-to-transit-b already in tarn-transit::transit-b")
     assert len([m for m in messages(logs) if " already in " in m]) == 4
     assert_same(before, emu.snapshot())
 
@@ -230,7 +241,8 @@ def test_a_failing_removal_operation_is_absorbed(GcpLib, emu, migration, logs):
                               name="spoke-vpc", call=2)
     GcpLib.managePeerings(True)
     assert messages(logs, "ERROR") == [
-        "  **Error** {'errors': [{'code': 'CONDITION_NOT_MET', 'message': 'Peering is being modified.'}]}"]
+        "  **Error** {'errors': [{'code': 'CONDITION_NOT_MET', "
+        "'message': 'Peering is being modified.'}]}"]
     during = emu.snapshot()
     assert peering_names(during, SPOKE) == ["gke-abc123-def4-peer", "spoke-to-transit-b"]
     assert peering_names(during, TRANSIT_B) == []
@@ -273,11 +285,15 @@ def test_restore_without_saved_pairs_does_nothing(GcpLib, emu, migration, logs):
 
 def test_peering_methods_called_directly(GcpLib, emu, compute, migration, logs):
     before = emu.snapshot()
-    found = GcpLib.lookupRemotePeering(compute, "tarn-demo", "spoke-vpc", "tarn-transit", "transit-a")
-    assert {k: v for k, v in found.items() if k != "stateDetails"} == record(before, TRANSIT_A, "transit-a-to-spoke")
-    assert GcpLib.lookupRemotePeering(compute, "tarn-demo", "other-vpc", "tarn-transit", "transit-a") is None
+    found = GcpLib.lookupRemotePeering(compute, "tarn-demo", "spoke-vpc", "tarn-transit",
+                                       "transit-a")
+    assert ({k: v for k, v in found.items() if k != "stateDetails"}
+            == record(before, TRANSIT_A, "transit-a-to-spoke"))
+    assert GcpLib.lookupRemotePeering(compute, "tarn-demo", "other-vpc", "tarn-transit",
+                                      "transit-a") is None
     # transit-b names its side as the spoke does.
-    found = GcpLib.lookupRemotePeering(compute, "tarn-demo", "spoke-vpc", "tarn-transit", "transit-b")
+    found = GcpLib.lookupRemotePeering(compute, "tarn-demo", "spoke-vpc", "tarn-transit",
+                                       "transit-b")
     assert found["name"] == "spoke-to-transit-b" and found["exportCustomRoutes"] is True
 
     # A peering that is not there: the refusal is logged, not raised.

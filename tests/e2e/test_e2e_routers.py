@@ -57,7 +57,8 @@ def test_router_stage_then_restore_gives_back_the_advertisements(
         {"range": "10.10.0.0/16", "description": ADDED}])
     bgp_b = dict(before[ROUTER_B]["bgp"], advertisedIpRanges=[
         {"range": "192.168.100.0/24", "description": "partner extranet"},
-        {"range": "10.200.0.0/16", "description": ADDED}, {"range": "10.20.0.0/16", "description": ADDED}])
+        {"range": "10.200.0.0/16", "description": ADDED},
+        {"range": "10.20.0.0/16", "description": ADDED}])
     del bgp_b["advertisedGroups"]  # the service leaves an empty list out
     assert during[ROUTER_B]["bgp"] == bgp_b
     assert methods(emu) == ["compute.routers.get", "compute.routers.patch"] * 2
@@ -217,20 +218,24 @@ def test_routers_the_stage_cannot_customise_are_only_logged(GcpLib, emu, migrati
 
 def test_a_router_without_ranges_of_its_own_is_restored_without_the_added_ones(
         GcpLib, emu, migration, logs):
-    emu.seed({"routers": [{"project": "tarn-transit", "region": "europe-west1", "name": "transit-b-cr-euw1",
+    emu.seed({"routers": [{"project": "tarn-transit", "region": "europe-west1",
+                           "name": "transit-b-cr-euw1",
                            "network": "projects/tarn-transit/global/networks/transit-b",
                            "bgp": {"asn": 64517, "advertiseMode": "CUSTOM",
                                    "advertisedGroups": ["ALL_SUBNETS"]}}]})
     path = "projects/tarn-transit/regions/europe-west1/routers/transit-b-cr-euw1"
     plan = load_plan()
     plan["transit_vpcs"] = [{"vpc_name": "tarn-transit::transit-b", "cloud_routers": [
-        {"region": "europe-west1", "router_name": "transit-b-cr-euw1", "add_advertised_routes": ["10.10.0.0/16"],
-         "remove_advertised_routes": [], "remove_advertised_groups": []}]}]
+        {"region": "europe-west1", "router_name": "transit-b-cr-euw1",
+         "add_advertised_routes": ["10.10.0.0/16"], "remove_advertised_routes": [],
+         "remove_advertised_groups": []}]}]
     migration.use_plan(plan)
     before = emu.snapshot()
     GcpLib.manageCloudRouterAdvertisedRoute(True)
-    assert emu.snapshot()[path]["bgp"]["advertisedIpRanges"] == [{"range": "10.10.0.0/16", "description": ADDED}]
-    saved = migration.revert["cloud_routers"][MKEY]["tarn-transit::transit-b::europe-west1::transit-b-cr-euw1"]
+    assert emu.snapshot()[path]["bgp"]["advertisedIpRanges"] == [{"range": "10.10.0.0/16",
+                                                                  "description": ADDED}]
+    saved = migration.revert["cloud_routers"][MKEY][
+        "tarn-transit::transit-b::europe-west1::transit-b-cr-euw1"]
     assert "advertisedIpRanges" not in saved
 
     GcpLib.manageCloudRouterAdvertisedRoute(False)
@@ -239,7 +244,8 @@ def test_a_router_without_ranges_of_its_own_is_restored_without_the_added_ones(
     assert_same(before, emu.snapshot())
 
 
-def test_router_stage_dry_run_changes_nothing_but_records_the_settings(GcpLib, emu, migration, logs):
+def test_router_stage_dry_run_changes_nothing_but_records_the_settings(
+        GcpLib, emu, migration, logs):
     before = emu.snapshot()
     migration.dry_run()
     GcpLib.manageCloudRouterAdvertisedRoute(True)

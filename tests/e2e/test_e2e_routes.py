@@ -10,8 +10,9 @@ import pytest
 
 from tarn_gcp.emulator import API_ROOT
 
-from e2e_helpers import (MARKER, MKEY, SPOKE_LINK, assert_same, changed, changes_asked, finish,
+from e2e_helpers import (MARKER, MKEY, SPOKE_LINK, assert_same, changed, changes_asked,
                          load_plan, messages, methods, route_path)
+from testing.emulators import finish
 
 PLAN = load_plan()
 STAGES = sorted(PLAN["manage_routes"])
@@ -22,7 +23,8 @@ def added_name(spec):
     """The name the stage gives the route of one spec."""
     if spec["name"] is not None:
         return spec["name"]
-    key = "tarn-demo" + "spoke-vpc" + spec["cidr"] + spec["zone"] + spec["dest_instance"] + str(spec["priority"])
+    key = ("tarn-demo" + "spoke-vpc" + spec["cidr"] + spec["zone"] + spec["dest_instance"]
+           + str(spec["priority"]))
     return "tsr-" + hashlib.md5(key.encode("utf-8")).hexdigest()
 
 
@@ -32,7 +34,8 @@ def config(stage):
 
 def add_lines(stage):
     return ["  add route %s to %s priority %s name %s" % (
-        s["cidr"], s["dest_instance"], 1000 if s["priority"] is None else s["priority"], added_name(s))
+        s["cidr"], s["dest_instance"], 1000 if s["priority"] is None else s["priority"],
+        added_name(s))
         for s in config(stage)["add"]]
 
 
@@ -42,13 +45,15 @@ def record(migration, stage):
 
 def touched(stage):
     """The route paths the stage deletes or adds."""
-    return sorted(route_path(n) for n in config(stage)["delete"] + [added_name(s) for s in config(stage)["add"]])
+    return sorted(route_path(n) for n in config(stage)["delete"]
+                  + [added_name(s) for s in config(stage)["add"]])
 
 
 def restore_lines(stage, before):
     return (["- Restore route(s) " + stage]
             + ["  remove route " + added_name(s) for s in config(stage)["add"]]
-            + ["  restore route " + before[route_path(n)]["destRange"] for n in config(stage)["delete"]]
+            + ["  restore route " + before[route_path(n)]["destRange"]
+               for n in config(stage)["delete"]]
             + ["  Done"])
 
 
@@ -79,10 +84,12 @@ def test_route_stage_then_restore_gives_back_the_route_table(GcpLib, emu, migrat
                                "compute.globalOperations.wait"] * len(config(stage)["add"]))
     # The bodies on the wire carry the Route fields the API knows, nothing else.
     assert [list(r.body) for r in emu.requests if r.method == "compute.routes.insert"] == [
-        ["destRange", "nextHopInstance", "priority", "name", "network", "description"]] * len(config(stage)["add"])
+        ["destRange", "nextHopInstance", "priority", "name", "network", "description"]
+    ] * len(config(stage)["add"])
     saved = record(migration, stage)
-    assert [{k: v for k, v in r.items() if k not in VOLATILE} for r in saved["deleted_route_list"]] == [
-        before[route_path(n)] for n in config(stage)["delete"]]
+    assert [{k: v for k, v in r.items() if k not in VOLATILE}
+            for r in saved["deleted_route_list"]] == [before[route_path(n)]
+                                                      for n in config(stage)["delete"]]
     assert saved["added_route_list"] == [added_name(s) for s in config(stage)["add"]]
 
     logs.clear()
@@ -92,7 +99,8 @@ def test_route_stage_then_restore_gives_back_the_route_table(GcpLib, emu, migrat
 
 
 @pytest.mark.parametrize("stage", STAGES)
-def test_route_stage_run_twice_keeps_the_first_record_and_restores(GcpLib, emu, migration, logs, stage):
+def test_route_stage_run_twice_keeps_the_first_record_and_restores(
+        GcpLib, emu, migration, logs, stage):
     before = emu.snapshot()
     GcpLib.manageSwitchRoute(True, stage)
     first = copy.deepcopy(record(migration, stage))
@@ -126,8 +134,10 @@ def test_a_failing_route_delete_is_logged_and_the_restore_finds_the_route_in_pla
     # The stage went on with the additions; the route was fetched, so the
     # record holds it although it was not deleted.
     during = emu.snapshot()
-    assert changed(before, during) == sorted(route_path(added_name(s)) for s in config("stage1")["add"])
-    assert [r["name"] for r in record(migration, "stage1")["deleted_route_list"]] == ["spoke-onprem-backup"]
+    assert (changed(before, during)
+            == sorted(route_path(added_name(s)) for s in config("stage1")["add"]))
+    assert ([r["name"] for r in record(migration, "stage1")["deleted_route_list"]]
+            == ["spoke-onprem-backup"])
 
     logs.clear()
     GcpLib.manageSwitchRoute(False, "stage1")
@@ -146,7 +156,8 @@ def fail_insert_request(emu):
 def fail_insert_operation(emu):
     emu.faults.fail_operation("compute.routes.insert", 403, "Quota ROUTES exceeded.",
                               name="spoke-transit-a-via-appliance")
-    return "  **Error** {'errors': [{'code': 'PERMISSION_DENIED', 'message': 'Quota ROUTES exceeded.'}]}"
+    return ("  **Error** {'errors': [{'code': 'PERMISSION_DENIED', "
+            "'message': 'Quota ROUTES exceeded.'}]}")
 
 
 def fail_instance_lookup(emu):
@@ -173,9 +184,11 @@ def test_a_failing_route_addition_is_logged_and_the_stage_goes_on(
     assert record(migration, "stage1")["added_route_list"] == [
         added_name(s) for i, s in enumerate(specs) if i != failing or accepted]
     during = emu.snapshot()
-    assert changed(before, during) == sorted([route_path("spoke-onprem-backup")] + [route_path(n) for n in created])
+    assert changed(before, during) == sorted([route_path("spoke-onprem-backup")]
+                                             + [route_path(n) for n in created])
     assert [m for m in messages(logs) if m.startswith("  add route ")] == [
-        line for i, line in enumerate(add_lines("stage1")) if i != failing or fault is not fail_instance_lookup]
+        line for i, line in enumerate(add_lines("stage1"))
+        if i != failing or fault is not fail_instance_lookup]
 
     logs.clear()
     GcpLib.manageSwitchRoute(False, "stage1")
@@ -203,7 +216,8 @@ def test_an_insert_whose_wait_fails_is_recorded_and_the_restore_deletes_it(
         GcpLib.manageSwitchRoute(True, "stage1")
         [error] = messages(logs, "ERROR")
         assert error.startswith("  **Error** <HttpError 500 ")
-        [failed] = [r for r in emu.requests if r.method == "compute.globalOperations.wait" and r.status == 500]
+        [failed] = [r for r in emu.requests
+                    if r.method == "compute.globalOperations.wait" and r.status == 500]
         operation = failed.params["operation"]
     else:
         # The insert's operation is still running at the first poll, and
@@ -219,7 +233,7 @@ def test_an_insert_whose_wait_fails_is_recorded_and_the_restore_deletes_it(
         operation = emu.requests[-1].params["operation"]
     assert first in record(migration, "stage1")["added_route_list"]
     # The service carries the accepted insert out (here: once it is polled).
-    assert "error" not in finish(compute, {"name": operation}, "tarn-demo")
+    assert "error" not in finish(compute, {"name": operation}, "tarn-demo")[0]
     assert route_path(first) in emu.snapshot()
 
     GcpLib.manageSwitchRoute(False, "stage1")
@@ -244,13 +258,15 @@ def test_an_interrupted_stage_keeps_the_record_of_what_it_changed(GcpLib, emu, m
     saved = record(migration, "stage1")
     assert [r["name"] for r in saved["deleted_route_list"]] == ["spoke-onprem-backup"]
     assert saved["added_route_list"] == [first]
-    assert changed(before, emu.snapshot()) == sorted([route_path("spoke-onprem-backup"), route_path(first)])
+    assert (changed(before, emu.snapshot())
+            == sorted([route_path("spoke-onprem-backup"), route_path(first)]))
 
     GcpLib.manageSwitchRoute(False, "stage1")
     assert_same(before, emu.snapshot())
 
 
-def test_a_failing_restore_delete_is_alerted_and_a_second_restore_finishes(GcpLib, emu, migration, logs):
+def test_a_failing_restore_delete_is_alerted_and_a_second_restore_finishes(
+        GcpLib, emu, migration, logs):
     before = emu.snapshot()
     GcpLib.manageSwitchRoute(True, "stage1")
     first = added_name(config("stage1")["add"][0])
@@ -259,7 +275,8 @@ def test_a_failing_restore_delete_is_alerted_and_a_second_restore_finishes(GcpLi
 
     GcpLib.manageSwitchRoute(False, "stage1")
     alerts = [(lvl, m) for lvl, m in logs.lines if "**Alert**" in m]
-    assert [lvl for lvl, _ in alerts] == ["INFO"] and alerts[0][1].startswith("  **Alert** <HttpError 500 ")
+    assert ([lvl for lvl, _ in alerts] == ["INFO"]
+            and alerts[0][1].startswith("  **Alert** <HttpError 500 "))
     assert messages(logs)[-1] == "  Done"
     assert changed(before, emu.snapshot()) == [route_path(first)]
 
@@ -267,7 +284,8 @@ def test_a_failing_restore_delete_is_alerted_and_a_second_restore_finishes(GcpLi
     # already restored is refused and alerted, the leftover route goes.
     logs.clear()
     GcpLib.manageSwitchRoute(False, "stage1")
-    assert len([m for m in messages(logs) if m.startswith("  **Alert** ")]) == len(config("stage1")["add"])
+    assert (len([m for m in messages(logs) if m.startswith("  **Alert** ")])
+            == len(config("stage1")["add"]))
     assert_same(before, emu.snapshot())
 
 
@@ -277,7 +295,8 @@ def test_held_route_operations_are_polled_with_one_second_sleeps(GcpLib, emu, mi
     emu.faults.hold_operation(1, "compute.routes.delete", name="spoke-onprem-backup")
     GcpLib.manageSwitchRoute(True, "stage1")
     assert sleeps == [1, 1, 1]
-    assert methods(emu, "globalOperations.wait").count("compute.globalOperations.wait") == 1 + 1 + 4 + 2
+    assert (methods(emu, "globalOperations.wait").count("compute.globalOperations.wait")
+            == 1 + 1 + 4 + 2)
     assert changed(before, emu.snapshot()) == touched("stage1")
 
     emu.faults.hold_operation(1, "compute.routes.insert", name="spoke-onprem-backup")
@@ -329,8 +348,8 @@ def test_dry_restore_after_a_real_stage_sends_nothing(GcpLib, emu, migration, lo
 def test_manage_and_restore_route_called_directly_for_a_stage_outside_the_plan(
         GcpLib, emu, compute, migration, logs):
     before = emu.snapshot()
-    spec = {"cidr": "172.30.0.0/16", "zone": "europe-west1-b", "dest_instance": "router-appliance-euw1",
-            "priority": 500, "name": None}
+    spec = {"cidr": "172.30.0.0/16", "zone": "europe-west1-b",
+            "dest_instance": "router-appliance-euw1", "priority": 500, "name": None}
     routes = {"delete": ["spoke-partner-euw1", "no-such-route"], "add": [spec, dict(spec)]}
     assert GcpLib.manageRoute(compute, routes, "hotfix") is None
     name = added_name(spec)
@@ -339,7 +358,8 @@ def test_manage_and_restore_route_called_directly_for_a_stage_outside_the_plan(
     errors = messages(logs, "ERROR")
     assert len(errors) == 2 and "404" in errors[0] and "409" in errors[1]
     assert migration.revert["manage_routes"]["hotfix"][MKEY]["added_route_list"] == [name]
-    assert changed(before, emu.snapshot()) == sorted([route_path(name), route_path("spoke-partner-euw1")])
+    assert (changed(before, emu.snapshot())
+            == sorted([route_path(name), route_path("spoke-partner-euw1")]))
     assert emu.snapshot()[route_path(name)]["priority"] == 500
 
     assert GcpLib.restoreRoute(compute, "hotfix") is None
@@ -356,7 +376,8 @@ def test_manage_and_restore_route_called_directly_for_a_stage_outside_the_plan(
 
 def test_wait_for_global_operation_returns_the_done_record_or_raises_its_error(
         GcpLib, emu, compute, sleeps):
-    body = {"name": "probe", "network": SPOKE_LINK, "destRange": "10.77.0.0/16", "nextHopIp": "10.10.0.9"}
+    body = {"name": "probe", "network": SPOKE_LINK, "destRange": "10.77.0.0/16",
+            "nextHopIp": "10.10.0.9"}
     emu.faults.hold_operation(2, "compute.routes.insert", name="probe")
     op = compute.routes().insert(project="tarn-demo", body=body).execute()
     done = GcpLib.wait_for_global_operation(compute, "tarn-demo", op["name"])
@@ -368,5 +389,6 @@ def test_wait_for_global_operation_returns_the_done_record_or_raises_its_error(
     with pytest.raises(Exception) as err:
         GcpLib.wait_for_global_operation(compute, "tarn-demo", op["name"])
     assert type(err.value) is Exception
-    assert err.value.args == ({"errors": [{"code": "CONDITION_NOT_MET", "message": "Route is in use."}]},)
+    assert err.value.args == (
+        {"errors": [{"code": "CONDITION_NOT_MET", "message": "Route is in use."}]},)
     assert route_path("probe") in emu.snapshot()

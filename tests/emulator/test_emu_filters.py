@@ -84,8 +84,9 @@ def test_filter_not_understood_is_refused(compute, text):
 
 
 def test_nested_fields_on_routers(compute):
-    listed = compute.routers().list(project="tarn-transit", region="us-central1",
-                                    filter="bgp.advertiseMode = CUSTOM AND bgp.asn > 64000").execute()
+    listed = compute.routers().list(
+        project="tarn-transit", region="us-central1",
+        filter="bgp.advertiseMode = CUSTOM AND bgp.asn > 64000").execute()
     assert [r["name"] for r in listed["items"]] == ["transit-b-cr-usc1"]
     listed = compute.routers().list(project="tarn-transit", region="us-central1",
                                     filter="bgp.advertisedIpRanges.range = 10.20.0.0/20").execute()

@@ -3,7 +3,8 @@ import re
 import pytest
 from googleapiclient.errors import HttpError
 
-from emu_helpers import SPOKE, finish
+from emu_helpers import SPOKE
+from testing.emulators import finish
 from tarn_gcp.emulator import Emulator, build_service, sample
 
 
@@ -35,7 +36,8 @@ def test_operation_goes_pending_running_done_and_applies_at_done(compute):
     assert re.fullmatch(r"operation-\d+-[0-9a-f]+(-[0-9a-f]+)*", op["name"])
     assert op["kind"] == "compute#operation" and op["status"] == "PENDING"
     assert op["operationType"] == "insert"
-    assert op["targetLink"] == "https://www.googleapis.com/compute/v1/projects/tarn-demo/global/routes/op-route"
+    assert op["targetLink"] == ("https://www.googleapis.com/compute/v1/projects/tarn-demo/global/"
+                                "routes/op-route")
     assert op["selfLink"].endswith("/projects/tarn-demo/global/operations/" + op["name"])
     statuses = []
     for verb in ("get", "wait", "wait"):
@@ -98,9 +100,11 @@ def test_region_operations_and_unknown_operations(compute):
 
 
 def test_request_id_makes_a_retried_insert_return_its_first_operation(compute):
-    first = compute.routes().insert(project="tarn-demo", body=new_route(), requestId="r-1").execute()
+    first = compute.routes().insert(project="tarn-demo", body=new_route(),
+                                    requestId="r-1").execute()
     finish(compute, first)
-    again = compute.routes().insert(project="tarn-demo", body=new_route(), requestId="r-1").execute()
+    again = compute.routes().insert(project="tarn-demo", body=new_route(),
+                                    requestId="r-1").execute()
     assert again["name"] == first["name"]
     with pytest.raises(HttpError):
         compute.routes().insert(project="tarn-demo", body=new_route()).execute()

@@ -1,7 +1,8 @@
 import pytest
 from googleapiclient.errors import HttpError
 
-from emu_helpers import SPOKE, finish, peerings
+from emu_helpers import SPOKE, peerings
+from testing.emulators import finish
 from tarn_gcp.emulator.model import PEERING_IN_PROGRESS
 
 TRANSIT_A = "https://www.googleapis.com/compute/v1/projects/tarn-transit/global/networks/transit-a"
@@ -40,11 +41,13 @@ def test_removing_one_side_leaves_the_other_inactive_and_adding_it_back_reactiva
 
 def test_new_peering_waits_for_the_peer_then_both_sides_are_active(compute):
     for name in ("x", "y"):
-        finish(compute, compute.networks().insert(project="tarn-demo", body={"name": name}).execute())
+        finish(compute,
+               compute.networks().insert(project="tarn-demo", body={"name": name}).execute())
     finish(compute, add(compute, "tarn-demo", "x", name="x-to-y", network="global/networks/y"))
     x_side = peerings(compute, "tarn-demo", "x")["x-to-y"]
     assert x_side == {
-        "name": "x-to-y", "network": "https://www.googleapis.com/compute/v1/projects/tarn-demo/global/networks/y",
+        "name": "x-to-y",
+        "network": "https://www.googleapis.com/compute/v1/projects/tarn-demo/global/networks/y",
         "state": "INACTIVE", "stateDetails": x_side["stateDetails"],
         "autoCreateRoutes": True, "exchangeSubnetRoutes": True,
         "exportCustomRoutes": False, "importCustomRoutes": False,
@@ -53,7 +56,8 @@ def test_new_peering_waits_for_the_peer_then_both_sides_are_active(compute):
     # The older request form, with a full URL of the compute host.
     op = compute.networks().addPeering(project="tarn-demo", network="y", body={
         "name": "y-to-x", "autoCreateRoutes": True,
-        "peerNetwork": "https://compute.googleapis.com/compute/v1/projects/tarn-demo/global/networks/x",
+        "peerNetwork":
+            "https://compute.googleapis.com/compute/v1/projects/tarn-demo/global/networks/x",
     }).execute()
     assert peerings(compute, "tarn-demo", "y") == {}   # not before the operation is done
     finish(compute, op)
@@ -92,7 +96,8 @@ def test_remove_unknown_peering_and_unknown_network(compute):
 def test_peering_in_progress_refuses_the_next_mutations_only(compute, emu):
     emu.faults.peering_in_progress(2)
     for call in (lambda: remove(compute, "tarn-demo", "spoke-vpc", "spoke-to-transit-b"),
-                 lambda: add(compute, "tarn-demo", "spoke-vpc", name="n", network="global/networks/x")):
+                 lambda: add(compute, "tarn-demo", "spoke-vpc", name="n",
+                             network="global/networks/x")):
         with pytest.raises(HttpError) as err:
             call()
         assert err.value.status_code == 400

@@ -3,12 +3,11 @@ JSON error in the API's shape, never a traceback or a dropped connection;
 and the command that serves the emulator refuses bad arguments in one line."""
 
 import json
-import os
 import socket
-import subprocess
-import sys
 
 import pytest
+
+from testing.emulators import run_python
 
 ROUTES = "/compute/v1/projects/tarn-demo/global/routes"
 BODY = json.dumps({"name": "raw-route", "network": "global/networks/spoke-vpc",
@@ -87,10 +86,7 @@ def test_chunked_body_is_read(emu):
 
 
 def _serve(*args):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [os.path.join(os.path.dirname(__file__), "..", "..", "src")] + sys.path))
-    return subprocess.run([sys.executable, "-m", "tarn_gcp.emulator", *args], env=env,
-                          capture_output=True, text=True, timeout=60)
+    return run_python("-m", "tarn_gcp.emulator", *args, timeout=60)
 
 
 @pytest.fixture(scope="module")

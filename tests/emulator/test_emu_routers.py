@@ -1,7 +1,7 @@
 import pytest
 from googleapiclient.errors import HttpError
 
-from emu_helpers import finish
+from testing.emulators import finish
 
 WHERE = {"project": "tarn-transit", "region": "europe-west1", "router": "transit-a-cr-euw1"}
 
@@ -20,7 +20,8 @@ def test_patch_is_a_merge_patch(compute):
                                                           "description": "summary"}]},
                          "description": "patched"})
     after = get(compute)   # visible at once, without waiting for the operation
-    assert after["bgp"]["advertisedIpRanges"] == [{"range": "10.10.0.0/16", "description": "summary"}]
+    assert after["bgp"]["advertisedIpRanges"] == [{"range": "10.10.0.0/16",
+                                                   "description": "summary"}]
     assert after["bgp"]["asn"] == before["bgp"]["asn"] == 64514
     assert after["bgp"]["advertiseMode"] == "CUSTOM"
     assert after["bgp"]["advertisedGroups"] == ["ALL_SUBNETS"]
@@ -48,7 +49,8 @@ def test_switching_to_default_mode_needs_the_custom_lists_gone(compute):
     assert err.value.status_code == 400
     patch(compute, {"bgp": {"advertiseMode": "DEFAULT", "advertisedIpRanges": None,
                             "advertisedGroups": None}})
-    assert get(compute)["bgp"] == {"asn": 64514, "advertiseMode": "DEFAULT", "keepaliveInterval": 20}
+    assert get(compute)["bgp"] == {"asn": 64514, "advertiseMode": "DEFAULT",
+                                   "keepaliveInterval": 20}
 
 
 @pytest.mark.parametrize("bgp, where, fragment", [
@@ -92,8 +94,10 @@ def test_insert_list_and_duplicate(compute):
     new = {r["name"]: r for r in listed["items"]}["new-cr"]
     assert new["network"] == ("https://www.googleapis.com/compute/v1/projects/tarn-transit/"
                               "global/networks/transit-b")
-    assert new["region"] == "https://www.googleapis.com/compute/v1/projects/tarn-transit/regions/europe-west1"
-    assert new["bgp"]["advertisedIpRanges"] == [{"range": "10.200.0.0/16"}]  # no description made up
+    assert new["region"] == ("https://www.googleapis.com/compute/v1/projects/tarn-transit/"
+                             "regions/europe-west1")
+    # no description made up
+    assert new["bgp"]["advertisedIpRanges"] == [{"range": "10.200.0.0/16"}]
     with pytest.raises(HttpError) as err:
         compute.routers().insert(project="tarn-transit", region="europe-west1", body=body).execute()
     assert err.value.status_code == 409

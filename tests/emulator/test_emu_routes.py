@@ -1,7 +1,8 @@
 import pytest
 from googleapiclient.errors import HttpError
 
-from emu_helpers import SPOKE, finish
+from emu_helpers import SPOKE
+from testing.emulators import finish
 
 APPLIANCE = ("https://www.googleapis.com/compute/v1/projects/tarn-demo/zones/europe-west1-b/"
              "instances/router-appliance-euw1")
@@ -46,8 +47,9 @@ def test_the_client_passes_a_bad_path_name_that_the_service_refuses(compute):
 
 
 def test_insert_fills_output_fields_and_a_fetched_route_inserts_again(compute):
-    sent = route(nextHopIp=None, nextHopInstance="zones/europe-west1-b/instances/router-appliance-euw1",
-                 id="1", kind="bogus", selfLink="x", creationTimestamp="x",
+    sent = route(nextHopIp=None,
+                 nextHopInstance="zones/europe-west1-b/instances/router-appliance-euw1", id="1",
+                 kind="bogus", selfLink="x", creationTimestamp="x",
                  description="Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource")
     del sent["nextHopIp"]
     insert(compute, sent)
@@ -55,7 +57,8 @@ def test_insert_fills_output_fields_and_a_fetched_route_inserts_again(compute):
     assert got["priority"] == 1000
     assert got["nextHopInstance"] == APPLIANCE
     assert got["kind"] == "compute#route"
-    assert got["selfLink"] == "https://www.googleapis.com/compute/v1/projects/tarn-demo/global/routes/r1"
+    assert got["selfLink"] == ("https://www.googleapis.com/compute/v1/projects/tarn-demo/global/"
+                               "routes/r1")
     assert got["id"] != "1" and got["creationTimestamp"] != "x" and "zone" not in got
 
     finish(compute, compute.routes().delete(project="tarn-demo", route="r1").execute())
@@ -70,8 +73,8 @@ def test_duplicate_name_is_refused_with_409_already_exists(compute):
         compute.routes().insert(project="tarn-demo", body=route("spoke-onprem-backup")).execute()
     assert err.value.status_code == 409
     assert err.value.error_details[0]["reason"] == "alreadyExists"
-    assert err.value.reason == ("The resource 'projects/tarn-demo/global/routes/spoke-onprem-backup'"
-                                " already exists")
+    assert err.value.reason == ("The resource 'projects/tarn-demo/global/routes/"
+                                "spoke-onprem-backup' already exists")
 
 
 GATEWAY = ("https://www.googleapis.com/compute/v1/projects/tarn-demo/global/gateways/"
@@ -80,7 +83,8 @@ GATEWAY = ("https://www.googleapis.com/compute/v1/projects/tarn-demo/global/gate
 
 @pytest.mark.parametrize("key, value, stored", [
     ("nextHopInstance", APPLIANCE, APPLIANCE),
-    ("nextHopInstance", APPLIANCE.replace("www.googleapis.com", "compute.googleapis.com"), APPLIANCE),
+    ("nextHopInstance", APPLIANCE.replace("www.googleapis.com", "compute.googleapis.com"),
+     APPLIANCE),
     ("nextHopInstance", APPLIANCE.split("v1/")[1], APPLIANCE),
     ("nextHopInstance", "zones/europe-west1-b/instances/router-appliance-euw1", APPLIANCE),
     ("nextHopGateway", "global/gateways/default-internet-gateway", GATEWAY),
@@ -97,7 +101,8 @@ def test_next_hops_are_stored_in_full(compute, key, value, stored):
     ({"nextHopInstance": APPLIANCE}, "Exactly one of"),                      # two next hops
     ({"nextHopIp": None}, "Exactly one of"),                                # none
     ({"nextHopIp": None, "nextHopPeering": "spoke-to-transit-a"}, "Exactly one of"),
-    ({"nextHopIp": None, "nextHopInstance": "zones/europe-west1-b/instances/gone"}, "nextHopInstance"),
+    ({"nextHopIp": None, "nextHopInstance": "zones/europe-west1-b/instances/gone"},
+     "nextHopInstance"),
     ({"nextHopIp": "10.0.0.300"}, "nextHopIp"),
     ({"destRange": "10.50.0.1/16"}, "destRange"),                          # host bits set
     ({"priority": 70000}, "priority"),
@@ -129,7 +134,8 @@ def test_paging_with_list_next_visits_every_route_once(compute):
     for i in range(7):
         insert(compute, route("p%d" % i, destRange="10.%d.0.0/16" % (60 + i)))
     wanted = names(compute.routes().list(project="tarn-demo").execute())
-    request = compute.routes().list(project="tarn-demo", maxResults=4, filter='network: "%s"' % SPOKE)
+    request = compute.routes().list(project="tarn-demo", maxResults=4,
+                                    filter='network: "%s"' % SPOKE)
     seen, pages = [], 0
     while request is not None:
         response = request.execute()

@@ -1,14 +1,12 @@
 import ipaddress
-import os
 import signal
 import subprocess
-import sys
 
 import requests
 import yaml
 
-from emu_helpers import SPOKE, finish
-from tarn_gcp import emulator as package
+from emu_helpers import SPOKE
+from testing.emulators import finish, python
 from tarn_gcp.emulator import Emulator, sample
 
 PLAN = yaml.safe_load(sample.plan_text())
@@ -34,7 +32,8 @@ def migrate(compute, plan):
             project=peer_project, network=peer_vpc).execute()["peerings"]
             if split(p["network"]) == (project, vpc))
         saved["peerings"].append((local, remote))
-        for where, name in (((peer_project, peer_vpc), remote["name"]), ((project, vpc), local["name"])):
+        for where, name in (((peer_project, peer_vpc), remote["name"]),
+                            ((project, vpc), local["name"])):
             op = compute.networks().removePeering(project=where[0], network=where[1],
                                                   body={"name": name}).execute()
             assert "error" not in finish(compute, op, where[0])[0]
@@ -57,7 +56,8 @@ def migrate(compute, plan):
             where = dict(project=router_project, region=cr["region"], router=cr["router_name"])
             bgp = compute.routers().get(**where).execute()["bgp"]
             ranges = [r for r in bgp.get("advertisedIpRanges", [])
-                      if str(ipaddress.IPv4Network(r["range"])) not in cr["remove_advertised_routes"]]
+                      if str(ipaddress.IPv4Network(r["range"]))
+                      not in cr["remove_advertised_routes"]]
             ranges += [{"range": r, "description": "tessaron-migration-added"}
                        for r in cr["add_advertised_routes"]]
             body = {"advertisedIpRanges": ranges}
@@ -97,7 +97,8 @@ def test_migration_round_trip_restores_the_snapshot(emu, compute):
     assert [p["name"] for p in during[spoke]["peerings"]] == ["gke-abc123-def4-peer"]
     assert during[spoke]["peerings"] == [p for p in before[spoke]["peerings"]
                                          if p["name"] == "gke-abc123-def4-peer"]
-    assert "transit-a-to-spoke" not in str(during["projects/tarn-transit/global/networks/transit-a"])
+    assert "transit-a-to-spoke" not in str(
+        during["projects/tarn-transit/global/networks/transit-a"])
     router = during["projects/tarn-transit/regions/us-central1/routers/transit-b-cr-usc1"]["bgp"]
     assert "advertisedGroups" not in router
     assert [r["range"] for r in router["advertisedIpRanges"]] == [
@@ -136,9 +137,11 @@ def test_plan_fits_the_sample_topology(emu, compute):
                 assert str(ipaddress.IPv4Network(cidr)) == cidr and cidr in advertised
             for cidr in cr["add_advertised_routes"]:
                 assert str(ipaddress.IPv4Network(cidr)) == cidr and cidr not in advertised
-            assert set(cr["remove_advertised_groups"]) <= set(router["bgp"].get("advertisedGroups", []))
+            assert (set(cr["remove_advertised_groups"])
+                    <= set(router["bgp"].get("advertisedGroups", [])))
     # Peerings the plan leaves alone, with a GKE export route among the peering routes.
-    assert peers - {t["vpc_name"] for t in PLAN["transit_vpcs"]} == {"gke-prod-abc123::gke-abc123-def4-net"}
+    assert (peers - {t["vpc_name"] for t in PLAN["transit_vpcs"]}
+            == {"gke-prod-abc123::gke-abc123-def4-net"})
     table = compute.routes().list(project="tarn-demo", filter='network = "%s"' % SPOKE).execute()
     hops = {r.get("nextHopPeering") for r in table["items"]}
     assert any(h and h.startswith("gke-") and h.endswith("-peer") for h in hops)
@@ -157,10 +160,7 @@ def test_plan_fits_the_sample_topology(emu, compute):
 
 
 def test_module_entry_point_serves_the_sample_until_terminated():
-    src = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(package.__file__))))
-    env = dict(os.environ, PYTHONPATH=src + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    proc = subprocess.Popen([sys.executable, "-m", "tarn_gcp.emulator"], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    proc = python("-m", "tarn_gcp.emulator", stderr=subprocess.DEVNULL)
     try:
         url = proc.stdout.readline().strip()
         assert url.startswith("http://127.0.0.1:") and url.endswith("/compute/v1/")

@@ -10,7 +10,7 @@ import pytest
 import requests
 from googleapiclient.errors import HttpError
 
-from emu_helpers import finish
+from testing.emulators import finish
 from tarn_gcp.emulator import Emulator, build_service, endpoint_url
 from tarn_gcp.emulator.server import METHODS
 
@@ -58,7 +58,8 @@ def test_requests_library_round_trip(emu):
             "destRange": "10.80.0.0/16", "nextHopIp": "10.10.0.9"}
     op = session.post(emu.url + "projects/tarn-demo/global/routes", json=body).json()
     for _ in range(2):
-        op = session.post(emu.url + "projects/tarn-demo/global/operations/%s/wait" % op["name"]).json()
+        op = session.post(
+            emu.url + "projects/tarn-demo/global/operations/%s/wait" % op["name"]).json()
     assert op["status"] == "DONE"
     got = session.get(emu.url + "projects/tarn-demo/global/routes/via-requests").json()
     assert got["network"].endswith("/projects/tarn-demo/global/networks/spoke-vpc")
@@ -99,7 +100,8 @@ def test_subnetworks_instances_and_networks(compute):
         "name": "vm-1", "machineType": "zones/us-central1-f/machineTypes/e2-micro",
         "networkInterfaces": [{"subnetwork": "regions/us-central1/subnetworks/spoke-usc1-b"}],
     }).execute()
-    vm = compute.instances().get(project="tarn-demo", zone="us-central1-f", instance="vm-1").execute()
+    vm = compute.instances().get(project="tarn-demo", zone="us-central1-f",
+                                 instance="vm-1").execute()
     assert vm["networkInterfaces"][0]["networkIP"] == "10.20.16.2"
     assert vm["networkInterfaces"][0]["network"] == spoke["selfLink"]
     assert vm["selfLink"].endswith("/projects/tarn-demo/zones/us-central1-f/instances/vm-1")
@@ -124,7 +126,8 @@ def test_control_path_injects_faults_and_reads_state(emu, compute):
     assert snapshot == emu.snapshot()
     logged = requests.get(emu.root_url + "_emulator/requests").json()
     assert logged[-1]["method"] == "compute.networks.get" and logged[-1]["status"] == 429
-    assert requests.post(emu.root_url + "_emulator/faults", json={"kind": "nope"}).status_code == 400
+    assert requests.post(emu.root_url + "_emulator/faults",
+                         json={"kind": "nope"}).status_code == 400
 
 
 def test_endpoint_url_forms():
@@ -183,5 +186,6 @@ def test_concurrent_clients(emu):
     for thread in threads:
         thread.join()
     assert errors == []
-    names = {r["name"] for r in build_service(emu).routes().list(project="tarn-demo").execute()["items"]}
+    names = {r["name"]
+             for r in build_service(emu).routes().list(project="tarn-demo").execute()["items"]}
     assert {"c%d" % i for i in range(6)} <= names

@@ -49,14 +49,15 @@ def test_operator_commands_around_a_migration(gcloud):
     emu = gcloud.emu
     networks = table(gcloud("networks", "list", "--format=json"))
     assert [n["name"] for n in networks] == ["spoke-vpc"]
-    subnets = table(gcloud("networks", "subnets", "list", "--regions=europe-west1", "--format=json"))
+    subnets = table(gcloud("networks", "subnets", "list", "--regions=europe-west1",
+                           "--format=json"))
     assert [(s["name"], s["ipCidrRange"]) for s in subnets] == [
         ("spoke-euw1", "10.10.0.0/20"), ("spoke-gke-euw1", "10.10.16.0/20")]
 
     # Routes: created, described, listed with a filter, deleted, each waiting on its operation.
-    gcloud("routes", "create", "gc-route", "--network=spoke-vpc", "--destination-range=10.77.0.0/16",
-           "--next-hop-instance=router-appliance-euw1", "--next-hop-instance-zone=europe-west1-b",
-           "--priority=900")
+    gcloud("routes", "create", "gc-route", "--network=spoke-vpc",
+           "--destination-range=10.77.0.0/16", "--next-hop-instance=router-appliance-euw1",
+           "--next-hop-instance-zone=europe-west1-b", "--priority=900")
     described = table(gcloud("routes", "describe", "gc-route", "--format=json"))
     assert described["priority"] == 900 and described["destRange"] == "10.77.0.0/16"
     assert described["nextHopInstance"].endswith(

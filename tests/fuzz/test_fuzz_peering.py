@@ -12,12 +12,14 @@ Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from testing.fuzz import (BASE, Outcome, Svc, differential, dry_runs, failure, fuzz_settings, names, network_urls,
-                          networks, ok, operations, outcomes, projects, scenarios, waits, weighted)
+from testing.fuzz import (BASE, Outcome, Svc, differential, dry_runs, failure, fuzz_settings,
+                          names, network_urls, networks, ok, operations, outcomes, projects,
+                          scenarios, waits, weighted)
 
 def record(name, project, network):
-    return {"name": name, "network": BASE + project + "/global/networks/" + network, "state": "ACTIVE",
-            "exportCustomRoutes": False, "importCustomRoutes": True, "exchangeSubnetRoutes": True,
+    return {"name": name, "network": BASE + project + "/global/networks/" + network,
+            "state": "ACTIVE", "exportCustomRoutes": False, "importCustomRoutes": True,
+            "exchangeSubnetRoutes": True,
             "exportSubnetRoutesWithPublicIp": False, "importSubnetRoutesWithPublicIp": False,
             "stackType": "IPV4_ONLY"}
 
@@ -27,19 +29,20 @@ HUB = {"transit_vpcs": [{"vpc_name": "hub::transit"}]}
 SETTINGS = [dict(zip(("exportCustomRoutes", "importCustomRoutes", "exchangeSubnetRoutes",
                       "exportSubnetRoutesWithPublicIp", "importSubnetRoutesWithPublicIp"), flags),
                  stackType=stack, state=state)
-            for flags, stack, state in (((False, True, True, False, False), "IPV4_ONLY", "ACTIVE"),
-                                        ((True, False, True, True, False), "IPV4_IPV6", "ACTIVE"),
-                                        ((True, True, False, False, True), "IPV4_ONLY", "INACTIVE"))]
+            for flags, stack, state in (
+                ((False, True, True, False, False), "IPV4_ONLY", "ACTIVE"),
+                ((True, False, True, True, False), "IPV4_IPV6", "ACTIVE"),
+                ((True, True, False, False, True), "IPV4_ONLY", "INACTIVE"))]
 SETTINGS.append(dict(SETTINGS[0], autoCreateRoutes=True))
 records = st.builds(lambda name, url, settings: dict({"name": name, "network": url}, **settings),
                     names, network_urls, st.sampled_from(SETTINGS))
 pairs = st.fixed_dictionaries({"localPeeringProperties": records,
                                "remotePeeringProperties": weighted((4, records), (1, st.none()))})
-network_resources = st.fixed_dictionaries({"name": networks},
-                                          optional={"peerings": st.lists(records, min_size=1, max_size=4)})
+network_resources = st.fixed_dictionaries(
+    {"name": networks}, optional={"peerings": st.lists(records, min_size=1, max_size=4)})
 transit_names = st.builds(lambda p, n: p + "::" + n, projects, networks)
-plans = st.fixed_dictionaries({"transit_vpcs": st.lists(st.fixed_dictionaries({"vpc_name": transit_names}),
-                                                        min_size=1, max_size=3)})
+plans = st.fixed_dictionaries({"transit_vpcs": st.lists(
+    st.fixed_dictionaries({"vpc_name": transit_names}), min_size=1, max_size=3)})
 responses = st.fixed_dictionaries({
     "networks.get": outcomes(network_resources, max_size=5),
     "networks.removePeering": outcomes(operations(), max_size=3),
@@ -67,8 +70,9 @@ def stage_scenarios(draw, args):
     project, network = draw(projects), draw(networks)
     vpc = {"vpc_name": network}
     return {
-        "args": draw(args(project, vpc)), "plan": draw(plans), "revert": draw(reverts(project, network)),
-        "globals": {"project": project, "vpc": vpc}, "dry_run": draw(dry_runs()), "responses": draw(responses),
+        "args": draw(args(project, vpc)), "plan": draw(plans),
+        "revert": draw(reverts(project, network)), "globals": {"project": project, "vpc": vpc},
+        "dry_run": draw(dry_runs()), "responses": draw(responses),
     }
 
 
@@ -92,24 +96,32 @@ def test_lookupRemotePeering(sc):
 @given(scenarios(stage_scenarios(lambda project, vpc: st.just([Svc(), project, vpc]))))
 @example({  # a re-run: saved entries without a name, a pair whose transit record is gone
     "args": [Svc(), "p1", {"vpc_name": "net-a"}], "plan": HUB, "dry_run": True, "globals": {},
-    "revert": {"peerings": {"p1::net-a": [{"x": 1}, 7, {"localPeeringProperties": {"name": "to-hub"},
-                                                        "remotePeeringProperties": {"name": "old"}}]}},
+    "revert": {"peerings": {"p1::net-a": [
+        {"x": 1}, 7, {"localPeeringProperties": {"name": "to-hub"},
+                      "remotePeeringProperties": {"name": "old"}}]}},
     "responses": {"networks.get": [
-        Outcome("ok", {"peerings": [record("to-hub", "hub", "transit"), record("other", "p2", "x")]}),
+        Outcome("ok", {"peerings": [record("to-hub", "hub", "transit"),
+                                    record("other", "p2", "x")]}),
         Outcome("ok", {"peerings": []})]}})
 @example({  # a re-run: one saved pair replaced in place, one kept, a new one appended
     "args": [Svc(), "p1", {"vpc_name": "net-a"}], "plan": HUB, "dry_run": True, "globals": {},
     "revert": {"peerings": {"p1::net-a": [
-        {"localPeeringProperties": record("gone", "hub", "transit"), "remotePeeringProperties": None},
+        {"localPeeringProperties": record("gone", "hub", "transit"),
+         "remotePeeringProperties": None},
         {"localPeeringProperties": record("to-hub", "hub", "transit"),
          "remotePeeringProperties": record("old-back", "p1", "net-a")}]}},
     "responses": {"networks.get": [
-        Outcome("ok", {"peerings": [record("to-hub", "hub", "transit"), record("new", "hub", "transit")]}),
+        Outcome("ok", {"peerings": [record("to-hub", "hub", "transit"),
+                                    record("new", "hub", "transit")]}),
         Outcome("ok", {"peerings": [record("hub-back", "p1", "net-a")]})]}})
-@example({  # the walk fails at the second transit peering: the first pair is stored, then the error raised
-    "args": [Svc(), "p1", {"vpc_name": "net-a"}], "plan": HUB, "dry_run": False, "globals": {}, "revert": {},
+# The walk fails at the second transit peering: the first pair is stored,
+# then the error raised.
+@example({
+    "args": [Svc(), "p1", {"vpc_name": "net-a"}], "plan": HUB, "dry_run": False, "globals": {},
+    "revert": {},
     "responses": {"networks.get": [
-        Outcome("ok", {"peerings": [record("a", "hub", "transit"), record("b", "hub", "transit")]}),
+        Outcome("ok", {"peerings": [record("a", "hub", "transit"),
+                                    record("b", "hub", "transit")]}),
         Outcome("ok", {"peerings": [record("a-back", "p1", "net-a")]}),
         Outcome("raise", exc=("http", "lookup failed"))]}})
 def test_deletePeerings(sc):
@@ -124,8 +136,9 @@ def test_deletePeerings(sc):
                              {"localPeeringProperties": record("b", "hub", "transit"),
                               "remotePeeringProperties": record("b-back", "p1", "net-a")}]],
           "globals": {"project": "p1", "vpc": {"vpc_name": "net-a"}}, "dry_run": False,
-          "responses": {"networks.addPeering": [Outcome("ok", {"name": "op", "error": "bad", "warnings": ["w"]}),
-                                                Outcome("ok", {"name": "op", "warnings": ["w"]})]}})
+          "responses": {"networks.addPeering": [
+              Outcome("ok", {"name": "op", "error": "bad", "warnings": ["w"]}),
+              Outcome("ok", {"name": "op", "warnings": ["w"]})]}})
 def test_addPeerings(sc):
     differential("addPeerings", sc)
 
@@ -138,14 +151,16 @@ def failing_restores(draw):
     sc = draw(stage_scenarios(lambda project, vpc: st.tuples(
         st.builds(Svc), st.lists(pairs, min_size=1, max_size=3)).map(list)))
     saved = [record for p in sc["args"][1] for record in p.values() if record is not None]
-    in_place = st.sampled_from(saved).map(lambda r: {"name": r["name"], "network": r["network"], "state": "ACTIVE"})
+    in_place = st.sampled_from(saved).map(
+        lambda r: {"name": r["name"], "network": r["network"], "state": "ACTIVE"})
     held = st.lists(weighted((3, in_place), (2, records)), min_size=1, max_size=3)
     sc["responses"]["networks.addPeering"] = draw(st.lists(
         weighted((1, ok(operations())), (1, failure())), min_size=1, max_size=4))
     sc["responses"]["globalOperations.wait"] = draw(outcomes(waits(), max_size=4))
     sc["responses"]["networks.get"] = draw(st.lists(weighted(
         (4, ok(st.fixed_dictionaries({"name": networks, "peerings": held}))),
-        (1, ok(st.fixed_dictionaries({"name": networks}))), (1, failure())), min_size=1, max_size=5))
+        (1, ok(st.fixed_dictionaries({"name": networks}))), (1, failure())),
+        min_size=1, max_size=5))
     return sc
 
 
@@ -154,15 +169,18 @@ def failing_restores(draw):
 @example({  # refused, found; wait fails, not found; refused, lookup interrupted
     "args": [Svc(), [{"localPeeringProperties": record("a", "hub", "transit"),
                       "remotePeeringProperties": record("a-back", "p1", "net-a")},
-                     {"localPeeringProperties": record("b", "hub", "transit"), "remotePeeringProperties": None}]],
+                     {"localPeeringProperties": record("b", "hub", "transit"),
+                      "remotePeeringProperties": None}]],
     "globals": {"project": "p1", "vpc": {"vpc_name": "net-a"}}, "dry_run": False,
-    "responses": {"networks.addPeering": [Outcome("raise", exc=("http", "exists")), Outcome("ok", {"name": "op"}),
+    "responses": {"networks.addPeering": [Outcome("raise", exc=("http", "exists")),
+                                          Outcome("ok", {"name": "op"}),
                                           Outcome("raise", exc=("http", "exists"))],
                   "globalOperations.wait": [Outcome("ok", {"status": "DONE", "error": "failed"})],
                   "networks.get": [Outcome("ok", {"peerings": [record("a", "hub", "transit")]}),
                                    Outcome("ok", {"peerings": [record("x", "hub", "transit")]})]}})
 @example({
-    "args": [Svc(), [{"localPeeringProperties": record("b", "hub", "transit"), "remotePeeringProperties": None}]],
+    "args": [Svc(), [{"localPeeringProperties": record("b", "hub", "transit"),
+                      "remotePeeringProperties": None}]],
     "globals": {"project": "p1", "vpc": {"vpc_name": "net-a"}}, "dry_run": False,
     "responses": {"networks.addPeering": [Outcome("raise", exc=("http", "exists"))],
                   "networks.get": [Outcome("raise", exc=("interrupt", "stop"))]}})
@@ -173,7 +191,8 @@ def test_addPeerings_of_sides_in_place(sc):
 @fuzz_settings(120)
 @given(scenarios(stage_scenarios(
     lambda project, vpc: st.tuples(st.sampled_from((True, False, 1, None, "yes"))).map(list))))
-@example({"args": [False], "globals": {"project": "p1", "vpc": {"vpc_name": "net-a"}}, "revert": {}})
+@example({"args": [False], "globals": {"project": "p1", "vpc": {"vpc_name": "net-a"}},
+          "revert": {}})
 @example({"args": [1], "globals": {"project": "p1", "vpc": {"vpc_name": "net-a"}}, "dry_run": True,
           "revert": {"peerings": {"p1::net-a": []}}})
 def test_managePeerings(sc):

@@ -9,15 +9,16 @@ Run longer with:  HYPOTHESIS_PROFILE=long python -m pytest tests/test_fuzz_*.py
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from testing.fuzz import (BASE, DEEP, Deep, Outcome, Svc, cidrs, differential, dry_runs, fuzz_settings,
-                          names, network_urls, networks, operations, outcomes, projects, regions, scenarios,
-                          weighted)
+from testing.fuzz import (BASE, DEEP, Deep, Outcome, Svc, cidrs, differential, dry_runs,
+                          fuzz_settings, names, network_urls, networks, operations, outcomes,
+                          projects, regions, scenarios, weighted)
 
 crouters = st.fixed_dictionaries({
     "region": regions, "router_name": names,
     "add_advertised_routes": st.sampled_from(([], ["10.9.0.0/24"], ["10.0.0.0/24", "10.9.0.0/24"],
                                               ["10.1.0.0/16", "10.1.0.0/16"], ["300.0.0.0/8"])),
-    "remove_advertised_routes": st.sampled_from(([], ["10.1.0.0/16"], ["10.0.0.0/24", "10.0.0.1/24"])),
+    "remove_advertised_routes": st.sampled_from(([], ["10.1.0.0/16"],
+                                                 ["10.0.0.0/24", "10.0.0.1/24"])),
     "remove_advertised_groups": st.sampled_from(([], ["X"], ["ALL_SUBNETS", "ALL_VPC_SUBNETS"]))})
 transit_names = st.builds(lambda p, n: p + "::" + n, projects, networks)
 transit_vpcs = st.lists(weighted(
@@ -27,9 +28,12 @@ transit_vpcs = st.lists(weighted(
 
 # What a router advertises: ranges valid or not, canonical or not, with or
 # without a description; groups.
-RANGES = ([{"range": "10.0.0.0/24", "description": ""}], [{"range": "10.1.0.0/16"}, {"range": "10.0.0.0/24"}],
-          [{"range": "10.0.0.1/24", "description": "d"}], [{"range": "192.168.0.0/24"}, {"range": "fd00::/8"}],
-          [{"range": "10.9.0.0/24", "description": "tessaron-migration-added"}, {"range": "10.1.0.0/16"}])
+RANGES = ([{"range": "10.0.0.0/24", "description": ""}],
+          [{"range": "10.1.0.0/16"}, {"range": "10.0.0.0/24"}],
+          [{"range": "10.0.0.1/24", "description": "d"}],
+          [{"range": "192.168.0.0/24"}, {"range": "fd00::/8"}],
+          [{"range": "10.9.0.0/24", "description": "tessaron-migration-added"},
+           {"range": "10.1.0.0/16"}])
 GROUPS = (["ALL_SUBNETS"], ["ALL_SUBNETS", "X"], ["ALL_VPC_SUBNETS"])
 
 
@@ -44,14 +48,18 @@ def bgp(mode, ranges, groups, asn):
     return settings
 
 
-bgps = st.builds(bgp, weighted((4, st.just("CUSTOM")), (1, st.just("DEFAULT")), (1, st.just("custom"))),
-                 st.one_of(st.none(), st.sampled_from(RANGES)), st.one_of(st.none(), st.sampled_from(GROUPS)),
-                 st.booleans())
-router_resources = st.fixed_dictionaries({"network": network_urls, "bgp": bgps}, optional={"name": names})
+bgps = st.builds(bgp,
+                 weighted((4, st.just("CUSTOM")), (1, st.just("DEFAULT")), (1, st.just("custom"))),
+                 st.one_of(st.none(), st.sampled_from(RANGES)),
+                 st.one_of(st.none(), st.sampled_from(GROUPS)), st.booleans())
+router_resources = st.fixed_dictionaries({"network": network_urls, "bgp": bgps},
+                                         optional={"name": names})
 
-plans = st.fixed_dictionaries({"project_id": projects, "vpc_name": networks, "transit_vpcs": transit_vpcs})
+plans = st.fixed_dictionaries({"project_id": projects, "vpc_name": networks,
+                               "transit_vpcs": transit_vpcs})
 mkeys = st.sampled_from(("p1::net-a", "p2::net-b"))
-rkeys = st.builds(lambda p, n, r, name: "::".join((p, n, r, name)), projects, networks, regions, names)
+rkeys = st.builds(lambda p, n, r, name: "::".join((p, n, r, name)),
+                  projects, networks, regions, names)
 
 
 @st.composite
@@ -71,13 +79,15 @@ def reverts(draw, plan):
 def router_scenarios(draw, args):
     plan = draw(plans)
     return {
-        "args": draw(args), "plan": plan, "revert": draw(reverts(plan)), "dry_run": draw(dry_runs()),
+        "args": draw(args), "plan": plan, "revert": draw(reverts(plan)),
+        "dry_run": draw(dry_runs()),
         "responses": {"routers.get": draw(outcomes(router_resources, max_size=5)),
                       "routers.patch": draw(outcomes(operations(), max_size=3))},
     }
 
 
-CROUTER = {"region": "r1", "router_name": "cr", "add_advertised_routes": ["10.0.0.0/24", "10.9.0.0/24", "10.9.0.0/24"],
+CROUTER = {"region": "r1", "router_name": "cr",
+           "add_advertised_routes": ["10.0.0.0/24", "10.9.0.0/24", "10.9.0.0/24"],
            "remove_advertised_routes": ["10.1.0.0/16"], "remove_advertised_groups": []}
 
 
@@ -87,16 +97,20 @@ CROUTER = {"region": "r1", "router_name": "cr", "add_advertised_routes": ["10.0.
     "args": [Svc()], "dry_run": False,
     "plan": {"project_id": "p1", "vpc_name": "net-a", "transit_vpcs": [
         {"vpc_name": "hub::transit", "cloud_routers": [CROUTER]}]},
-    "revert": {"cloud_routers": {"p1::net-a": {"hub::transit::r1::cr": {"advertiseMode": "CUSTOM", "first": 1}}}},
-    "responses": {"routers.get": [Outcome("ok", {"network": BASE + "hub/global/networks/transit", "bgp": {
-        "advertiseMode": "CUSTOM", "advertisedIpRanges": [{"range": "10.0.0.0/24"}, {"range": "10.1.0.0/16"}]}})]}})
+    "revert": {"cloud_routers": {"p1::net-a": {
+        "hub::transit::r1::cr": {"advertiseMode": "CUSTOM", "first": 1}}}},
+    "responses": {"routers.get": [Outcome("ok", {
+        "network": BASE + "hub/global/networks/transit",
+        "bgp": {"advertiseMode": "CUSTOM",
+                "advertisedIpRanges": [{"range": "10.0.0.0/24"}, {"range": "10.1.0.0/16"}]}})]}})
 @example({  # no "cloud_routers" yet; a range with host bits set
     "args": [Svc()], "dry_run": True,
     "plan": {"project_id": "p1", "vpc_name": "net-a", "transit_vpcs": [
         {"vpc_name": "hub::transit", "cloud_routers": [CROUTER, CROUTER]}]},
     "revert": {},
     "responses": {"routers.get": [
-        Outcome("ok", {"network": BASE + "hub/global/networks/transit", "bgp": {"advertiseMode": "CUSTOM"}}),
+        Outcome("ok", {"network": BASE + "hub/global/networks/transit",
+                       "bgp": {"advertiseMode": "CUSTOM"}}),
         Outcome("ok", {"network": BASE + "hub/global/networks/transit", "bgp": {
             "advertiseMode": "CUSTOM", "advertisedIpRanges": [{"range": "10.0.0.1/24"}]}})]}})
 @example({  # a region without a str() text, for a router that needs no line: nothing is logged
@@ -116,7 +130,8 @@ def test_manageCloudRouterAdvertisedRoutePerVpc(sc):
           "revert": {"cloud_routers": {"p1::net-a": [{"advertiseMode": "CUSTOM"}]}}})
 @example({"args": [Svc()], "plan": {"project_id": "p1", "vpc_name": "net-a"}, "revert": {}})
 @example({"args": [Svc()], "plan": {"project_id": "p1", "vpc_name": "net-a"}, "dry_run": False,
-          "revert": {"cloud_routers": {"p1::net-a": {"p1::n::r1::a": {"advertiseMode": "CUSTOM"}, "p1::n::r1": {},
+          "revert": {"cloud_routers": {"p1::net-a": {"p1::n::r1::a": {"advertiseMode": "CUSTOM"},
+                                                     "p1::n::r1": {},
                                                      "p1::n::r2::b": {"advertisedIpRanges": []}}}},
           "responses": {"routers.patch": [Outcome("raise", exc=("http", "refused"))]}})
 def test_restoreCloudRouterAdvertisedRoutePerVpc(sc):
@@ -124,6 +139,7 @@ def test_restoreCloudRouterAdvertisedRoutePerVpc(sc):
 
 
 @fuzz_settings(80)
-@given(scenarios(router_scenarios(st.tuples(st.sampled_from((True, False, 1, "yes", None))).map(list))))
+@given(scenarios(router_scenarios(
+    st.tuples(st.sampled_from((True, False, 1, "yes", None))).map(list))))
 def test_manageCloudRouterAdvertisedRoute(sc):
     differential("manageCloudRouterAdvertisedRoute", sc)

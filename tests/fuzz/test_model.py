@@ -51,9 +51,10 @@ def peering_record(name, project, network):
 class TestSurface:
     def test_namespace_and_class(self):
         names = [n for n in vars(reference) if not n.startswith("_")]  # private helpers aside
-        assert names == ["requests", "logging", "discovery", "GoogleCredentials", "google", "common",
-                         "Globals", "pprint", "yctx", "RouteInfo", "time", "traceback", "ipaddress",
-                         "hashlib", "base64", "GcpLib"]
+        assert names == [
+            "requests", "logging", "discovery", "GoogleCredentials", "google", "common", "Globals",
+            "pprint", "yctx", "RouteInfo", "time", "traceback", "ipaddress", "hashlib", "base64",
+            "GcpLib"]
         members = [n for n in vars(G) if not n.startswith("__")]
         assert members[:4] == ["PROJECT_I", "REGION_I", "SUBNET_I", "NETWORK_I"]
         assert (G.PROJECT_I, G.REGION_I, G.SUBNET_I, G.NETWORK_I) == (6, 8, 10, 9)
@@ -72,13 +73,15 @@ class TestSurface:
         # From 3.13 on, the compiler strips a docstring's common indentation.
         indent = "" if sys.version_info >= (3, 13) else " " * 8
         assert lines[10] == indent
-        assert all(lines[i].startswith(indent) and lines[i][len(indent)] != " " for i in (2, 3, 4, 5, 6, 8, 9))
+        assert all(lines[i].startswith(indent) and lines[i][len(indent)] != " "
+                   for i in (2, 3, 4, 5, 6, 8, 9))
 
 
 class TestWait:
     def test_argument_types_checked_before_any_request(self):
         service = fakes.RecordingService(done)
-        with pytest.raises(TypeError, match=r"^Argument 'project' has incorrect type \(expected str, got NoneType\)$"):
+        with pytest.raises(TypeError, match=r"^Argument 'project' has incorrect type "
+                                            r"\(expected str, got NoneType\)$"):
             G.wait_for_global_operation(service, None, b"op")
         with pytest.raises(TypeError, match="'operation'.*got bytes"):
             G.wait_for_global_operation(service, "p", b"op")
@@ -86,13 +89,15 @@ class TestWait:
 
     def test_polls_until_done_then_checks_error_and_type(self, monkeypatch):
         sleeps = []
-        monkeypatch.setattr(reference, "time", type("T", (), {"sleep": staticmethod(sleeps.append)}))
+        monkeypatch.setattr(reference, "time",
+                            type("T", (), {"sleep": staticmethod(sleeps.append)}))
         answers = iter([{"status": "RUNNING", "error": "ignored"}, {"status": "done"},
                         {"status": "DONE", "name": "x"}])
         service = fakes.RecordingService(lambda c, m, kw: next(answers))
         assert G.wait_for_global_operation(service, "p", "op") == {"status": "DONE", "name": "x"}
         assert sleeps == [1, 1]
-        assert requests_of(service) == [("globalOperations", "wait", {"project": "p", "operation": "op"})] * 3
+        assert requests_of(service) == [
+            ("globalOperations", "wait", {"project": "p", "operation": "op"})] * 3
 
         service = fakes.RecordingService(lambda c, m, kw: {"status": "DONE", "error": None})
         with pytest.raises(Exception) as info:
@@ -109,8 +114,9 @@ class TestWait:
 class TestPeerings:
     def test_list_peering_table(self, log):
         G.listPeering({})
-        assert [m for _, m in log] == ["- Discover peering(s)", "  no peering found", RULE,
-                                       "  " + "Peering name".ljust(51) + "Project::VPC".ljust(30), RULE]
+        assert [m for _, m in log] == [
+            "- Discover peering(s)", "  no peering found", RULE,
+            "  " + "Peering name".ljust(51) + "Project::VPC".ljust(30), RULE]
         assert len(log[3][1]) == 83
         log.clear()
         G.listPeering({"peerings": [{"name": "n" * 50, "network": NET % ("p1", "transit")}]})
@@ -133,7 +139,8 @@ class TestPeerings:
                        (INFO, "  delete peering peer in p::v"), (WARNING, "  **Error** [1]"),
                        (INFO, "  delete peering peer in p::v"), (ERROR, "  **Check Error** boom")]
         assert requests_of(service)[0] == ("networks", "removePeering",
-                                           {"project": "p", "network": "v", "body": {"name": "peer"}})
+                                           {"project": "p", "network": "v",
+                                            "body": {"name": "peer"}})
 
     def test_delete_peering_absorbs_failures_and_honours_dry_run(self, log):
         def fail(c, m, kw):
@@ -166,7 +173,8 @@ class TestPeerings:
                                        "  delete peering from-spoke in hub::transit",
                                        "  delete peering to-transit in mig::spoke"]
         removals = [kw for c, m, kw in requests_of(service) if m == "removePeering"]
-        assert [(k["project"], k["network"]) for k in removals] == [("hub", "transit"), ("mig", "spoke")]
+        assert [(k["project"], k["network"]) for k in removals] == [("hub", "transit"),
+                                                                    ("mig", "spoke")]
         saved = fakes.FakeGlobals.revert["peerings"]["mig::spoke"]
         assert saved == [{"localPeeringProperties": local, "remotePeeringProperties": remote}]
         assert saved[0]["localPeeringProperties"] is local
@@ -191,7 +199,8 @@ class TestPeerings:
         service = self._stage([good, {"name": "broken"}], [])
         with pytest.raises(KeyError):
             G.deletePeerings(service, "mig", {"vpc_name": "spoke"})
-        assert fakes.FakeGlobals.revert["peerings"]["mig::spoke"][0]["localPeeringProperties"] is good
+        assert (fakes.FakeGlobals.revert["peerings"]["mig::spoke"][0]["localPeeringProperties"]
+                is good)
         assert "  no transit peering found!" not in [m for _, m in log]
         # Failing before any pair was saved stores nothing.
         fakes.FakeGlobals.revert = {}
@@ -209,11 +218,14 @@ class TestPeerings:
         remote = peering_record("from-spoke", "P1", "M")
         remote["extra"] = "not sent"
         service = fakes.RecordingService(done)
-        G.addPeerings(service, [{"localPeeringProperties": local, "remotePeeringProperties": remote}])
-        assert [m for _, m in log] == ["- Restore peerings", "- Add local peering in P1::M",
-                                       "  add peering to-transit in P1::M", "  add peering from-spoke in P2::T"]
+        G.addPeerings(service,
+                      [{"localPeeringProperties": local, "remotePeeringProperties": remote}])
+        assert [m for _, m in log] == [
+            "- Restore peerings", "- Add local peering in P1::M",
+            "  add peering to-transit in P1::M", "  add peering from-spoke in P2::T"]
         calls = requests_of(service)
-        assert [(c, m) for c, m, _ in calls] == [("networks", "addPeering"), ("globalOperations", "wait")] * 2
+        assert [(c, m) for c, m, _ in calls] == [("networks", "addPeering"),
+                                                 ("globalOperations", "wait")] * 2
         assert (calls[0][2]["project"], calls[0][2]["network"]) == ("P1", "M")
         body = calls[0][2]["body"]["networkPeering"]
         assert list(body) == ["name", "network", "exportCustomRoutes", "importCustomRoutes",
@@ -251,7 +263,8 @@ class TestRoutes:
         page1 = {"items": [
             {"destRange": "10.0.0.0/8", "nextHopNetwork": base + "global/networks/net-a"},
             {"destRange": "10.1.0.0/16", "nextHopIp": "10.0.0.5", "nextHopInstance": "x"},
-            {"destRange": "0.0.0.0/0", "nextHopGateway": base + "global/gateways/default-internet-gateway"},
+            {"destRange": "0.0.0.0/0",
+             "nextHopGateway": base + "global/gateways/default-internet-gateway"},
             {"destRange": "10.2.0.0/16", "nextHopPeering": "gke-abc-123-peer"},
             {"destRange": "10.3.0.0/16", "nextHopPeering": "gke-abc"},
             {"destRange": "10.4.0.0/16", "nextHopInstance": base + "zones/z/instances/vm-1"},
@@ -320,25 +333,30 @@ class TestRoutes:
 
     def test_manage_route_names_bodies_and_record(self, log):
         self._plan()
-        spec = {"cidr": "10.9.0.0/16", "zone": "z1", "dest_instance": "vm", "priority": 500, "name": None}
+        spec = {"cidr": "10.9.0.0/16", "zone": "z1", "dest_instance": "vm", "priority": 500,
+                "name": None}
         named = dict(spec, priority=None, name="mine")
         service = self._service(missing={"gone"})
         G.manageRoute(service, {"delete": ["gone", "old"], "add": [spec, named]}, "s1")
         digest = hashlib.md5("mig" "spoke" "10.9.0.0/16" "z1" "vm" "500".encode()).hexdigest()
         assert [m for _, m in log] == [
-            "- Manage route(s) s1", "  delete route gone", "  **Error** HTTP 404 gone", "  delete route old",
+            "- Manage route(s) s1", "  delete route gone", "  **Error** HTTP 404 gone",
+            "  delete route old",
             "  add route 10.9.0.0/16 to vm priority 500 name tsr-" + digest,
             "  add route 10.9.0.0/16 to vm priority 1000 name mine"]
         inserts = [kw["body"] for c, m, kw in requests_of(service) if m == "insert"]
-        assert inserts[0] == {"destRange": "10.9.0.0/16", "nextHopInstance": "link/vm", "priority": 500,
-                              "name": "tsr-" + digest, "network": NET % ("mig", "spoke"),
-                              "description": "Tessaron-Created-Resource: Do-Not-Delete-Tessaron-Created-Resource"}
+        assert inserts[0] == {"destRange": "10.9.0.0/16", "nextHopInstance": "link/vm",
+                              "priority": 500, "name": "tsr-" + digest,
+                              "network": NET % ("mig", "spoke"),
+                              "description": "Tessaron-Created-Resource: "
+                                             "Do-Not-Delete-Tessaron-Created-Resource"}
         assert list(inserts[1]) == list(inserts[0])
         record = fakes.FakeGlobals.revert["manage_routes"]["s1"]["mig::spoke"]
         assert record == {"deleted_route_list": [{"name": "old", "destRange": "1.0.0.0/8"}],
                           "added_route_list": ["tsr-" + digest, "mine"]}
         assert [(c, m) for c, m, _ in requests_of(service)] == [
-            ("routes", "get"), ("routes", "get"), ("routes", "delete"), ("globalOperations", "wait"),
+            ("routes", "get"), ("routes", "get"), ("routes", "delete"),
+            ("globalOperations", "wait"),
             ("instances", "get"), ("routes", "insert"), ("globalOperations", "wait"),
             ("instances", "get"), ("routes", "insert"), ("globalOperations", "wait")]
 
@@ -349,9 +367,11 @@ class TestRoutes:
         fakes.FakeGlobals.revert["manage_routes"] = {"s1": {"mig::spoke": {
             "deleted_route_list": [{"name": "keep"}, stored_old], "added_route_list": ["n1"]}}}
         spec = {"cidr": "c", "zone": "z", "dest_instance": "vm", "priority": 1, "name": "n1"}
-        G.manageRoute(self._service(), {"delete": ["old", "new"], "add": [spec, dict(spec, name="n2")]}, "s1")
+        G.manageRoute(self._service(),
+                      {"delete": ["old", "new"], "add": [spec, dict(spec, name="n2")]}, "s1")
         record = fakes.FakeGlobals.revert["manage_routes"]["s1"]["mig::spoke"]
-        assert record["deleted_route_list"] == [{"name": "keep"}, {"name": "old", "destRange": "1.0.0.0/8"},
+        assert record["deleted_route_list"] == [{"name": "keep"},
+                                                {"name": "old", "destRange": "1.0.0.0/8"},
                                                 {"name": "new", "destRange": "1.0.0.0/8"}]
         assert record["added_route_list"] == ["n1", "n2"]
 
@@ -363,8 +383,8 @@ class TestRoutes:
             "deleted_route_list": [], "added_route_list": []}}}}
         with pytest.raises(TypeError):
             G.manageRoute(self._service(), {"delete": ["r"], "add": 5}, "s3")
-        assert fakes.FakeGlobals.revert["manage_routes"]["s3"]["mig::spoke"]["deleted_route_list"] == [
-            {"name": "r", "destRange": "1.0.0.0/8"}]
+        assert (fakes.FakeGlobals.revert["manage_routes"]["s3"]["mig::spoke"]["deleted_route_list"]
+                == [{"name": "r", "destRange": "1.0.0.0/8"}])
 
         def interrupted(c, m, kw):
             if c == "instances":
@@ -372,7 +392,8 @@ class TestRoutes:
             return {"name": kw.get("route"), "status": "DONE"}
         spec = {"cidr": "c", "zone": "z", "dest_instance": "vm", "priority": 1, "name": None}
         with pytest.raises(KeyboardInterrupt):
-            G.manageRoute(fakes.RecordingService(interrupted), {"delete": ["r"], "add": [spec]}, "s4")
+            G.manageRoute(fakes.RecordingService(interrupted), {"delete": ["r"], "add": [spec]},
+                          "s4")
         assert "mig::spoke" in fakes.FakeGlobals.revert["manage_routes"]["s4"]
         log.clear()
         G.manageRoute(self._service(), None, "s5")
@@ -391,8 +412,9 @@ class TestRoutes:
             return {"name": "op", "status": "DONE"}
         service = fakes.RecordingService(respond)
         G.restoreRoute(service, "s1")
-        assert log == [(INFO, "- Restore route(s) s1"), (INFO, "  remove route a1"), (INFO, "  **Alert** HTTP 404"),
-                       (INFO, "  remove route a2"), (INFO, "  restore route 1.0.0.0/8"), (INFO, "  Done")]
+        assert log == [(INFO, "- Restore route(s) s1"), (INFO, "  remove route a1"),
+                       (INFO, "  **Alert** HTTP 404"), (INFO, "  remove route a2"),
+                       (INFO, "  restore route 1.0.0.0/8"), (INFO, "  Done")]
         assert [(c, m) for c, m, _ in requests_of(service)] == [
             ("routes", "delete"), ("routes", "delete"), ("globalOperations", "wait"),
             ("routes", "insert"), ("globalOperations", "wait")]
@@ -414,11 +436,14 @@ class TestRoutes:
 class TestSubnets:
     def test_list_subnet_and_by_region(self, log):
         urls = [SUB % ("p1", "r1", "a"), SUB % ("p2", "r2", "b"), SUB % ("p1", "r1", "c")]
-        service = fakes.RecordingService(lambda c, m, kw: {"ipCidrRange": kw["subnetwork"] + "-range"})
+        service = fakes.RecordingService(
+            lambda c, m, kw: {"ipCidrRange": kw["subnetwork"] + "-range"})
         assert G.listSubnet(service, {"subnetworks": urls}) == ["a-range", "b-range", "c-range"]
-        assert [m for _, m in log] == ["", "- Discover subnet(s)", RULE,
-                                       "  " + "CIDR".ljust(25) + "REGION".ljust(30) + "subnet", RULE]
-        assert requests_of(service)[1] == ("subnetworks", "get", {"project": "p2", "region": "r2", "subnetwork": "b"})
+        assert [m for _, m in log] == [
+            "", "- Discover subnet(s)", RULE,
+            "  " + "CIDR".ljust(25) + "REGION".ljust(30) + "subnet", RULE]
+        assert requests_of(service)[1] == ("subnetworks", "get",
+                                           {"project": "p2", "region": "r2", "subnetwork": "b"})
         service = fakes.RecordingService(lambda c, m, kw: {"ipCidrRange": kw["subnetwork"]})
         assert G.listSubnetByRegion(service, {"subnetworks": urls}, "r1") == ["a", "c"]
         assert G.listSubnetByRegion(service, {}, "r1") == []
@@ -456,14 +481,17 @@ class TestCloudRouters:
         assert [m for _, m in log] == [
             "- Manage cloud router route(s)", "  delete 10.1.0.0/24" + where,
             "  add 10.9.0.0/16 to cr from hub::transit r1",
-            "  already advertised 10.0.0.0/24" + where, "  delete X" + where, "  No cloud router found"]
+            "  already advertised 10.0.0.0/24" + where, "  delete X" + where,
+            "  No cloud router found"]
         patch = requests_of(service)[1]
         assert patch[:2] == ("routers", "patch")
         assert patch[2]["body"] == {"bgp": {
             "advertisedIpRanges": [{"range": "10.0.0.0/24", "description": "d"},
-                                   {"range": "10.9.0.0/16", "description": "tessaron-migration-added"}],
+                                   {"range": "10.9.0.0/16",
+                                    "description": "tessaron-migration-added"}],
             "advertisedGroups": ["ALL_SUBNETS"]}}
-        assert fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"]["hub::transit::r1::cr"] is router["bgp"]
+        assert (fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"]["hub::transit::r1::cr"]
+                is router["bgp"])
 
     def test_second_run_changes_nothing_and_first_save_wins(self, log):
         first = self._router()
@@ -477,7 +505,8 @@ class TestCloudRouters:
         # A third run that withdraws a range does patch, but keeps the first save.
         service = self._setup({"cr": later}, [self._entry("cr", remove=["10.9.0.0/16"])])
         G.manageCloudRouterAdvertisedRoutePerVpc(service)
-        assert fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"]["hub::transit::r1::cr"] is first["bgp"]
+        assert (fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"]["hub::transit::r1::cr"]
+                is first["bgp"])
 
     def test_guarded_failures_and_skips(self, log, capsys):
         fakes.FakeGlobals.revert = {}
@@ -493,7 +522,8 @@ class TestCloudRouters:
             "  add 1.0.0.0/8 to ok from hub::transit r1"]
         assert log[3][0] == ERROR and "Traceback" in capsys.readouterr().err
         assert [m for c, m, kw in requests_of(service)] == ["get"] * 4
-        assert list(fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"]) == ["hub::transit::r1::ok"]
+        assert (list(fakes.FakeGlobals.revert["cloud_routers"]["mig::spoke"])
+                == ["hub::transit::r1::ok"])
 
     def test_restore(self, log):
         saved = {"asn": 1, "advertiseMode": "CUSTOM"}
@@ -501,8 +531,9 @@ class TestCloudRouters:
         fakes.FakeGlobals.revert["cloud_routers"] = {"mig::spoke": {"hub::net::r1::cr": saved}}
         service = fakes.RecordingService(lambda c, m, kw: {"name": "op"})
         G.restoreCloudRouterAdvertisedRoutePerVpc(service)
-        assert [m for _, m in log] == ["- Restore cloud router route(s)",
-                                       "  restore hub::net::r1::cr, bgp {'asn': 1, 'advertiseMode': 'CUSTOM'}"]
+        assert [m for _, m in log] == [
+            "- Restore cloud router route(s)",
+            "  restore hub::net::r1::cr, bgp {'asn': 1, 'advertiseMode': 'CUSTOM'}"]
         assert requests_of(service) == [("routers", "patch", {
             "project": "hub", "region": "r1", "router": "cr", "body": {"bgp": saved}})]
         assert saved["advertisedIpRanges"] == []

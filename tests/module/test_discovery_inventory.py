@@ -9,7 +9,8 @@ from testing.fakes import BASE, FakeHttpError, network_url, subnet_url
 
 RULE = "  " + "." * 63
 SUBNET_HEADER = "  " + "CIDR".ljust(25) + "REGION".ljust(30) + "subnet"
-OPENING = [("INFO", ""), ("INFO", "- Discover subnet(s)"), ("INFO", RULE), ("INFO", SUBNET_HEADER), ("INFO", RULE)]
+OPENING = [("INFO", ""), ("INFO", "- Discover subnet(s)"), ("INFO", RULE), ("INFO", SUBNET_HEADER),
+           ("INFO", RULE)]
 LOGGER = "tarn_gcp.gcplib"
 
 
@@ -19,7 +20,8 @@ def ranges_by_name(project, region, subnetwork):
 
 
 RANGES = {"a": "10.0.1.0/24", "b": "10.0.2.0/24", "c": "10.0.3.0/24", "d": "10.0.1.0/24"}
-URLS = [subnet_url("proj-a", "r1", "a"), subnet_url("proj-a", "r2", "b"), subnet_url("proj-b", "r1", "c")]
+URLS = [subnet_url("proj-a", "r1", "a"), subnet_url("proj-a", "r2", "b"),
+        subnet_url("proj-b", "r1", "c")]
 
 
 @pytest.fixture
@@ -58,7 +60,8 @@ def test_subnets_of_every_region(GcpLib, service, logs, logged_subnets):
 @pytest.mark.parametrize("region,names", [("r1", "ac"), ("r2", "b"), ("r3", ""), ("R1", "")])
 def test_subnets_of_one_region(GcpLib, service, logs, logged_subnets, region, names):
     service.on("subnetworks.get", ranges_by_name)
-    assert GcpLib.listSubnetByRegion(service, {"subnetworks": URLS}, region) == [RANGES[n] for n in names]
+    assert (GcpLib.listSubnetByRegion(service, {"subnetworks": URLS}, region)
+            == [RANGES[n] for n in names])
     assert [(kw["project"], kw["region"], kw["subnetwork"]) for _, kw in service.executed()] == [
         ("proj-b" if n == "c" else "proj-a", region, n) for n in names]
     assert logs.lines == [] and logged_subnets == []
@@ -69,7 +72,8 @@ def test_indices_are_read_from_the_class(GcpLib, service):
         PROJECT_I, REGION_I, SUBNET_I = 7, 9, 11
 
     url = BASE + "/extra/projects/proj-z/regions/r9/subnetworks/z"
-    service.on("subnetworks.get", lambda project, region, subnetwork: {"ipCidrRange": project + region + subnetwork})
+    service.on("subnetworks.get",
+               lambda project, region, subnetwork: {"ipCidrRange": project + region + subnetwork})
     assert Shifted.listSubnetByRegion(service, {"subnetworks": [url]}, "r9") == ["proj-zr9z"]
 
 
@@ -109,7 +113,8 @@ def test_subnet_failures_reach_the_caller(GcpLib, service, logs, logged_subnets,
 def test_a_short_url_of_another_region_is_skipped_by_the_region_filter(GcpLib, service):
     service.on("subnetworks.get", ranges_by_name)
     short = "/".join(subnet_url("proj-a", "r2", "x").split("/")[:9])
-    assert GcpLib.listSubnetByRegion(service, {"subnetworks": [short, URLS[0]]}, "r1") == [RANGES["a"]]
+    assert (GcpLib.listSubnetByRegion(service, {"subnetworks": [short, URLS[0]]}, "r1")
+            == [RANGES["a"]])
 
 
 # ---------------------------------------------------------------------------
@@ -175,7 +180,8 @@ def test_the_credentials_project_is_walked_page_by_page(walk, project, service, 
     a, b, c = net("a"), net("b"), net("c")
     service.pages["networks.list"] = [{"items": [a, b]}, {"items": [c]}]
     assert walk.listAllNetwork(project_id) is None
-    assert project.calls == [("default", (), {}), ("build", ("compute", "v1"), {"credentials": "credentials-1"})]
+    assert project.calls == [("default", (), {}),
+                             ("build", ("compute", "v1"), {"credentials": "credentials-1"})]
     assert service.executed() == [("networks.list", {"project": "proj-c"})] * 2
     assert [e[0] for e in service.log] == ["build", "execute", "list_next", "execute", "list_next"]
     assert walk.steps == [
@@ -222,8 +228,8 @@ def test_the_credentials_lookup_must_give_two_values(walk, project, service, mak
     assert [c[0] for c in project.calls] == ["default"] and service.log == []
 
 
-def test_the_walk_logs_each_network_completely_before_the_next(GcpLib, gcplib, project, service, logs,
-                                                                monkeypatch):
+def test_the_walk_logs_each_network_completely_before_the_next(GcpLib, gcplib, project, service,
+                                                               logs, monkeypatch):
     logger = logging.getLogger(LOGGER)
     monkeypatch.setattr(gcplib, "common", types.SimpleNamespace(
         logVpcHeader=lambda network: logger.info("= VPC " + network["name"]),
@@ -232,7 +238,8 @@ def test_the_walk_logs_each_network_completely_before_the_next(GcpLib, gcplib, p
     ))
     a, b = net("a"), net("b")
     service.pages["networks.list"] = [{"items": [a, b]}]
-    service.on("subnetworks.get", lambda project, region, subnetwork: {"name": subnetwork, "ipCidrRange": "10.0.0.0/24"})
+    service.on("subnetworks.get", lambda project, region, subnetwork: {
+        "name": subnetwork, "ipCidrRange": "10.0.0.0/24"})
     service.on("routes.list", lambda project, filter: {"items": [
         {"destRange": "0.0.0.0/0", "nextHopGateway": filter.split("/")[-1].rstrip('"') + "/gw"}]})
     error = FakeHttpError(403, "routes of b")
@@ -241,11 +248,15 @@ def test_the_walk_logs_each_network_completely_before_the_next(GcpLib, gcplib, p
         GcpLib.listAllNetwork("p")
     assert raised.value is error
     messages = logs.messages
-    route_head = ["", "- Discover route(s)", RULE, "  " + "CIDR".ljust(25) + "Next-hop".ljust(30), RULE]
+    route_head = ["", "- Discover route(s)", RULE,
+                  "  " + "CIDR".ljust(25) + "Next-hop".ljust(30), RULE]
     subnet_head = [m for _, m in OPENING]
     assert messages == (
-        ["= VPC a"] + subnet_head + ["  subnet a-s"] + route_head + ["  " + "0.0.0.0/0".ljust(25) + "gw"]
+        ["= VPC a"] + subnet_head + ["  subnet a-s"] + route_head
+        + ["  " + "0.0.0.0/0".ljust(25) + "gw"]
         + ["= VPC b"] + subnet_head + ["  subnet b-s"] + route_head
     )
-    assert ("routes.list", {"project": "proj-c", "filter": f'network: "{network_url("proj-c", "a")}"'}) in service.executed()
+    assert ("routes.list", {"project": "proj-c",
+                            "filter": f'network: "{network_url("proj-c", "a")}"'}
+            ) in service.executed()
     assert logger.propagate is True

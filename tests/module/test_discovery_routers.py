@@ -8,12 +8,14 @@ HEAD = ("INFO", "- Discover cloud router(s)")
 
 
 def router(name, network="net-a", region="europe-west1", mode="CUSTOM", **bgp):
-    return {"name": name, "network": network_url("proj-a", network), "region": region_url("proj-a", region),
+    return {"name": name, "network": network_url("proj-a", network),
+            "region": region_url("proj-a", region),
             "bgp": {"asn": 64512, "advertiseMode": mode, **bgp}}
 
 
 def listing(GcpLib, service, routers, network="net-a"):
-    service.on("routers.list", {"items": routers} if routers is not None else {"kind": "compute#routerList"})
+    service.on("routers.list",
+               {"items": routers} if routers is not None else {"kind": "compute#routerList"})
     return GcpLib.listRouterByRegion(service, "proj-a", network, "europe-west1")
 
 
@@ -42,10 +44,12 @@ def test_routers_of_other_networks_are_not_reported(GcpLib, service, logs, netwo
 ])
 @pytest.mark.parametrize("mode", ["CUSTOM", "DEFAULT"])
 def test_router_lines(GcpLib, service, logs, bgp, lines, mode):
-    routers = [router("cr-x", network="net-b"), router("cr-1", mode=mode, **bgp), router("cr-2", asn=4200000001)]
+    routers = [router("cr-x", network="net-b"), router("cr-1", mode=mode, **bgp),
+               router("cr-2", asn=4200000001)]
     listing(GcpLib, service, routers)
-    assert logs.lines == [HEAD, ("INFO", f"  cr-1 europe-west1 bgp 64512 {mode}")] + [("INFO", l) for l in lines] + [
-        ("INFO", "  cr-2 europe-west1 bgp 4200000001 CUSTOM")]
+    assert logs.lines == ([HEAD, ("INFO", f"  cr-1 europe-west1 bgp 64512 {mode}")]
+                          + [("INFO", l) for l in lines]
+                          + [("INFO", "  cr-2 europe-west1 bgp 4200000001 CUSTOM")])
 
 
 @pytest.mark.parametrize("case,expected,logged", [
@@ -54,7 +58,8 @@ def test_router_lines(GcpLib, service, logs, bgp, lines, mode):
     ("short_region_elsewhere", IndexError, []),
     ("no_network", KeyError, []),
 ])
-def test_router_failures_reach_the_caller_after_the_lines_logged(GcpLib, service, logs, case, expected, logged):
+def test_router_failures_reach_the_caller_after_the_lines_logged(GcpLib, service, logs, case,
+                                                                 expected, logged):
     first = router("cr-1", advertisedIpRanges=[{"range": "10.0.0.0/8", "description": "first"},
                                                 {"range": "10.1.0.0/16"}])
     other = router("cr-o", network="net-b")

@@ -15,7 +15,8 @@ LOGGER = "tarn_gcp.gcplib"
 
 
 def opening():
-    return [("INFO", ""), ("INFO", "- Discover route(s)"), ("INFO", RULE), ("INFO", HEADER), ("INFO", RULE)]
+    return [("INFO", ""), ("INFO", "- Discover route(s)"), ("INFO", RULE), ("INFO", HEADER),
+            ("INFO", RULE)]
 
 
 def row(dest_range, dest):
@@ -36,16 +37,19 @@ def test_network_without_routes(GcpLib, gcplib, service, logs):
     assert logs.lines == opening() + [("INFO", "    no route found")]
     assert len(RULE) == 65 and HEADER == "  CIDR" + " " * 21 + "Next-hop" + " " * 22
     assert type(record) is gcplib.RouteInfo and gke_routes(record) == []
-    assert service.executed() == [("routes.list", {"project": "proj-a", "filter": f'network: "{SELF_LINK}"'})]
+    assert service.executed() == [
+        ("routes.list", {"project": "proj-a", "filter": f'network: "{SELF_LINK}"'})]
     assert [e for e in service.log if e[0] == "list_next"] == []
 
 
 NEXT_HOPS = [
     ("nextHopNetwork", network_url("p", "net-b"), "Virtual network net-b"),
     ("nextHopIp", "10.1.2.3", "10.1.2.3"),
-    ("nextHopGateway", network_url("p", "x").rsplit("/", 2)[0] + "/gateways/default-internet-gateway",
+    ("nextHopGateway",
+     network_url("p", "x").rsplit("/", 2)[0] + "/gateways/default-internet-gateway",
      "default-internet-gateway"),
-    ("nextHopIlb", "https://www.googleapis.com/compute/v1/projects/p/regions/r/forwardingRules/fr-1", "fr-1"),
+    ("nextHopIlb",
+     "https://www.googleapis.com/compute/v1/projects/p/regions/r/forwardingRules/fr-1", "fr-1"),
     ("nextHopPeering", "peer-1", "peer-1"),
     ("nextHopInstance", instance_url("p", "zone-a", "vm-1"), "vm-1"),
     # Values without a "/" or ending in one keep split("/")[-1]'s meaning.
@@ -80,7 +84,8 @@ def test_next_hop_values_of_a_str_subclass(GcpLib, service, logs, key, value, de
     assert gke_routes(record) == (["10.0.0.0/8"] if key == "nextHopPeering" else [])
 
 
-ORDER = ["nextHopNetwork", "nextHopIp", "nextHopGateway", "nextHopIlb", "nextHopPeering", "nextHopInstance"]
+ORDER = ["nextHopNetwork", "nextHopIp", "nextHopGateway", "nextHopIlb", "nextHopPeering",
+         "nextHopInstance"]
 VALUES = {
     "nextHopNetwork": ("a/net-n", "Virtual network net-n"),
     "nextHopIp": ("10.9.9.9", "10.9.9.9"),
@@ -123,7 +128,8 @@ class Route(dict):
 def test_next_hop_keys_are_tested_in_order_and_read_once(GcpLib, service, logs):
     asked = []
     peering = Route({"destRange": "10.0.0.0/8", "nextHopPeering": "gke-a-peer"}, asked=asked)
-    instance = Route({"destRange": "10.1.0.0/16", "nextHopInstance": instance_url("p", "z", "vm")}, asked=asked)
+    instance = Route({"destRange": "10.1.0.0/16", "nextHopInstance": instance_url("p", "z", "vm")},
+                     asked=asked)
     service.pages["routes.list"] = [{"items": [peering, instance]}]
     GcpLib.listRouteTable("proj-a", service, NETWORK)
     tests = [("in", k) for k in ORDER]
@@ -152,7 +158,8 @@ def test_gke_peering_names(GcpLib, service, logs, name, recorded):
     assert gke_routes(record) == (["172.16.0.0/28", "172.16.1.0/28"] if recorded else [])
 
 
-@pytest.mark.parametrize("dest_range", ["2001:db8:abcd:0012:0000:0000:0000:0000/64", "ü" * 24, "ü" * 25, ""])
+@pytest.mark.parametrize("dest_range",
+                         ["2001:db8:abcd:0012:0000:0000:0000:0000/64", "ü" * 24, "ü" * 25, ""])
 def test_range_column_is_padded_in_characters_and_never_cut(GcpLib, service, logs, dest_range):
     service.pages["routes.list"] = [{"items": [{"destRange": dest_range, "nextHopIp": "10.0.0.1"}]}]
     GcpLib.listRouteTable("proj-a", service, NETWORK)
@@ -163,7 +170,8 @@ def test_range_column_is_padded_in_characters_and_never_cut(GcpLib, service, log
 
 def test_unknown_destination_is_reported_and_the_listing_goes_on(GcpLib, service, logs):
     odd = {"destRange": "10.5.0.0/16", "nextHopVpnTunnel": "a/tunnel-1"}
-    service.pages["routes.list"] = [{"items": [odd, {"name": "r"}, {"destRange": "10.6.0.0/16", "nextHopIp": "10.0.0.9"}]}]
+    service.pages["routes.list"] = [
+        {"items": [odd, {"name": "r"}, {"destRange": "10.6.0.0/16", "nextHopIp": "10.0.0.9"}]}]
     GcpLib.listRouteTable("proj-a", service, NETWORK)
     assert logs.lines == opening() + [
         ("ERROR", "  **Error** unknown destination " + str(odd)),
@@ -187,7 +195,8 @@ def test_pages_are_listed_in_order(GcpLib, service, logs):
     assert gke_routes(record) == ["10.1.0.0/16", "10.3.0.0/16"]
     assert [e[0] for e in service.log] == ["build", "execute", "list_next", "execute", "list_next",
                                            "execute", "list_next"]
-    assert all(kw == {"project": "proj-a", "filter": f'network: "{SELF_LINK}"'} for _, kw in service.executed())
+    assert all(kw == {"project": "proj-a", "filter": f'network: "{SELF_LINK}"'}
+               for _, kw in service.executed())
 
 
 def test_a_later_page_without_items_ends_the_listing(GcpLib, service, logs):
@@ -197,7 +206,8 @@ def test_a_later_page_without_items_ends_the_listing(GcpLib, service, logs):
         {"items": [{"destRange": "10.9.0.0/16", "nextHopIp": "10.0.0.9"}]},
     ]
     record = GcpLib.listRouteTable("proj-a", service, NETWORK)
-    assert logs.lines == opening() + [row("10.1.0.0/16", "gke-1-peer"), ("INFO", "    no route found")]
+    assert logs.lines == opening() + [row("10.1.0.0/16", "gke-1-peer"),
+                                      ("INFO", "    no route found")]
     assert gke_routes(record) == ["10.1.0.0/16"]
     assert len(service.executed()) == 2
     assert sum(1 for e in service.log if e[0] == "list_next") == 1
@@ -265,9 +275,10 @@ def failing_record(error):
     return Record
 
 
-@pytest.mark.parametrize("case", ["no_self_link", "execute", "interrupt", "no_range", "record", "second_page"])
-def test_an_error_ends_the_listing_unchanged_and_propagate_is_restored(GcpLib, gcplib, service, logs,
-                                                                       monkeypatch, case):
+@pytest.mark.parametrize("case", ["no_self_link", "execute", "interrupt", "no_range", "record",
+                                  "second_page"])
+def test_an_error_ends_the_listing_unchanged_and_propagate_is_restored(
+        GcpLib, gcplib, service, logs, monkeypatch, case):
     network = dict(NETWORK)
     first = {"destRange": "10.1.0.0/16", "nextHopIp": "10.0.0.1"}
     service.pages["routes.list"] = [{"items": [first]}]
@@ -289,7 +300,8 @@ def test_an_error_ends_the_listing_unchanged_and_propagate_is_restored(GcpLib, g
     elif case == "record":
         error = KeyboardInterrupt()
         monkeypatch.setattr(gcplib, "RouteInfo", failing_record(error))
-        service.pages["routes.list"] = [{"items": [first, {"destRange": "10.2.0.0/16", "nextHopPeering": "gke-p-peer"}]}]
+        service.pages["routes.list"] = [
+            {"items": [first, {"destRange": "10.2.0.0/16", "nextHopPeering": "gke-p-peer"}]}]
         expected = KeyboardInterrupt
     else:
         error = FakeHttpError(500, "backend")
@@ -341,7 +353,8 @@ def spoke(GcpLib):
     (None, True, [], None, False),
     (None, None, ["172.16.0.0/28"], None, False),
     # no advertisement, GKE ranges: those and the region's subnets
-    (None, True, ["172.16.0.0/28", "172.16.1.0/28"], ["172.16.0.0/28", "172.16.1.0/28"] + SUBNETS, True),
+    (None, True, ["172.16.0.0/28", "172.16.1.0/28"],
+     ["172.16.0.0/28", "172.16.1.0/28"] + SUBNETS, True),
     # an advertisement, no GKE ranges: the advertisement alone
     (["192.168.0.0/16"], False, ["172.16.0.0/28"], ["192.168.0.0/16"], False),
     ([], False, [], None, False),
@@ -374,7 +387,8 @@ def test_composition_lists_the_region_through_the_real_subnet_listing(GcpLib, ru
     run.routeInfo = Routes(["172.16.0.0/28"])
     network = {"subnetworks": [subnet_url("proj-s", "r1", "a"), subnet_url("proj-s", "r2", "b"),
                                subnet_url("proj-s", "r1", "c")]}
-    service.on("subnetworks.get", lambda project, region, subnetwork: {"ipCidrRange": "10.0.%s.0/24" % subnetwork})
+    service.on("subnetworks.get",
+               lambda project, region, subnetwork: {"ipCidrRange": "10.0.%s.0/24" % subnetwork})
     assert GcpLib.composeVpcCidrs(service, network, {"region": "r1"}) == [
         "172.16.0.0/28", "10.0.a.0/24", "10.0.c.0/24"]
     assert [kw["subnetwork"] for _, kw in service.executed()] == ["a", "c"]
@@ -385,10 +399,12 @@ def test_composition_lists_the_region_through_the_real_subnet_listing(GcpLib, ru
     ({"advertise_gke": True}, Routes(["172.16.0.0/28"]), {}, KeyError),
     ({"spoke_advertisement": ("10.0.0.0/8",)}, None, {}, TypeError),
     ({"spoke_advertisement": "10.0.0.0/8"}, None, {}, TypeError),
-    ({"advertise_gke": True}, types.SimpleNamespace(get_gke_export_routes=lambda: ("x",)), {}, TypeError),
+    ({"advertise_gke": True}, types.SimpleNamespace(get_gke_export_routes=lambda: ("x",)), {},
+     TypeError),
     ({"advertise_gke": True}, None, {}, AttributeError),
 ])
-def test_composition_failures_reach_the_caller(spoke, run, service, plan, route_info, region, expected):
+def test_composition_failures_reach_the_caller(
+        spoke, run, service, plan, route_info, region, expected):
     run.plan = plan
     run.routeInfo = route_info
     with pytest.raises(expected):

@@ -130,7 +130,8 @@ def test_method_introspection(GcpLib, name):
     assert method.__doc__ == (WAIT_DOC if name == "wait_for_global_operation" else None)
     assert method.__defaults__ == ((True,) if name == "listRouteTable" else None)
     expected_annotations = {
-        "wait_for_global_operation": {"service": "object", "project": "str", "operation": "str", "return": "dict"},
+        "wait_for_global_operation": {"service": "object", "project": "str", "operation": "str",
+                                      "return": "dict"},
         "managePeerings": {"switch_traffic": "bool"},
         "manageCloudRouterAdvertisedRoute": {"switch_traffic": "bool"},
         "listRouteTable": {"return": "RouteInfo"},
@@ -140,7 +141,8 @@ def test_method_introspection(GcpLib, name):
     assert method.__kwdefaults__ is None
     # The code object describes the parameters as a Python function's does.
     code = method.__code__
-    assert code.co_name == name and code.co_filename == inspect.getfile(sys.modules["tarn_gcp.gcplib"])
+    assert (code.co_name == name
+            and code.co_filename == inspect.getfile(sys.modules["tarn_gcp.gcplib"]))
     assert (code.co_posonlyargcount, code.co_kwonlyargcount) == (0, 0)
     assert code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS) == 0
     params = list(inspect.signature(vars(GcpLib)[name].__func__).parameters)
@@ -213,14 +215,16 @@ def _python_twins():
     """A Python class with the parameters of all nineteen methods, as their
     signatures above spell them."""
     ns = {}
-    body = "".join(f"    @classmethod\n    def {name}(cls, {sig[1:]}: pass\n" for name, sig in PARAMETERS)
+    body = "".join(f"    @classmethod\n    def {name}(cls, {sig[1:]}: pass\n"
+                   for name, sig in PARAMETERS)
     exec("class GcpLib:\n" + body, ns)
     return ns["GcpLib"]
 
 
 TWINS = _python_twins()
-KEYWORDS = sorted({p for name, _ in PARAMETERS for p in inspect.signature(getattr(TWINS, name)).parameters}
-                  | {"cls", "netwrk", "propagat", "Network", "x"})
+KEYWORDS = sorted(
+    {p for name, _ in PARAMETERS for p in inspect.signature(getattr(TWINS, name)).parameters}
+    | {"cls", "netwrk", "propagat", "Network", "x"})
 
 
 @fuzz_settings(300)
@@ -289,7 +293,8 @@ def test_class_attributes_are_read_through_cls(GcpLib, logs):
         PROJECT_I = 5
         NETWORK_I = 8
 
-    Shifted.listPeering({"peerings": [{"name": "p", "network": "https://h/compute/v1/projects/pa/global/networks/na"}]})
+    Shifted.listPeering({"peerings": [
+        {"name": "p", "network": "https://h/compute/v1/projects/pa/global/networks/na"}]})
     assert logs.messages[-1].endswith(" projects::networks")
 
 
@@ -306,7 +311,8 @@ def test_reimport_gives_the_same_module(gcplib):
 def _run_python(code):
     env = dict(os.environ)
     env["PYTHONWARNINGS"] = "ignore"
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                          timeout=120)
 
 
 def test_failed_initialisation_is_discarded_and_retried():
@@ -349,8 +355,9 @@ def test_failed_import_binds_nothing_after_the_failure():
         sys.modules.pop("tarn_gcp.commonlib")
         import tarn_gcp.gcplib as m
         print(sorted(n for n in vars(m) if not n.startswith("__")) == sorted(
-            ["requests","logging","discovery","GoogleCredentials","google","common","Globals","pprint",
-             "yctx","RouteInfo","time","traceback","ipaddress","hashlib","base64","GcpLib"]))
+            ["requests","logging","discovery","GoogleCredentials","google","common","Globals",
+             "pprint","yctx","RouteInfo","time","traceback","ipaddress","hashlib","base64",
+             "GcpLib"]))
     """)
     result = _run_python(code)
     assert result.returncode == 0, result.stderr
@@ -363,7 +370,8 @@ class Loud:
 
 
 def _peering(name):
-    return {"name": name, "network": "https://www.googleapis.com/compute/v1/projects/p/global/networks/n"}
+    return {"name": name,
+            "network": "https://www.googleapis.com/compute/v1/projects/p/global/networks/n"}
 
 
 @pytest.fixture
@@ -415,7 +423,8 @@ def test_records_follow_level_changes_made_during_a_call(GcpLib, quiet_logger):
 def test_typing_stub_is_the_module_s_own(gcplib):
     # scripts/gen-stub writes the stub from the module; run it when this fails.
     path = os.path.join(ROOT, "scripts", "gen-stub")
-    spec = importlib.util.spec_from_loader("gen_stub", importlib.machinery.SourceFileLoader("gen_stub", path))
+    spec = importlib.util.spec_from_loader("gen_stub",
+                                           importlib.machinery.SourceFileLoader("gen_stub", path))
     gen_stub = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(gen_stub)
     with open(STUB, encoding="utf-8") as f:

@@ -14,8 +14,8 @@ import sys
 
 import pytest
 
-from testing.fakes import (DropHandler, FakeHttpError, FakeService, Run, attached, instance_url, network_url,
-                           subnet_url)
+from testing.fakes import (DropHandler, FakeHttpError, FakeService, Run, attached, instance_url,
+                           network_url, subnet_url)
 
 ROUNDS = 500
 # A little slack for the interpreter's own caches (type attribute cache,
@@ -56,7 +56,8 @@ def bound(gcplib, **names):
 
 
 def run_with(gcplib, run, call):
-    with bound(gcplib, yctx=run.yctx, Globals=run.Globals), contextlib.redirect_stderr(io.StringIO()):
+    with bound(gcplib, yctx=run.yctx, Globals=run.Globals), \
+            contextlib.redirect_stderr(io.StringIO()):
         call()
 
 
@@ -84,7 +85,8 @@ PEERING_REMOTE = dict(PEERING_LOCAL, name="t-to-m", network=NET_M)
 NETWORK = {
     "name": "vpc-m", "selfLink": NET_M,
     "peerings": [PEERING_LOCAL, {"name": "other", "network": network_url("px", "other")}],
-    "subnetworks": [subnet_url("pm", "r1", "a"), subnet_url("pm", "r2", "b"), subnet_url("po", "r1", "c")],
+    "subnetworks": [subnet_url("pm", "r1", "a"), subnet_url("pm", "r2", "b"),
+                    subnet_url("po", "r1", "c")],
 }
 ROUTES = [
     {"destRange": "10.0.0.0/24", "nextHopNetwork": NET_T},
@@ -100,13 +102,15 @@ ROUTER = {
     "region": "https://www.googleapis.com/compute/v1/projects/pt/regions/r1",
     "bgp": {
         "asn": 64512, "advertiseMode": "CUSTOM", "advertisedGroups": ["ALL_SUBNETS"],
-        "advertisedIpRanges": [{"range": "10.0.0.0/24", "description": "a"}, {"range": "10.1.0.0/24", "description": "b"}],
+        "advertisedIpRanges": [{"range": "10.0.0.0/24", "description": "a"},
+                               {"range": "10.1.0.0/24", "description": "b"}],
     },
 }
 TRANSIT = [{
     "vpc_name": "pt::transit",
     "cloud_routers": [
-        {"region": "r1", "router_name": "cr-1", "add_advertised_routes": ["10.5.0.0/16", "10.0.0.0/24"],
+        {"region": "r1", "router_name": "cr-1",
+         "add_advertised_routes": ["10.5.0.0/16", "10.0.0.0/24"],
          "remove_advertised_routes": ["10.1.0.0/24"], "remove_advertised_groups": ["ALL_SUBNETS"]},
         {"region": "r1", "router_name": "cr-bad"},
     ],
@@ -114,8 +118,10 @@ TRANSIT = [{
 ROUTE_CONFIG = {
     "delete": ["old-1", "missing"],
     "add": [
-        {"cidr": "10.7.0.0/16", "zone": "z1", "dest_instance": "vm-1", "priority": None, "name": None},
-        {"cidr": "10.8.0.0/16", "zone": "z1", "dest_instance": "vm-1", "priority": 500, "name": "given"},
+        {"cidr": "10.7.0.0/16", "zone": "z1", "dest_instance": "vm-1", "priority": None,
+         "name": None},
+        {"cidr": "10.8.0.0/16", "zone": "z1", "dest_instance": "vm-1", "priority": 500,
+         "name": "given"},
         {"cidr": "10.9.0.0/16"},
     ],
 }
@@ -124,7 +130,8 @@ SHARED = [NETWORK, PEERING_LOCAL, PEERING_REMOTE, ROUTES, ROUTER, TRANSIT, ROUTE
 
 def networks_service():
     service = FakeService()
-    nets = {("pm", "vpc-m"): NETWORK, ("pt", "transit"): {"name": "transit", "peerings": [PEERING_REMOTE]}}
+    nets = {("pm", "vpc-m"): NETWORK,
+            ("pt", "transit"): {"name": "transit", "peerings": [PEERING_REMOTE]}}
     service.on("networks.get", lambda project, network: nets[(project, network)])
     return service
 
@@ -133,7 +140,8 @@ def stage_run(dry_run=False):
     run = Run()
     run.project, run.vpc = "pm", {"vpc_name": "vpc-m"}
     run.plan = {"project_id": "pm", "vpc_name": "vpc-m", "transit_vpcs": TRANSIT,
-                "manage_routes": {"s1": ROUTE_CONFIG}, "spoke_advertisement": None, "advertise_gke": True}
+                "manage_routes": {"s1": ROUTE_CONFIG}, "spoke_advertisement": None,
+                "advertise_gke": True}
     run.dry_run = dry_run
     run.service = networks_service()
     return run
@@ -168,7 +176,8 @@ def s_wait(G, m):
 def s_delete_peering(G, m):
     run = stage_run()
     service = run.service
-    service.fail("networks.removePeering", FakeHttpError(400, "in progress"), when=lambda kw: kw["network"] == "bad")
+    service.fail("networks.removePeering", FakeHttpError(400, "in progress"),
+                 when=lambda kw: kw["network"] == "bad")
     service.operation_extra["operation-2"] = {"error": "late"}
 
     def call():
@@ -198,8 +207,10 @@ def s_delete_peerings(G, m):
         run_with(m, run, lambda: G.deletePeerings(run.service, "pm", {"vpc_name": "vpc-m"}))
         run_with(m, run, lambda: G.deletePeerings(run.service, "pm", {"vpc_name": "vpc-m"}))
     run = stage_run()
-    run.service.fail("networks.get", FakeHttpError(503, "busy"), when=lambda kw: kw["project"] == "pt")
-    run_with(m, run, lambda: expect(FakeHttpError, lambda: G.deletePeerings(run.service, "pm", {"vpc_name": "vpc-m"})))
+    run.service.fail("networks.get", FakeHttpError(503, "busy"),
+                     when=lambda kw: kw["project"] == "pt")
+    run_with(m, run, lambda: expect(
+        FakeHttpError, lambda: G.deletePeerings(run.service, "pm", {"vpc_name": "vpc-m"})))
     run = stage_run()
     del run.revert["peerings"]
     run_with(m, run, lambda: G.deletePeerings(run.service, "pm", {"vpc_name": "vpc-m"}))
@@ -215,7 +226,8 @@ def s_add_peerings(G, m):
         run_with(m, run, lambda: G.addPeerings(run.service, pairs))
         run_with(m, run, lambda: G.addPeerings(run.service, []))
     run = stage_run()
-    broken = [{"localPeeringProperties": {"name": "x", "network": NET_T}, "remotePeeringProperties": PEERING_REMOTE}]
+    broken = [{"localPeeringProperties": {"name": "x", "network": NET_T},
+               "remotePeeringProperties": PEERING_REMOTE}]
     run_with(m, run, lambda: expect(KeyError, lambda: G.addPeerings(run.service, broken)))
     run.service.operation_extra["operation-1"] = {"error": {"errors": []}}
     # The failed side is found in place (logged, the restore goes on), then
@@ -279,9 +291,11 @@ def s_compose(G, m):
         run_with(m, run, lambda: G.composeVpcCidrs(subnet_service(), NETWORK, {"region": "r1"}))
     run = stage_run()
     run.routeInfo = info
-    run_with(m, run, lambda: expect(KeyError, lambda: G.composeVpcCidrs(subnet_service(), NETWORK, {})))
+    run_with(m, run,
+             lambda: expect(KeyError, lambda: G.composeVpcCidrs(subnet_service(), NETWORK, {})))
     run.plan["spoke_advertisement"] = "10.0.0.0/8"
-    run_with(m, run, lambda: expect(TypeError, lambda: G.composeVpcCidrs(subnet_service(), NETWORK, {})))
+    run_with(m, run,
+             lambda: expect(TypeError, lambda: G.composeVpcCidrs(subnet_service(), NETWORK, {})))
 
 
 def s_routers(G, m):
@@ -316,9 +330,11 @@ def s_router_stage(G, m):
     run.service.on("routers.get", lambda **kw: copy.deepcopy(bad))
     run_with(m, run, lambda: G.manageCloudRouterAdvertisedRoutePerVpc(run.service))
     run.plan["transit_vpcs"] = [{"vpc_name": "no-separator"}]
-    run_with(m, run, lambda: expect(IndexError, lambda: G.manageCloudRouterAdvertisedRoutePerVpc(run.service)))
+    run_with(m, run, lambda: expect(
+        IndexError, lambda: G.manageCloudRouterAdvertisedRoutePerVpc(run.service)))
     run.revert["cloud_routers"] = {"pm::vpc-m": {"short::key": {}}}
-    run_with(m, run, lambda: expect(IndexError, lambda: G.restoreCloudRouterAdvertisedRoutePerVpc(run.service)))
+    run_with(m, run, lambda: expect(
+        IndexError, lambda: G.restoreCloudRouterAdvertisedRoutePerVpc(run.service)))
     run.revert["cloud_routers"] = {"pm::vpc-m": {"pt::transit::r1::cr-1": {"asn": 1}}}
     run.service.fail("routers.patch", FakeHttpError(500, "x"))
     run_with(m, run, lambda: G.restoreCloudRouterAdvertisedRoutePerVpc(run.service))
@@ -326,9 +342,12 @@ def s_router_stage(G, m):
 
 def route_service():
     service = FakeService()
-    service.on("routes.get", lambda project, route: {"name": route, "destRange": "10.6.0.0/16", "priority": 900})
-    service.fail("routes.get", FakeHttpError(404, "not found"), when=lambda kw: kw["route"] == "missing")
-    service.on("instances.get", lambda project, zone, instance: {"selfLink": instance_url(project, zone, instance)})
+    service.on("routes.get",
+               lambda project, route: {"name": route, "destRange": "10.6.0.0/16", "priority": 900})
+    service.fail("routes.get", FakeHttpError(404, "not found"),
+                 when=lambda kw: kw["route"] == "missing")
+    service.on("instances.get",
+               lambda project, zone, instance: {"selfLink": instance_url(project, zone, instance)})
     return service
 
 
@@ -343,7 +362,8 @@ def s_route_stage(G, m):
     run = stage_run()
     run.service = route_service()
     run_with(m, run, lambda: G.manageRoute(run.service, None, "s1"))
-    run_with(m, run, lambda: expect(TypeError, lambda: G.manageRoute(run.service, {"add": 5}, "s1")))
+    run_with(m, run,
+             lambda: expect(TypeError, lambda: G.manageRoute(run.service, {"add": 5}, "s1")))
     run.revert = {"peerings": {}}
     run_with(m, run, lambda: G.manageRoute(run.service, ROUTE_CONFIG, "s1"))
     run.revert = {}
@@ -353,10 +373,13 @@ def s_route_stage(G, m):
     # Accepted inserts whose waits fail, then one interrupted: recorded all the same.
     run = stage_run()
     run.service = route_service()
-    run.service.operation_extra.update({"operation-2": {"error": "late"}, "operation-3": {"error": "late"}})
+    run.service.operation_extra.update({"operation-2": {"error": "late"},
+                                        "operation-3": {"error": "late"}})
     run_with(m, run, lambda: G.manageRoute(run.service, ROUTE_CONFIG, "s1"))
-    run.service.fail("globalOperations.wait", KeyboardInterrupt(), when=lambda kw: kw["operation"] == "operation-5")
-    run_with(m, run, lambda: expect(KeyboardInterrupt, lambda: G.manageRoute(run.service, ROUTE_CONFIG, "s2")))
+    run.service.fail("globalOperations.wait", KeyboardInterrupt(),
+                     when=lambda kw: kw["operation"] == "operation-5")
+    run_with(m, run, lambda: expect(
+        KeyboardInterrupt, lambda: G.manageRoute(run.service, ROUTE_CONFIG, "s2")))
 
 
 def s_list_all_network(G, m):

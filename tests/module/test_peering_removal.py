@@ -32,7 +32,8 @@ def test_delete_peering_removes_and_waits(GcpLib, service, run, logs, sleeps):
     assert GcpLib.deletePeering(service, "p", "v", 7) is None
     assert logs.lines == [("INFO", "  delete peering 7 in p::v")]
     assert [e for e in service.log if e[0] == "build"] == [
-        ("build", "networks.removePeering", {"project": "p", "network": "v", "body": {"name": "7"}}),
+        ("build", "networks.removePeering",
+         {"project": "p", "network": "v", "body": {"name": "7"}}),
         ("build", "globalOperations.wait", {"project": "p", "operation": "operation-1"}),
         ("build", "globalOperations.wait", {"project": "p", "operation": "operation-1"}),
     ]
@@ -47,9 +48,11 @@ def test_delete_peering_in_dry_run_only_logs(GcpLib, service, run, logs):
 
 
 @pytest.mark.parametrize("setup, message", [
-    (lambda s: s.fail("networks.removePeering", FakeHttpError(404, "gone")), "<HttpError 404: gone>"),
+    (lambda s: s.fail("networks.removePeering", FakeHttpError(404, "gone")),
+     "<HttpError 404: gone>"),
     (lambda s: s.on("networks.removePeering", {"status": "PENDING"}), "'name'"),
-    (lambda s: s.operation_extra.update({"operation-1": {"error": {"errors": [1]}}}), "{'errors': [1]}"),
+    (lambda s: s.operation_extra.update({"operation-1": {"error": {"errors": [1]}}}),
+     "{'errors': [1]}"),
     (lambda s: s.fail("globalOperations.wait", ValueError("lost")), "lost"),
 ])
 def test_delete_peering_absorbs_failures(GcpLib, service, run, logs, setup, message):
@@ -85,7 +88,8 @@ def test_delete_peering_checks_the_operation(GcpLib, service, run, logs, extra, 
     ([rec("a", ("proj-x", "vpc-m")), rec("b", ("proj-m", "vpc-x"))], None),
     (None, None),
 ])
-def test_lookup_finds_the_first_record_naming_the_local_side(GcpLib, service, logs, peerings, expected):
+def test_lookup_finds_the_first_record_naming_the_local_side(
+        GcpLib, service, logs, peerings, expected):
     network = {} if peerings is None else {"peerings": peerings}
     service.on("networks.get", network)
     found = GcpLib.lookupRemotePeering(service, "proj-m", "vpc-m", "proj-t", "transit-a")
@@ -119,7 +123,8 @@ def test_lookup_reads_links_as_split_does(GcpLib, service, indexes, url, expecte
         with pytest.raises(IndexError):
             cls.lookupRemotePeering(service, "prøj", "vpc-€", "p", "t")
     else:
-        assert (cls.lookupRemotePeering(service, "prøj", Text("vpc-€"), "p", "t") is not None) == expected
+        assert (cls.lookupRemotePeering(service, "prøj", Text("vpc-€"), "p", "t")
+                is not None) == expected
 
 
 # --- deletePeerings --------------------------------------------------------
@@ -139,10 +144,13 @@ def test_stage_saves_and_removes_transit_peerings(GcpLib, run, logs):
     assert [(n, kw) for n, kw in run.service.executed() if n != "globalOperations.wait"] == [
         ("networks.get", {"project": "proj-m", "network": "vpc-m"}),
         ("networks.get", {"project": "proj-t", "network": "transit-a"}),
-        ("networks.removePeering", {"project": "proj-t", "network": "transit-a", "body": {"name": "a-m"}}),
-        ("networks.removePeering", {"project": "proj-m", "network": "vpc-m", "body": {"name": "m-a"}}),
+        ("networks.removePeering",
+         {"project": "proj-t", "network": "transit-a", "body": {"name": "a-m"}}),
+        ("networks.removePeering",
+         {"project": "proj-m", "network": "vpc-m", "body": {"name": "m-a"}}),
         ("networks.get", {"project": "proj-t", "network": "transit-b"}),
-        ("networks.removePeering", {"project": "proj-m", "network": "vpc-m", "body": {"name": "m-c"}}),
+        ("networks.removePeering",
+         {"project": "proj-m", "network": "vpc-m", "body": {"name": "m-c"}}),
     ]
     assert run.service.executed_names().count("globalOperations.wait") == 3
     [pa, pc] = run.revert["peerings"][KEY]
@@ -159,7 +167,8 @@ def test_stage_saves_and_removes_transit_peerings(GcpLib, run, logs):
 def test_stage_without_transit_peerings_stores_an_empty_list(GcpLib, run, logs, peerings, transit):
     script(run, {M: {} if peerings is None else {"peerings": peerings}}, transit)
     stage(GcpLib, run)
-    assert logs.messages == ["- Delete transit peerings in proj-m::vpc-m", "  no transit peering found!"]
+    assert logs.messages == ["- Delete transit peerings in proj-m::vpc-m",
+                             "  no transit peering found!"]
     assert run.revert["peerings"] == {KEY: []} and run.service.mutations() == []
 
 
@@ -174,7 +183,8 @@ def test_stage_in_dry_run_reads_and_records_but_removes_nothing(GcpLib, run, log
 
 def test_stage_goes_on_after_a_failed_removal(GcpLib, run, logs):
     script(run, {M: {"peerings": [rec("m-a", TA), rec("m-b", TB)]}, TA: {}, TB: {}})
-    run.service.fail("networks.removePeering", FakeHttpError(500, "busy"), when=lambda kw: kw["body"]["name"] == "m-a")
+    run.service.fail("networks.removePeering", FakeHttpError(500, "busy"),
+                     when=lambda kw: kw["body"]["name"] == "m-a")
     stage(GcpLib, run)
     assert ("ERROR", "  **Error** <HttpError 500: busy>") in logs.lines
     assert len(run.service.mutations()) == 2 and len(run.revert["peerings"][KEY]) == 2
@@ -202,7 +212,8 @@ def test_subclass_overrides_are_used(GcpLib, run, logs):
 @pytest.mark.parametrize("setup", [
     lambda run: run.plan.update(transit_vpcs=[{"name": "x"}]),
     lambda run: run.service.fail("networks.get", FakeHttpError(403, "no")),
-    lambda run: run.service.fail("networks.get", FakeHttpError(403, "no"), when=lambda kw: kw["network"] == "transit-a"),
+    lambda run: run.service.fail("networks.get", FakeHttpError(403, "no"),
+                                 when=lambda kw: kw["network"] == "transit-a"),
 ])
 def test_failure_before_any_pair_stores_nothing(GcpLib, run, logs, setup):
     script(run, {M: {"peerings": [rec("m-a", TA)]}, TA: {}})
@@ -214,7 +225,8 @@ def test_failure_before_any_pair_stores_nothing(GcpLib, run, logs, setup):
 
 # --- the revert entry across runs and failures -----------------------------
 
-OLD_A, OLD_B = {"localPeeringProperties": {"name": "m-a"}}, {"localPeeringProperties": {"name": "m-z"}}
+OLD_A, OLD_B = ({"localPeeringProperties": {"name": "m-a"}},
+                {"localPeeringProperties": {"name": "m-z"}})
 
 
 @pytest.mark.parametrize("stored, expected", [
@@ -241,7 +253,8 @@ def test_a_second_run_with_nothing_left_keeps_the_pairs(GcpLib, run, logs):
     first = list(run.revert["peerings"][KEY])
     script(run, {M: {}})
     stage(GcpLib, run)
-    assert run.revert["peerings"][KEY] == first and logs.messages[-1] == "  no transit peering found!"
+    assert (run.revert["peerings"][KEY] == first
+            and logs.messages[-1] == "  no transit peering found!")
 
 
 @pytest.mark.parametrize("where, error, saved", [

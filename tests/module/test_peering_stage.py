@@ -28,7 +28,8 @@ def body(record):
 
 
 # The migrated network M (proj-m/vpc-m) and the transit network T (proj-t/transit).
-LOCAL, REMOTE = rec("m-t", "proj-t", "transit"), rec("t-m", "proj-m", "vpc-m", exportCustomRoutes=False)
+LOCAL, REMOTE = (rec("m-t", "proj-t", "transit"),
+                 rec("t-m", "proj-m", "vpc-m", exportCustomRoutes=False))
 
 
 # --- addPeerings -----------------------------------------------------------
@@ -65,7 +66,8 @@ def test_restore_in_dry_run_logs_three_lines_per_pair(GcpLib, service, run, logs
     ({"warnings": ["W"], "httpErrorMessage": "H"}, ("WARNING", "  **Error** ['W']")),
     ({"error": 0, "httpErrorMessage": "H"}, ("ERROR", "  **Error** H")),
 ])
-def test_restore_logs_what_the_operation_reports_and_goes_on(GcpLib, service, run, logs, extra, line):
+def test_restore_logs_what_the_operation_reports_and_goes_on(
+        GcpLib, service, run, logs, extra, line):
     service.on("networks.addPeering", {"name": "op", **extra})
     GcpLib.addPeerings(service, [pair(LOCAL, REMOTE)])
     assert logs.lines[3] == line and logs.lines[5] == line and len(service.mutations()) == 2
@@ -87,13 +89,16 @@ def test_restore_failures_reach_the_caller(GcpLib, service, run, logs, setup, er
 # the failure is looked up: (response or error, whether the side is in place).
 REFUSED = FakeHttpError(400, "There is already a peering named m-t")
 FAILED_ADDITIONS = {
-    "refused": lambda s: s.fail("networks.addPeering", REFUSED, when=lambda kw: kw["network"] == "vpc-m"),
+    "refused": lambda s: s.fail("networks.addPeering", REFUSED,
+                                when=lambda kw: kw["network"] == "vpc-m"),
     "operation error": lambda s: s.operation_extra.update({"operation-1": {"error": "bad"},
                                                             "operation-3": {"error": "bad"}}),
 }
 LOOKUPS = {
-    "in place": ({"peerings": [rec("m-o", "proj-o", "other"), dict(LOCAL, state="INACTIVE")]}, True),
-    "in place, other settings": ({"peerings": [{"name": "m-t", "network": LOCAL["network"]}]}, True),
+    "in place": ({"peerings": [rec("m-o", "proj-o", "other"), dict(LOCAL, state="INACTIVE")]},
+                 True),
+    "in place, other settings": ({"peerings": [{"name": "m-t", "network": LOCAL["network"]}]},
+                                 True),
     "other network": ({"peerings": [dict(LOCAL, network=network_url("proj-x", "transit"))]}, False),
     "other name": ({"peerings": [dict(LOCAL, name="m-t2")]}, False),
     "no peerings": ({"name": "vpc-m"}, False),
@@ -110,19 +115,23 @@ def test_a_failed_addition_of_a_side_in_place_is_logged_and_the_restore_goes_on(
     network, in_place = LOOKUPS[lookup]
     (service.fail if isinstance(network, BaseException) else service.on)("networks.get", network)
     # The local addition (and its wait), then the lookup of vpc-m.
-    first = ["networks.addPeering"] + ["globalOperations.wait"] * (failure == "operation error") + ["networks.get"]
-    lines = ["- Restore peerings", "- Add local peering in proj-m::vpc-m", "  add peering m-t in proj-m::vpc-m"]
+    first = (["networks.addPeering"] + ["globalOperations.wait"] * (failure == "operation error")
+             + ["networks.get"])
+    lines = ["- Restore peerings", "- Add local peering in proj-m::vpc-m",
+             "  add peering m-t in proj-m::vpc-m"]
     if not in_place:
         with pytest.raises(Exception) as err:
             GcpLib.addPeerings(service, [pair(LOCAL, REMOTE), pair(LOCAL, None)])
-        assert err.value is REFUSED if failure == "refused" else (type(err.value), str(err.value)) == (Exception, "bad")
+        assert (err.value is REFUSED if failure == "refused"
+                else (type(err.value), str(err.value)) == (Exception, "bad"))
         assert service.executed_names() == first and logs.messages == lines
         return
     GcpLib.addPeerings(service, [pair(LOCAL, REMOTE), pair(LOCAL, None)])
     found = "  peering m-t already in proj-m::vpc-m"
-    assert logs.lines == [("INFO", m) for m in lines + [found, "  add peering t-m in proj-t::transit"] + lines[1:]
-                          + [found]]
-    assert service.executed_names() == first + ["networks.addPeering", "globalOperations.wait"] + first
+    assert logs.lines == [("INFO", m) for m in lines
+                          + [found, "  add peering t-m in proj-t::transit"] + lines[1:] + [found]]
+    assert (service.executed_names()
+            == first + ["networks.addPeering", "globalOperations.wait"] + first)
     assert service.executed("networks.get")[0][1] == {"project": "proj-m", "network": "vpc-m"}
 
 
@@ -146,7 +155,8 @@ def test_interrupts_are_never_absorbed(GcpLib, service, run, logs):
 
 
 @pytest.mark.parametrize("broken, logged", [("network", 1), ("stackType", 2)])
-def test_restore_of_an_incomplete_record_raises_before_any_request(GcpLib, service, run, logs, broken, logged):
+def test_restore_of_an_incomplete_record_raises_before_any_request(
+        GcpLib, service, run, logs, broken, logged):
     remote = {k: v for k, v in REMOTE.items() if k != broken}
     with pytest.raises(KeyError, match=broken):
         GcpLib.addPeerings(service, [pair(LOCAL, remote)])
@@ -245,7 +255,8 @@ class Networks(FakeService):
     def __init__(self, networks):
         super().__init__()
         self.state = networks
-        self.on("networks.get", lambda project, network: copy.deepcopy(self.state[(project, network)]))
+        self.on("networks.get",
+                lambda project, network: copy.deepcopy(self.state[(project, network)]))
         self.on("networks.addPeering", self._add)
         self.on("networks.removePeering", self._remove)
 
@@ -260,16 +271,20 @@ class Networks(FakeService):
         return {"name": f"remove-{len(self.log)}"}
 
     def peerings(self):
-        return {k: sorted(v.get("peerings", []), key=lambda p: p["name"]) for k, v in self.state.items()}
+        return {k: sorted(v.get("peerings", []), key=lambda p: p["name"])
+                for k, v in self.state.items()}
 
 
 def world():
     return Networks({
         ("proj-m", "vpc-m"): {"peerings": [
             rec("m-o", "proj-o", "other"), rec("m-a", "proj-t", "transit-a"),
-            rec("m-b", "proj-t", "transit-b", stackType="IPV4_IPV6"), rec("m-c", "proj-t2", "transit-c")]},
-        ("proj-t", "transit-a"): {"peerings": [rec("a-s", "proj-s", "spoke"), rec("a-m", "proj-m", "vpc-m")]},
-        ("proj-t", "transit-b"): {"peerings": [rec("b-m", "proj-m", "vpc-m", importCustomRoutes=True)]},
+            rec("m-b", "proj-t", "transit-b", stackType="IPV4_IPV6"),
+            rec("m-c", "proj-t2", "transit-c")]},
+        ("proj-t", "transit-a"): {"peerings": [rec("a-s", "proj-s", "spoke"),
+                                               rec("a-m", "proj-m", "vpc-m")]},
+        ("proj-t", "transit-b"): {"peerings": [rec("b-m", "proj-m", "vpc-m",
+                                                   importCustomRoutes=True)]},
         ("proj-t2", "transit-c"): {},
         ("proj-o", "other"): {"peerings": [rec("o-m", "proj-m", "vpc-m")]},
     })
@@ -278,7 +293,8 @@ def world():
 @pytest.mark.parametrize("runs", [1, 2])
 def test_stage_then_restore_puts_every_peering_back(GcpLib, run, logs, runs):
     run.service = world()
-    run.plan["transit_vpcs"] = [{"vpc_name": v} for v in ("proj-t::transit-a", "proj-t::transit-b", "proj-t2::transit-c")]
+    run.plan["transit_vpcs"] = [{"vpc_name": v} for v in (
+        "proj-t::transit-a", "proj-t::transit-b", "proj-t2::transit-c")]
     before = run.service.peerings()
     for _ in range(runs):
         GcpLib.managePeerings(True)
@@ -298,4 +314,5 @@ def test_dry_run_of_the_stage_changes_nothing_but_records(GcpLib, run, logs):
     GcpLib.managePeerings(True)
     GcpLib.managePeerings(False)
     assert run.service.peerings() == before and run.service.mutations() == []
-    assert [p["localPeeringProperties"]["name"] for p in run.revert["peerings"]["proj-m::vpc-m"]] == ["m-a"]
+    assert [p["localPeeringProperties"]["name"]
+            for p in run.revert["peerings"]["proj-m::vpc-m"]] == ["m-a"]

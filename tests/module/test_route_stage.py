@@ -16,7 +16,8 @@ def tsr(*pieces):
 
 
 def spec(cidr="10.9.0.0/16", zone="z-a", dest_instance="fw-1", priority=None, name=None):
-    return {"cidr": cidr, "zone": zone, "dest_instance": dest_instance, "priority": priority, "name": name}
+    return {"cidr": cidr, "zone": zone, "dest_instance": dest_instance, "priority": priority,
+            "name": name}
 
 
 def resource(name):
@@ -27,7 +28,8 @@ def resource(name):
 def stage_run(run, logs):
     run.plan.update(project_id="proj-m", vpc_name="vpc-m")
     run.service.on("routes.get", lambda project, route: resource(route))
-    run.service.on("instances.get", lambda project, zone, instance: {"selfLink": instance_url(project, zone, instance)})
+    run.service.on("instances.get", lambda project, zone, instance: {
+        "selfLink": instance_url(project, zone, instance)})
     return run
 
 
@@ -44,7 +46,8 @@ def test_no_config_touches_nothing(GcpLib, run, logs):
 def test_empty_config_stores_empty_record(GcpLib, stage_run, logs):
     GcpLib.manageRoute(stage_run.service, {}, 7)
     assert logs.lines == [("INFO", "- Manage route(s) 7")]
-    assert stage_run.revert["manage_routes"][7] == {KEY: {"deleted_route_list": [], "added_route_list": []}}
+    assert stage_run.revert["manage_routes"][7] == {
+        KEY: {"deleted_route_list": [], "added_route_list": []}}
 
 
 @pytest.mark.parametrize("project, vpc, s, key_tail", [
@@ -59,17 +62,22 @@ def test_generated_names_are_md5_of_the_route_key(GcpLib, stage_run, project, vp
     assert len(expected) == 36
     (_, kw), = stage_run.service.executed("routes.insert")
     assert kw["body"]["name"] == expected
-    assert stage_run.revert["manage_routes"]["s1"][f"{project}::{vpc}"]["added_route_list"] == [expected]
+    assert (stage_run.revert["manage_routes"]["s1"][f"{project}::{vpc}"]["added_route_list"]
+            == [expected])
 
 
-@pytest.mark.parametrize("priority, name", [(None, None), (500, None), (None, "my-route"), (0, "r0")])
+@pytest.mark.parametrize("priority, name", [(None, None), (500, None), (None, "my-route"),
+                                            (0, "r0")])
 def test_insert_body_and_overrides(GcpLib, stage_run, logs, priority, name):
     s = spec(priority=priority, name=name)
     GcpLib.manageRoute(stage_run.service, {"add": [s]}, "s1")
-    final_name = name if name is not None else tsr("proj-m", "vpc-m", "10.9.0.0/16", "z-a", "fw-1", str(priority))
+    final_name = name if name is not None else tsr("proj-m", "vpc-m", "10.9.0.0/16", "z-a",
+                                                   "fw-1", str(priority))
     final_priority = 1000 if priority is None else priority
-    assert stage_run.service.executed_names() == ["instances.get", "routes.insert", "globalOperations.wait"]
-    assert stage_run.service.executed("instances.get")[0][1] == {"project": "proj-m", "zone": "z-a", "instance": "fw-1"}
+    assert stage_run.service.executed_names() == [
+        "instances.get", "routes.insert", "globalOperations.wait"]
+    assert stage_run.service.executed("instances.get")[0][1] == {
+        "project": "proj-m", "zone": "z-a", "instance": "fw-1"}
     (_, kw), = stage_run.service.executed("routes.insert")
     assert kw["project"] == "proj-m"
     assert list(kw["body"].items()) == [
@@ -77,7 +85,8 @@ def test_insert_body_and_overrides(GcpLib, stage_run, logs, priority, name):
         ("priority", final_priority), ("name", final_name),
         ("network", stage_run.networkLink), ("description", MARKER),
     ]
-    assert logs.lines[-1] == ("INFO", f"  add route 10.9.0.0/16 to fw-1 priority {final_priority} name {final_name}")
+    assert logs.lines[-1] == (
+        "INFO", f"  add route 10.9.0.0/16 to fw-1 priority {final_priority} name {final_name}")
     assert record(stage_run)["added_route_list"] == [final_name]
 
 
@@ -105,7 +114,8 @@ def test_delete_then_add_requests_and_record(GcpLib, stage_run, logs):
         "instances.get", "routes.insert", "globalOperations.wait",
     ]
     assert stage_run.service.executed("routes.delete")[1][1] == {"project": "proj-m", "route": "r2"}
-    assert stage_run.service.executed("globalOperations.wait")[0][1] == {"project": "proj-m", "operation": "operation-1"}
+    assert stage_run.service.executed("globalOperations.wait")[0][1] == {
+        "project": "proj-m", "operation": "operation-1"}
     assert logs.messages[1:3] == ["  delete route r1", "  delete route r2"]
     assert list(record(stage_run)) == ["deleted_route_list", "added_route_list"]
     assert record(stage_run)["deleted_route_list"] == [resource("r1"), resource("r2")]
@@ -120,21 +130,31 @@ def wait_fails(service, ops):
 
 # Each case: config, failure set-up, error text, deleted names, added count.
 GUARD_CASES = {
-    "fetch": ({"delete": ["r1", "r2"]}, lambda s: s.fail("routes.get", FakeHttpError(404, "r1"), when=lambda kw: kw["route"] == "r1"),
+    "fetch": ({"delete": ["r1", "r2"]},
+              lambda s: s.fail("routes.get", FakeHttpError(404, "r1"),
+                               when=lambda kw: kw["route"] == "r1"),
               "<HttpError 404: r1>", ["r2"], 0),
-    "delete": ({"delete": ["r1", "r2"]}, lambda s: s.fail("routes.delete", FakeHttpError(500, "x"), when=lambda kw: kw["route"] == "r1"),
+    "delete": ({"delete": ["r1", "r2"]},
+               lambda s: s.fail("routes.delete", FakeHttpError(500, "x"),
+                                when=lambda kw: kw["route"] == "r1"),
                "<HttpError 500: x>", ["r1", "r2"], 0),
-    "delete wait": ({"delete": ["r1"]}, lambda s: wait_fails(s, ["operation-1"]), "{'errors': ['boom']}", ["r1"], 0),
+    "delete wait": ({"delete": ["r1"]}, lambda s: wait_fails(s, ["operation-1"]),
+                    "{'errors': ['boom']}", ["r1"], 0),
     "instance": ({"add": [spec(), spec(dest_instance="fw-2")]},
-                 lambda s: s.fail("instances.get", FakeHttpError(404, "fw"), when=lambda kw: kw["instance"] == "fw-1"),
+                 lambda s: s.fail("instances.get", FakeHttpError(404, "fw"),
+                                  when=lambda kw: kw["instance"] == "fw-1"),
                  "<HttpError 404: fw>", [], 1),
-    "insert": ({"add": [spec(), spec(priority=1)]}, lambda s: s.fail("routes.insert", FakeHttpError(400, "bad"), when=lambda kw: kw["body"]["priority"] == 1000),
+    "insert": ({"add": [spec(), spec(priority=1)]},
+               lambda s: s.fail("routes.insert", FakeHttpError(400, "bad"),
+                                when=lambda kw: kw["body"]["priority"] == 1000),
                "<HttpError 400: bad>", [], 1),
     # An accepted insert is recorded before its wait, which may fail while
     # the service goes on to create the route.
-    "insert wait": ({"add": [spec(), spec(priority=1)]}, lambda s: wait_fails(s, ["operation-1"]), "{'errors': ['boom']}", [], 2),
+    "insert wait": ({"add": [spec(), spec(priority=1)]}, lambda s: wait_fails(s, ["operation-1"]),
+                    "{'errors': ['boom']}", [], 2),
     "missing key": ({"add": [{"cidr": "c"}, spec()]}, lambda s: None, "'zone'", [], 1),
-    "non-str key": ({"add": [spec(cidr=10), spec()]}, lambda s: None, 'can only concatenate str (not "int") to str', [], 1),
+    "non-str key": ({"add": [spec(cidr=10), spec()]}, lambda s: None,
+                    'can only concatenate str (not "int") to str', [], 1),
 }
 
 
@@ -167,7 +187,8 @@ def test_dry_run_reads_and_records_but_changes_nothing(GcpLib, stage_run, logs):
 # Restore
 
 def stored(run, added, deleted, stage="s1"):
-    run.revert["manage_routes"] = {stage: {KEY: {"added_route_list": added, "deleted_route_list": deleted}}}
+    run.revert["manage_routes"] = {
+        stage: {KEY: {"added_route_list": added, "deleted_route_list": deleted}}}
 
 
 @pytest.mark.parametrize("manage_routes", [{}, {"s2": {KEY: {}}}, {"s1": {"other::vpc": {}}}])
@@ -192,19 +213,22 @@ def test_restore_removes_added_before_reinserting_deleted(GcpLib, stage_run, log
             ("routes.insert", {"project": "proj-m", "body": resource("r1")}),
             ("globalOperations.wait", {"project": "proj-m", "operation": "operation-3"}),
         ]
-        assert logs.messages == ["- Restore route(s) s1", "  remove route tsr-a", "  remove route tsr-b",
-                                 "  restore route 10.2.0.0/16", "  Done"]
+        assert logs.messages == [
+            "- Restore route(s) s1", "  remove route tsr-a", "  remove route tsr-b",
+            "  restore route 10.2.0.0/16", "  Done"]
     assert stage_run.count("revert_info") == 10
 
 
 def test_restore_alerts_at_info_and_goes_on(GcpLib, stage_run, logs):
     stored(stage_run, ["gone", "tsr-b"], [{"name": "no-range"}, resource("r1")])
-    stage_run.service.fail("routes.delete", FakeHttpError(404, "gone"), when=lambda kw: kw["route"] == "gone")
+    stage_run.service.fail("routes.delete", FakeHttpError(404, "gone"),
+                           when=lambda kw: kw["route"] == "gone")
     GcpLib.restoreRoute(stage_run.service, "s1")
     assert ("INFO", "  **Alert** <HttpError 404: gone>") in logs.lines
     assert ("INFO", "  **Alert** 'destRange'") in logs.lines
     assert not [line for line in logs.lines if line[0] != "INFO"]
-    assert [n for n, _ in stage_run.service.mutations()] == ["routes.delete", "routes.delete", "routes.insert"]
+    assert ([n for n, _ in stage_run.service.mutations()]
+            == ["routes.delete", "routes.delete", "routes.insert"])
 
 
 def test_restore_dry_run(GcpLib, stage_run, logs):
@@ -212,7 +236,8 @@ def test_restore_dry_run(GcpLib, stage_run, logs):
     stage_run.dry_run = True
     GcpLib.restoreRoute(stage_run.service, "s1")
     assert stage_run.service.log == []
-    assert logs.messages == ["- Restore route(s) s1", "  remove route tsr-a", "  restore route 10.2.0.0/16", "  Done"]
+    assert logs.messages == [
+        "- Restore route(s) s1", "  remove route tsr-a", "  restore route 10.2.0.0/16", "  Done"]
 
 
 def test_restore_needs_manage_routes(GcpLib, stage_run, logs):

@@ -13,7 +13,8 @@ KEY = "proj-m::vpc-m"
 
 
 def spec(cidr="10.9.0.0/16", dest_instance="fw-1", priority=None, name=None):
-    return {"cidr": cidr, "zone": "z-a", "dest_instance": dest_instance, "priority": priority, "name": name}
+    return {"cidr": cidr, "zone": "z-a", "dest_instance": dest_instance, "priority": priority,
+            "name": name}
 
 
 def tsr_of(s):
@@ -30,7 +31,8 @@ class RouteTable(FakeService):
         self.on("routes.get", self._get)
         self.on("routes.delete", self._delete)
         self.on("routes.insert", self._insert)
-        self.on("instances.get", lambda project, zone, instance: {"selfLink": instance_url(project, zone, instance)})
+        self.on("instances.get",
+                lambda project, zone, instance: {"selfLink": instance_url(project, zone, instance)})
 
     def _get(self, project, route):
         if route not in self.table:
@@ -49,7 +51,8 @@ class RouteTable(FakeService):
         return {"name": f"op-insert-{body['name']}"}
 
 
-ROUTES = [{"name": n, "destRange": f"10.{i}.0.0/16", "priority": 100 + i, "nextHopIp": f"10.{i}.0.1"}
+ROUTES = [{"name": n, "destRange": f"10.{i}.0.0/16", "priority": 100 + i,
+           "nextHopIp": f"10.{i}.0.1"}
           for i, n in enumerate(["r1", "r2", "r3", "r4"])]
 
 
@@ -87,7 +90,8 @@ def test_rerun_merges_into_the_stored_record(GcpLib, stage_run):
     kept_added = ["n1", tsr_of(spec())]
     stored = {"deleted_route_list": kept_deleted, "added_route_list": kept_added}
     stage_run.revert["manage_routes"]["s1"] = {KEY: stored}
-    GcpLib.manageRoute(stage_run.service, {"delete": ["r2", "r3"], "add": [spec(), spec(name="n3")]}, "s1")
+    GcpLib.manageRoute(stage_run.service,
+                       {"delete": ["r2", "r3"], "add": [spec(), spec(name="n3")]}, "s1")
     assert record(stage_run) is stored
     assert stored["deleted_route_list"] is kept_deleted and stored["added_route_list"] is kept_added
     assert kept_deleted == [{"name": "r9", "destRange": "x"}, ROUTES[1], nameless, ROUTES[2]]
@@ -110,10 +114,12 @@ EXIT_CASES = {
     "delete iteration": (lambda: {"delete": failing_names()}, None, ["r1"], []),
     "interrupt on insert": (lambda: {"delete": ["r1"], "add": [spec(name="a"), spec(name="b")]},
                             ("routes.insert", lambda kw: kw["body"]["name"] == "b"), ["r1"], ["a"]),
-    "interrupt on get": (lambda: {"delete": ["r1", "r2"]}, ("routes.get", lambda kw: kw["route"] == "r2"), ["r1"], []),
-    "interrupt in an insert's wait": (lambda: {"delete": ["r1"], "add": [spec(name="a"), spec(name="b")]},
-                                      ("globalOperations.wait", lambda kw: kw["operation"] == "op-insert-b"),
-                                      ["r1"], ["a", "b"]),
+    "interrupt on get": (lambda: {"delete": ["r1", "r2"]},
+                         ("routes.get", lambda kw: kw["route"] == "r2"), ["r1"], []),
+    "interrupt in an insert's wait": (
+        lambda: {"delete": ["r1"], "add": [spec(name="a"), spec(name="b")]},
+        ("globalOperations.wait", lambda kw: kw["operation"] == "op-insert-b"),
+        ["r1"], ["a", "b"]),
 }
 
 
@@ -125,7 +131,8 @@ def test_record_is_stored_when_an_error_ends_the_call(GcpLib, stage_run, case, e
     if failure:
         stage_run.service.fail(failure[0], error, when=failure[1])
     if existing:
-        stage_run.revert["manage_routes"]["s1"] = {KEY: {"deleted_route_list": [ROUTES[3]], "added_route_list": ["z"]}}
+        stage_run.revert["manage_routes"]["s1"] = {
+            KEY: {"deleted_route_list": [ROUTES[3]], "added_route_list": ["z"]}}
     with pytest.raises(BaseException) as raised:
         GcpLib.manageRoute(stage_run.service, config(), "s1")
     if failure:
@@ -133,7 +140,8 @@ def test_record_is_stored_when_an_error_ends_the_call(GcpLib, stage_run, case, e
     else:
         assert type(raised.value) in (TypeError, ValueError)
     prior_deleted, prior_added = ([ROUTES[3]], ["z"]) if existing else ([], [])
-    assert record(stage_run)["deleted_route_list"] == prior_deleted + [r for r in ROUTES if r["name"] in deleted]
+    assert (record(stage_run)["deleted_route_list"]
+            == prior_deleted + [r for r in ROUTES if r["name"] in deleted])
     assert record(stage_run)["added_route_list"] == prior_added + added
 
 
@@ -156,7 +164,8 @@ def test_a_failing_store_does_not_hide_the_error(GcpLib, stage_run, monkeypatch)
 def test_missing_containers_are_created(GcpLib, stage_run, revert):
     stage_run.revert = revert
     GcpLib.manageRoute(stage_run.service, {"delete": ["r1"]}, "s1")
-    assert revert["manage_routes"]["s1"] == {KEY: {"deleted_route_list": [ROUTES[0]], "added_route_list": []}}
+    assert revert["manage_routes"]["s1"] == {
+        KEY: {"deleted_route_list": [ROUTES[0]], "added_route_list": []}}
     assert revert["manage_routes"].get("s0", {}) == {}
 
 
@@ -167,8 +176,10 @@ def test_an_accepted_insert_whose_wait_fails_is_recorded_and_the_restore_deletes
     name = tsr_of(spec())
     stage_run.service.fail("globalOperations.wait", FakeHttpError(500, "wait failed"),
                            when=lambda kw: kw["operation"] == f"op-insert-{name}")
-    GcpLib.manageRoute(stage_run.service, {"delete": ["r1"], "add": [spec(), spec(name="n2")]}, "s1")
-    assert [m for lvl, m in logs.lines if lvl == "ERROR"] == ["  **Error** <HttpError 500: wait failed>"]
+    GcpLib.manageRoute(stage_run.service,
+                       {"delete": ["r1"], "add": [spec(), spec(name="n2")]}, "s1")
+    assert ([m for lvl, m in logs.lines if lvl == "ERROR"]
+            == ["  **Error** <HttpError 500: wait failed>"])
     assert record(stage_run)["added_route_list"] == [name, "n2"]
     if not created:  # the operation ended in error: the route never came
         del stage_run.service.table[name]

@@ -162,9 +162,11 @@ def test_failure_of_one_router_is_logged_and_the_next_is_handled(GcpLib, run, lo
         # the range is normalised before the withdrawal list is read
         del first["remove_advertised_routes"]
     if case == "get fails":
-        run.service.fail("routers.get", FakeHttpError(500, "boom"), when=lambda kw: kw["router"] == "cr1")
+        run.service.fail("routers.get", FakeHttpError(500, "boom"),
+                         when=lambda kw: kw["router"] == "cr1")
     if case == "patch fails":
-        run.service.fail("routers.patch", FakeHttpError(503, "busy"), when=lambda kw: kw["router"] == "cr1")
+        run.service.fail("routers.patch", FakeHttpError(503, "busy"),
+                         when=lambda kw: kw["router"] == "cr1")
     plan(run, first, entry("cr2", add=["10.9.0.0/24"]))
     manage(GcpLib, run)
     text, kind = {"host bits": ("10.0.0.1/24 has host bits set", "ValueError"),
@@ -185,13 +187,15 @@ def test_failure_of_one_router_is_logged_and_the_next_is_handled(GcpLib, run, lo
     assert "tp::tv::r1::cr2" in saved
 
 
-def test_traceback_and_ipaddress_go_through_the_module_names(GcpLib, gcplib, run, logs, monkeypatch):
+def test_traceback_and_ipaddress_go_through_the_module_names(
+        GcpLib, gcplib, run, logs, monkeypatch):
     seen = []
     monkeypatch.setattr(gcplib, "traceback", types.SimpleNamespace(
         print_exc=lambda: seen.append(sys.exc_info()[1])))
     monkeypatch.setattr(gcplib, "ipaddress", types.SimpleNamespace(
         IPv4Network=lambda text: "net:" + text if text != "bad" else int(text)))
-    run.service.on("routers.get", lambda router, **kw: resource(["a", "b"] if router == "cr1" else ["bad"]))
+    run.service.on("routers.get",
+                   lambda router, **kw: resource(["a", "b"] if router == "cr1" else ["bad"]))
     plan(run, entry("cr1", remove=["net:b"]), entry("cr2"))
     manage(GcpLib, run)
     assert patches(run.service)[0]["body"]["bgp"]["advertisedIpRanges"] == [rng("a")]
@@ -295,7 +299,8 @@ def test_restore_patches_saved_settings(GcpLib, run, logs, dry):
     run.dry_run = dry
     run.plan.update(project_id="proj-m", vpc_name="vpc-m")
     bare = {"advertiseMode": "CUSTOM"}
-    full = {"advertiseMode": "CUSTOM", "advertisedIpRanges": [rng("10.0.0.0/24")], "advertisedGroups": []}
+    full = {"advertiseMode": "CUSTOM", "advertisedIpRanges": [rng("10.0.0.0/24")],
+            "advertisedGroups": []}
     run.revert["cloud_routers"] = {MKEY: {"p1::n1::r1::a": bare, "p2::n2::r2::b": full}}
     restore(GcpLib, run)
     assert logs.messages == ["- Restore cloud router route(s)",
@@ -309,13 +314,15 @@ def test_restore_patches_saved_settings(GcpLib, run, logs, dry):
         {"project": "p2", "region": "r2", "router": "b", "body": {"bgp": full}}]
     assert patches(run.service)[0]["body"]["bgp"] is bare
     assert bare == {"advertiseMode": "CUSTOM", "advertisedIpRanges": []}
-    assert run.events[2:] == [("revert_info",)] * 3 + [("revert_info",), ("dry_run",), ("revert_info",)] * 2
+    assert run.events[2:] == ([("revert_info",)] * 3
+                              + [("revert_info",), ("dry_run",), ("revert_info",)] * 2)
 
 
 def test_restore_failure_of_one_router_does_not_stop_the_next(GcpLib, run, logs, capsys):
     run.plan.update(project_id="proj-m", vpc_name="vpc-m")
     run.revert["cloud_routers"] = {MKEY: {"p::n::r::a": {}, "p::n::r::b": {}}}
-    run.service.fail("routers.patch", FakeHttpError(500, "boom"), when=lambda kw: kw["router"] == "a")
+    run.service.fail("routers.patch", FakeHttpError(500, "boom"),
+                     when=lambda kw: kw["router"] == "a")
     restore(GcpLib, run)
     assert ("ERROR", "**Error** <HttpError 500: boom>") in logs.lines
     assert capsys.readouterr().err.endswith("FakeHttpError: <HttpError 500: boom>\n")

@@ -29,7 +29,8 @@ def fresh_plan():
 
 def test_plan_is_read_from_yaml_and_shared_by_every_context(tmp_path, fresh_plan):
     path = tmp_path / "plan.yaml"
-    path.write_text("project_id: p\nvpc_name: v\ntransit_vpcs:\n  - vpc_name: t::n\nadvertise_gke: true\n")
+    path.write_text(
+        "project_id: p\nvpc_name: v\ntransit_vpcs:\n  - vpc_name: t::n\nadvertise_gke: true\n")
     YamlContext.load(path)
     assert YamlContext().getContext("project_id") == "p"
     assert YamlContext().getContext("transit_vpcs") == [{"vpc_name": "t::n"}]
@@ -60,8 +61,10 @@ def test_revert_info_is_one_dict_with_three_keys(fresh_globals):
 
 def test_revert_info_survives_save_and_load(tmp_path, fresh_globals):
     info = Globals.getRevertInfo()
-    info["peerings"]["p::v"] = [{"localPeeringProperties": {"name": "é"}, "remotePeeringProperties": None}]
-    info["manage_routes"]["stage1"] = {"p::v": {"deleted_route_list": [], "added_route_list": ["tsr-1"]}}
+    info["peerings"]["p::v"] = [{"localPeeringProperties": {"name": "é"},
+                                 "remotePeeringProperties": None}]
+    info["manage_routes"]["stage1"] = {
+        "p::v": {"deleted_route_list": [], "added_route_list": ["tsr-1"]}}
     info["cloud_routers"]["p::v"] = {"t::n::r::cr": {"asn": 64512, "advertiseMode": "CUSTOM"}}
     path = tmp_path / "revert.json"
     Globals.saveRevertInfo(path)

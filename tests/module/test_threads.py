@@ -53,29 +53,36 @@ class PerThread:
         local.plan = {
             "project_id": project, "vpc_name": vpc,
             "transit_vpcs": [{"vpc_name": f"transit-{n}::t", "cloud_routers": [{
-                "region": "r1", "router_name": f"cr-{n}", "add_advertised_routes": [f"10.{n}.0.0/16"],
+                "region": "r1", "router_name": f"cr-{n}",
+                "add_advertised_routes": [f"10.{n}.0.0/16"],
                 "remove_advertised_routes": ["10.200.0.0/24"], "remove_advertised_groups": [],
             }]}],
             "manage_routes": {"s1": {"delete": [f"old-{n}"], "add": [
-                {"cidr": f"10.{n}.1.0/24", "zone": "z", "dest_instance": f"vm-{n}", "priority": None, "name": None},
+                {"cidr": f"10.{n}.1.0/24", "zone": "z", "dest_instance": f"vm-{n}",
+                 "priority": None, "name": None},
             ]}},
         }
         service = FakeService()
         service.pages["routes.list"] = [
-            {"items": [{"destRange": f"10.{n}.{i}.0/24", "nextHopPeering": f"gke-{n}-{i}-peer"} for i in range(5)]},
+            {"items": [{"destRange": f"10.{n}.{i}.0/24", "nextHopPeering": f"gke-{n}-{i}-peer"}
+                       for i in range(5)]},
             {"items": [{"destRange": f"10.{n}.9.0/24", "nextHopIp": "10.0.0.1"}]},
         ]
         service.on("subnetworks.get", lambda project, region, subnetwork: {
             "ipCidrRange": f"{subnetwork}/24", "name": subnetwork, "region": region})
-        service.on("routes.get", lambda project, route: {"name": route, "destRange": "192.168.0.0/24"})
-        service.on("instances.get", lambda project, zone, instance: {"selfLink": instance_url(project, zone, instance)})
+        service.on("routes.get",
+                   lambda project, route: {"name": route, "destRange": "192.168.0.0/24"})
+        service.on("instances.get", lambda project, zone, instance: {
+            "selfLink": instance_url(project, zone, instance)})
         service.on("routers.get", lambda project, region, router: {
             "name": router, "network": network_url(project, "t"),
             "bgp": {"asn": 64512, "advertiseMode": "CUSTOM",
                     "advertisedIpRanges": [{"range": "10.200.0.0/24", "description": "old"}]}})
         local.service = service
-        network = {"selfLink": local.networkLink, "subnetworks": [subnet_url(project, "r1", f"10.{n}.{i}.0") for i in range(4)],
-                   "peerings": [{"name": f"p-{n}-{i}", "network": network_url(f"peer-{i}", "n")} for i in range(3)]}
+        network = {"selfLink": local.networkLink,
+                   "subnetworks": [subnet_url(project, "r1", f"10.{n}.{i}.0") for i in range(4)],
+                   "peerings": [{"name": f"p-{n}-{i}", "network": network_url(f"peer-{i}", "n")}
+                                for i in range(3)]}
         return project, service, network
 
 

@@ -77,7 +77,8 @@ class Str(str):
         ("p", b"op", "Argument 'operation' has incorrect type (expected str, got bytes)"),
         ("p", None, "Argument 'operation' has incorrect type (expected str, got NoneType)"),
         (1, None, "Argument 'project' has incorrect type (expected str, got int)"),
-        (collections.deque(), "op", "Argument 'project' has incorrect type (expected str, got deque)"),
+        (collections.deque(), "op",
+         "Argument 'project' has incorrect type (expected str, got deque)"),
     ],
 )
 def test_project_and_operation_must_be_exactly_str(GcpLib, service, project, operation, message):
@@ -95,7 +96,8 @@ class DictSub(dict):
     pass
 
 
-@pytest.mark.parametrize("response,name", [(Mapping(status="DONE"), "Mapping"), (DictSub(status="DONE"), "DictSub")])
+@pytest.mark.parametrize("response,name", [(Mapping(status="DONE"), "Mapping"),
+                                           (DictSub(status="DONE"), "DictSub")])
 def test_result_must_be_exactly_a_dict(GcpLib, service, sleeps, response, name):
     service.on("globalOperations.wait", response)
     with pytest.raises(TypeError) as info:
