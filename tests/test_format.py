@@ -17,8 +17,8 @@ SOURCES = sorted(
     + glob.glob(os.path.join(ROOT, "src", "tarn_gcp", "gcplib", "**", "*.hpp"), recursive=True)
 )
 
-# The folders whose Python files (and extensionless Python scripts) are held
-# to 100 columns.
+# The folders whose Python files and stubs (and extensionless Python scripts)
+# are held to 100 columns.
 PYTHON_FOLDERS = ("src", "tests", "testing", "benchmarks", "scripts")
 
 
@@ -37,7 +37,7 @@ def _python_sources():
     for path in sorted(paths):
         if not os.path.isfile(path):    # deleted, not yet committed
             continue
-        if path.endswith(".py"):
+        if path.endswith((".py", ".pyi")):
             sources.append(path)
         elif "." not in os.path.basename(path):
             with open(path, "rb") as f:

@@ -19,7 +19,12 @@ class GcpLib:
     def deletePeering(cls, service: Any, project: Any, vpc: Any, peering: Any) -> None: ...
     @classmethod
     def lookupRemotePeering(
-        cls, service: Any, localProject: Any, localVpcName: Any, remoteProject: Any, remoteVpcName: Any
+        cls,
+        service: Any,
+        localProject: Any,
+        localVpcName: Any,
+        remoteProject: Any,
+        remoteVpcName: Any,
     ) -> Optional[Dict[str, Any]]: ...
     @classmethod
     def deletePeerings(cls, service: Any, project: Any, vpc: Dict[str, Any]) -> None: ...
