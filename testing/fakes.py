@@ -45,6 +45,11 @@ LOGGER_NAME = "tarn_gcp.gcplib"
 
 # ---------------------------------------------------------------- siblings
 
+def empty_revert() -> Dict[str, Any]:
+    """Revert information that records nothing yet."""
+    return {"peerings": {}, "manage_routes": {}, "cloud_routers": {}}
+
+
 class FakeGlobals:
     service = None
     project = None
@@ -52,7 +57,7 @@ class FakeGlobals:
     networkLink = None
     routeInfo = None
     dry_run = True
-    revert = {"peerings": {}, "manage_routes": {}, "cloud_routers": {}}
+    revert = empty_revert()
 
     @classmethod
     def getDryRun(cls):
@@ -70,7 +75,7 @@ class FakeGlobals:
         cls.networkLink = None
         cls.routeInfo = None
         cls.dry_run = dry_run
-        cls.revert = {"peerings": {}, "manage_routes": {}, "cloud_routers": {}}
+        cls.revert = empty_revert()
 
 
 class FakeYamlContext:
@@ -595,7 +600,7 @@ class Run:
     def __init__(self) -> None:
         self.plan: Dict[str, Any] = {}
         self.dry_run: Any = False
-        self.revert: Dict[str, Any] = {"peerings": {}, "manage_routes": {}, "cloud_routers": {}}
+        self.revert: Dict[str, Any] = empty_revert()
         self.service = FakeService()
         self.project = "proj-m"
         self.vpc = {"vpc_name": "vpc-m"}
