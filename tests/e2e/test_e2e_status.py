@@ -34,6 +34,15 @@ def stage_state(compute, plan, name):
     return stage["state"], [(i["name"], i["state"], i["detail"]) for i in stage["items"]]
 
 
+def assert_round_trip(compute, plan, name, entry, *args):
+    """The stage ``entry`` switched, then restored: status reads the stage
+    and every item of it as switched, then as restored."""
+    for forward, expected in ((True, SWITCHED), (False, RESTORED)):
+        entry(forward, *args)
+        state, items = stage_state(compute, plan, name)
+        assert state == expected and {i[1] for i in items} == {expected}, items
+
+
 @HYPO
 @given(start=st.tuples(ranges, groups), entry=st.tuples(ranges, withdrawn, groups))
 def test_router_stage_and_restore_read_as_switched_and_restored(
@@ -50,12 +59,7 @@ def test_router_stage_and_restore_read_as_switched_and_restored(
                   remove_advertised_groups=entry[2] + ["ALL_VPC_SUBNETS"])
     migration.use_plan(plan)
 
-    GcpLib.manageCloudRouterAdvertisedRoute(True)
-    state, items = stage_state(compute, plan, "routers")
-    assert state == SWITCHED and {i[1] for i in items} == {SWITCHED}, items
-    GcpLib.manageCloudRouterAdvertisedRoute(False)
-    state, items = stage_state(compute, plan, "routers")
-    assert state == RESTORED and {i[1] for i in items} == {RESTORED}, items
+    assert_round_trip(compute, plan, "routers", GcpLib.manageCloudRouterAdvertisedRoute)
 
 
 @HYPO
@@ -71,12 +75,7 @@ def test_route_stage_and_restore_read_as_switched_and_restored(
     plan["manage_routes"]["stage1"] = {"delete": deletes, "add": adds}
     migration.use_plan(plan)
 
-    GcpLib.manageSwitchRoute(True, "stage1")
-    state, items = stage_state(compute, plan, "routes stage1")
-    assert state == SWITCHED and {i[1] for i in items} == {SWITCHED}, items
-    GcpLib.manageSwitchRoute(False, "stage1")
-    state, items = stage_state(compute, plan, "routes stage1")
-    assert state == RESTORED and {i[1] for i in items} == {RESTORED}, items
+    assert_round_trip(compute, plan, "routes stage1", GcpLib.manageSwitchRoute, "stage1")
 
 
 flags = st.fixed_dictionaries({"exportCustomRoutes": st.booleans(),
@@ -109,9 +108,4 @@ def test_peering_stage_and_restore_read_as_switched_and_restored(
                                                body=body).execute(), project)
     plan = load_plan()
 
-    GcpLib.managePeerings(True)
-    state, items = stage_state(compute, plan, "peerings")
-    assert state == SWITCHED and {i[1] for i in items} == {SWITCHED}, items
-    GcpLib.managePeerings(False)
-    state, items = stage_state(compute, plan, "peerings")
-    assert state == RESTORED and {i[1] for i in items} == {RESTORED}, items
+    assert_round_trip(compute, plan, "peerings", GcpLib.managePeerings)
