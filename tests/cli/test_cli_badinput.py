@@ -245,7 +245,7 @@ def test_a_switch_against_google_cloud_needs_a_revert_file(cli, tmp_path, monkey
 
 
 def test_an_emulator_url_that_does_not_answer_is_bad_input(cli, tmp_path, monkeypatch):
-    from tarn_gcp.cli import session
+    from tarn_gcp.cloud import target as session
 
     monkeypatch.setattr(session, "PROBE_SECONDS", 0.3)
     with socket.socket() as silent:       # accepts connections, never answers

@@ -11,7 +11,7 @@ import time
 import pytest
 import yaml
 
-from tarn_gcp.cli.revert import first_missing
+from tarn_gcp.revert import first_missing
 
 from test_cli_support import KEY, cli, pauses, read_json  # noqa: F401
 from testing.emulators import mutations
@@ -207,8 +207,8 @@ def test_google_cloud_service_uses_default_credentials_over_the_retrying_transpo
     import google.auth
     from google.auth.credentials import AnonymousCredentials
 
-    from tarn_gcp.cli import session
-    from tarn_gcp.cli.transport import RetryingHttp
+    from tarn_gcp.cloud import target as session
+    from tarn_gcp.cloud.transport import RetryingHttp
 
     asked = []
 
@@ -255,7 +255,7 @@ def test_a_re_run_after_a_half_failed_removal_keeps_the_saved_transit_record(
 ])
 def test_a_signal_in_the_stage_or_the_save_ends_with_the_records_saved(
         cli, tmp_path, monkeypatch, when, signum, status, words):
-    from tarn_gcp.cli.revert import LocalRevertStore
+    from tarn_gcp.revert import LocalRevertStore
     from tarn_gcp.gcplib import GcpLib
     from tarn_gcp.res.Globals import Globals
 
@@ -318,7 +318,7 @@ def test_the_router_stage_tracebacks_go_to_the_debug_log_and_quiet_shows_what_it
 @pytest.mark.parametrize("code", [errno.ENOSPC, errno.EACCES, errno.EIO])
 def test_a_failed_save_leaves_the_revert_information_beside_the_file_and_on_stderr(
         cli, tmp_path, monkeypatch, code):
-    from tarn_gcp.cli.revert import LocalRevertStore
+    from tarn_gcp.revert import LocalRevertStore
 
     def failing(self, text):
         raise OSError(code, os.strerror(code))

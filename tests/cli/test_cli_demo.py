@@ -2,7 +2,7 @@
 
 import pytest
 
-from tarn_gcp.cli.demo import snapshot_diff
+from tarn_gcp.cli.commands.demo import snapshot_diff
 
 from test_cli_support import cli, pauses  # noqa: F401
 

@@ -6,8 +6,8 @@ import os
 
 import pytest
 
-from tarn_gcp.cli.errors import CliError
-from tarn_gcp.cli.revert import RevertFile, first_missing
+from tarn_gcp.errors import CliError
+from tarn_gcp.revert import RevertFile, first_missing
 from tarn_gcp.res.Globals import Globals
 
 KEY = "p::v"

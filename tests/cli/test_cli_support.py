@@ -12,7 +12,8 @@ import types
 
 import pytest
 
-from tarn_gcp.cli import main, transport
+from tarn_gcp.cli import main
+from tarn_gcp.cloud import transport
 
 KEY = "tarn-demo::spoke-vpc"
 

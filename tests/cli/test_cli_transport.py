@@ -5,7 +5,7 @@ import json
 
 import pytest
 
-from tarn_gcp.cli.transport import RetryingHttp, refusal_reason
+from tarn_gcp.cloud.transport import RetryingHttp, refusal_reason
 from tarn_gcp.emulator import PEERING_IN_PROGRESS
 
 from test_cli_support import KEY, cli, pauses, read_json  # noqa: F401
@@ -177,7 +177,7 @@ def test_a_signal_during_a_change_is_raised_when_the_next_request_starts(method,
     import signal
     import time
 
-    from tarn_gcp.cli import interrupts
+    from tarn_gcp import interrupts
 
     class Signalled(Scripted):
         def request(self, *args, **kwargs):

@@ -347,7 +347,7 @@ def test_a_revert_url_that_is_not_one_is_refused(capsys, monkeypatch, value, why
 
 
 def test_unlock_of_a_local_revert_file_says_its_lock_ends_with_its_run(capsys, tmp_path):
-    from tarn_gcp.cli.revert import LocalRevertStore
+    from tarn_gcp.revert import LocalRevertStore
 
     path = str(tmp_path / "revert.json")
     assert main(["--revert", path, "unlock", "--yes"]) == 0

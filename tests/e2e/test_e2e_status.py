@@ -6,8 +6,8 @@ specs, a stage leaves its record ``switched`` and its restore
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from tarn_gcp.cli.plan import Plan
-from tarn_gcp.cli.status import RESTORED, SWITCHED, compare
+from tarn_gcp.plan import Plan
+from tarn_gcp.plan.status import RESTORED, SWITCHED, compare
 from tarn_gcp.emulator import sample
 from tarn_gcp.res.Globals import Globals
 

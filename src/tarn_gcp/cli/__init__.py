@@ -1,16 +1,16 @@
 """The command line of tarn_gcp: ``python -m tarn_gcp`` (or ``tarn_gcp``).
 
-``app`` parses the arguments and maps failures to exit statuses; ``run``
-holds what every command works with and binds gcplib's run state;
-``discovery`` runs the reading commands, ``stages`` the stages and their
-restore, ``status`` compares the revert information with the live network,
-``demo`` the whole round trip on an emulator; ``plan`` and ``revert`` check
-the plan and keep the revert file (``bucket_store`` in a bucket),
-``session`` builds the Compute service (Google Cloud or an emulator) over
-the retrying transport of ``transport``, and ``console`` writes the log
-lines.
+``parser`` holds the command tree and its help, ``app`` runs the parsed
+command and maps failures to exit statuses, ``console`` writes the log
+lines, ``formats`` the JSON and DOT documents, ``run`` is what every
+command works with; ``commands`` holds one module per command family.
+What the commands stand on lives beside this package: ``tarn_gcp.revert``
+(the revert file, locally or in a bucket), ``tarn_gcp.cloud`` (reaching
+Compute), ``tarn_gcp.plan`` (the plan, its checks and where its migration
+stands).
 """
 
-from .app import build_parser, main
+from .app import main
+from .parser import build_parser
 
 __all__ = ["main", "build_parser"]

@@ -76,7 +76,7 @@ def _last(url):
 
 
 def _key(url):
-    from .status import network_key
+    from tarn_gcp.cloud.compute import network_key
 
     return network_key(url)
 
@@ -176,7 +176,7 @@ def discovery_document(service, execute, project, networks):
 def peer_nodes(service, execute, document):
     """Nodes (key -> subnet ranges, or None when unreadable) of the
     networks the project's networks peer with, outside the document."""
-    from .errors import RunFailed
+    from tarn_gcp.errors import RunFailed
 
     gather = Gatherer(service, execute)
     known = {n["key"] for n in document["networks"]}

@@ -17,16 +17,25 @@ import os
 import shutil
 import tempfile
 
+from tarn_gcp.cli.run import Run
+from tarn_gcp.cloud.compute import get_network, subnet_regions
+from tarn_gcp.cloud.target import open_target
+from tarn_gcp.errors import CliError, RunFailed
+from tarn_gcp.plan import EXAMPLE_PLAN, Plan
+from tarn_gcp.plan.status import compare
+from tarn_gcp.revert import RevertFile
+
 from . import status
 from .discovery import cidrs, discover
-from .errors import CliError, RunFailed
-from .plan import EXAMPLE_PLAN, Plan
-from .revert import RevertFile
-from .run import Run, get_network, subnet_regions
-from .session import open_target
 from .stages import Stage
 
 log = logging.getLogger("tarn_gcp.cli")
+
+HELP = "the whole migration and its restore on an emulator, verified"
+EXAMPLES = """\
+  tarn_gcp demo
+  tarn_gcp demo --dry-run -q
+  tarn_gcp demo --plan my-plan.yaml --revert demo-revert.json"""
 
 
 # ------------------------------------------------------- snapshot diff
@@ -167,7 +176,7 @@ def _status(run, plan, key, revert_path, expected, when):
     _heading("Status %s" % when)
     try:
         info = RevertFile(revert_path, key).load(required=True)
-        document = status.compare(run.service, plan, key, info)
+        document = compare(run.service, plan, key, info)
     except (CliError, RunFailed) as exc:
         run.console.summary("demo: status %s: %s" % (when, exc))
         return ["no status %s" % when]
@@ -184,7 +193,7 @@ def run_demo(options, console):
     scratch = None
     revert_path = None if dry_run else options.revert
     if revert_path and revert_path.startswith("gs://"):
-        from .bucket_store import check_new_object
+        from tarn_gcp.revert.bucket import check_new_object
 
         check_new_object(revert_path)
     elif revert_path:

@@ -17,7 +17,7 @@ import ipaddress
 import os
 import re
 
-from .errors import CliError
+from tarn_gcp.errors import CliError
 
 EXAMPLE_PLAN = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                             "emulator", "sample_plan.yaml")

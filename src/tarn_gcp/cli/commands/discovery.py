@@ -6,11 +6,23 @@ from __future__ import annotations
 
 import logging
 
-from .errors import RunFailed
-from .run import api_failure, execute, get_network, gcplib, list_networks, run_state, \
-    subnet_regions
+from tarn_gcp.cloud.compute import (api_failure, execute, gcplib, get_network, list_networks,
+                                    subnet_regions)
+from tarn_gcp.cloud.state import run_state
+from tarn_gcp.errors import RunFailed
 
 log = logging.getLogger("tarn_gcp.cli")
+
+DISCOVER_HELP = ("list the networks with their subnetworks, route tables, peerings and Cloud "
+                 "Routers")
+DISCOVER_EXAMPLES = """\
+  tarn_gcp discover my-spoke-project
+  tarn_gcp --plan plan.yaml discover --format json > topology.json
+  tarn_gcp --emulator discover tarn-transit --format dot | dot -Tsvg > peerings.svg"""
+CIDRS_HELP = "the ranges the migrated VPC advertises in a region"
+CIDRS_EXAMPLES = """\
+  tarn_gcp --plan plan.yaml cidrs europe-west1
+  tarn_gcp --emulator cidrs us-central1 --format json"""
 
 
 def discover(run, project):
@@ -44,7 +56,7 @@ def discover(run, project):
     subnets = sum(len(n.get("subnetworks", [])) for n in networks)
     peerings = sum(len(n.get("peerings", [])) for n in networks)
     if run.format != "text":
-        from . import formats
+        from tarn_gcp.cli import formats
 
         document = formats.discovery_document(run.service, execute, project, networks)
         if run.format == "dot":

@@ -1,5 +1,5 @@
-"""``tarn_gcp status``: where a migration stands, from its revert file and
-the live network.
+"""Where the migration of the plan's VPC stands, from its revert
+information and the live network (what ``tarn_gcp status`` shows).
 
 Every stage of the plan (the peerings, each route stage of
 "manage_routes" in plan order, the Cloud Routers) is compared item by item
@@ -31,13 +31,9 @@ from __future__ import annotations
 
 import hashlib
 import ipaddress
-import logging
 
-from .errors import CliError, RunFailed
-from .revert import RevertFile
-from .run import api_failure, execute
-
-log = logging.getLogger("tarn_gcp.cli")
+from tarn_gcp.cloud.compute import api_failure, execute, network_key
+from tarn_gcp.errors import RunFailed
 
 NOT_STARTED, SWITCHED, RESTORED, PARTIAL, DRIFTED = (
     "not started", "switched", "restored", "partial", "drifted")
@@ -65,18 +61,6 @@ def stage_state(items):
     if PARTIAL in states or len(states) > 1:
         return PARTIAL
     return states.pop() if states else SWITCHED
-
-
-def network_key(url):
-    """project::network of a network URL or partial path; the text itself
-    when it names no network."""
-    parts = str(url).split("/")
-    try:
-        project = parts[parts.index("projects") + 1]
-        network = parts[parts.index("networks") + 1]
-    except (ValueError, IndexError):
-        return str(url)
-    return "%s::%s" % (project, network)
 
 
 def _not_found(exc):
@@ -404,78 +388,3 @@ def compare(service, plan, key, info):
     return {"vpc": key, "stages": [
         {"stage": name, "state": NOT_STARTED if items is None else stage_state(items),
          "items": items or []} for name, items in stages]}
-
-
-def exit_status(document):
-    states = {stage["state"] for stage in document["stages"]}
-    return 1 if states & {PARTIAL, DRIFTED} else 0
-
-
-def text_lines(document):
-    """One line per stage, and one per item that is partial or drifted."""
-    lines = []
-    for stage in document["stages"]:
-        items = stage["items"]
-        counts = {}
-        for item in items:
-            counts[item["state"]] = counts.get(item["state"], 0) + 1
-        note = ""
-        if stage["state"] == NOT_STARTED:
-            note = " (nothing recorded)"
-        elif not items:
-            note = " (the record holds no change)"
-        elif stage["state"] in (PARTIAL, DRIFTED):
-            note = " (%s)" % ", ".join("%d %s" % (counts[s], s) for s in STATES if s in counts)
-        else:
-            note = " (%d item(s))" % len(items)
-        lines.append("%s: %s%s" % (stage["stage"], stage["state"], note))
-        for item in items:
-            if item["state"] in (PARTIAL, DRIFTED):
-                lines.append("  %s %s: %s: %s" % (item["kind"], item["name"], item["state"],
-                                                   item["detail"]))
-    return lines
-
-
-def not_in(document, expected):
-    """The stages (with their state) that are not in the ``expected`` state;
-    a stage whose record holds no change is in either."""
-    return ["%s %s" % (stage["stage"], stage["state"]) for stage in document["stages"]
-            if stage["state"] != expected
-            and not (stage["state"] == SWITCHED and not stage["items"])]
-
-
-def read_revert(run, key, required=True):
-    """The revert information of the plan's VPC, read and checked, never
-    written."""
-    path = getattr(run.options, "revert", None)
-    if not path:
-        raise CliError("status needs --revert FILE, the revert information of the stages")
-    return RevertFile(path, key).load(required=required)
-
-
-def show(run, document):
-    for line in text_lines(document):
-        run.console.summary(line)
-
-
-def status(run):
-    """Compares the revert information with the live network; returns the
-    exit status (0, or 1 when a stage is partial or drifted)."""
-    command = "status"
-    key = run.plan.vpc_key(command)
-    if run.plan.data.get("manage_routes") is not None:
-        run.plan.manage_routes(command)
-    info = read_revert(run, key)
-    try:
-        document = compare(run.service, run.plan, key, info)
-    except (CliError, RunFailed):
-        raise
-    except Exception as exc:
-        raise RunFailed("cannot tell the status of %s: %s" % (key, api_failure(exc))) from exc
-    run.document = document
-    if run.format == "text":
-        show(run, document)
-    else:
-        log.info("status of %s: %s", key, ", ".join(
-            "%s %s" % (s["stage"], s["state"]) for s in document["stages"]))
-    return exit_status(document)

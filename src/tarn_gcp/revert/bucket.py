@@ -41,9 +41,10 @@ import tempfile
 import time
 import uuid
 
-from . import interrupts
-from .errors import CliError, one_line
-from .revert import RevertStore, StoreInUse, write_new_file
+from tarn_gcp import interrupts
+from tarn_gcp.errors import CliError, one_line
+
+from .store import RevertStore, StoreInUse, write_new_file
 
 SCHEME = "gs://"
 LOCK_SUFFIX = ".lock"
@@ -164,7 +165,7 @@ def holder_text(record):
     return text
 
 
-def _stale_hint(record):
+def stale_hint(record):
     """Words saying that the holder is certainly gone, when this machine can
     tell: it ran here and no process of that pid runs any more."""
     if not isinstance(record, dict) or record.get("host") != socket.gethostname():
@@ -253,7 +254,7 @@ class BucketRevertStore(RevertStore):
                 raise StoreInUse(
                     "revert file %s is in use by %s%s; if that run is gone, remove its lock "
                     "with: tarn_gcp unlock --revert %s --yes"
-                    % (self.url, holder_text(current), _stale_hint(current), self.url)
+                    % (self.url, holder_text(current), stale_hint(current), self.url)
                 ) from None
             except api_exceptions.NotFound:
                 raise CliError("cannot lock revert file %s: there is no bucket %s"
@@ -430,48 +431,6 @@ def _warn(text):
     sys.stdout.flush()
     sys.stderr.write("tarn_gcp: warning: %s\n" % one_line(text))
     sys.stderr.flush()
-
-
-def unlock_command(url, confirmed, out=None):
-    """``tarn_gcp unlock --revert URL [--yes]``: shows the lock of a revert
-    file and, when confirmed, removes it.  Returns the exit status."""
-    from .revert import open_store
-
-    out = out or sys.stdout
-    store = open_store(url)
-    store.check()
-    if not isinstance(store, BucketRevertStore):
-        # A local file's lock is the kernel's and ends with its holder.
-        store.lock()
-        store.unlock()
-        out.write("revert file %s is not in use; a local revert file's lock ends with the run "
-                  "that holds it, so there is nothing to remove\n" % url)
-        return 0
-    try:
-        held = store.lock_holder()
-    except StorageFailure as exc:
-        raise CliError(str(exc)) from None
-    if held is None:
-        out.write("revert file %s is not locked: there is no %s\n" % (url, store.lock_url))
-        return 0
-    record, generation = held
-    out.write("lock %s, held by %s%s:\n" % (store.lock_url, holder_text(record),
-                                           _stale_hint(record)))
-    body = json.dumps(record, indent=2) if isinstance(record, dict) else str(record)
-    out.write("".join("  " + line + "\n" for line in body.splitlines()))
-    if not confirmed:
-        out.flush()
-        raise CliError("lock %s left in place: make sure that run is gone, then remove it with "
-                       "tarn_gcp unlock --revert %s --yes" % (store.lock_url, url))
-    try:
-        removed = store.remove_lock(generation)
-    except StorageFailure as exc:
-        raise CliError(str(exc)) from None
-    if not removed:
-        raise CliError("lock %s not removed: it changed while it was shown (another run took "
-                       "or gave it back); look again" % store.lock_url)
-    out.write("lock %s removed\n" % store.lock_url)
-    return 0
 
 
 def check_new_object(url):

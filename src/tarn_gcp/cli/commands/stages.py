@@ -9,12 +9,43 @@ import dataclasses
 import sys
 from typing import Any, Optional
 
-from . import interrupts
-from .console import tracebacks_to_log
-from .errors import CliError, RunFailed, SaveFailed
-from .operations import RouterPatches
-from .revert import RevertFile, dump, first_missing, new_revert_info
-from .run import api_failure, gcplib, get_network, run_state
+from tarn_gcp import interrupts
+from tarn_gcp.cli.console import tracebacks_to_log
+from tarn_gcp.cloud.compute import api_failure, gcplib, get_network
+from tarn_gcp.cloud.operations import RouterPatches
+from tarn_gcp.cloud.state import run_state
+from tarn_gcp.errors import CliError, RunFailed, SaveFailed
+from tarn_gcp.revert import RevertFile, dump, first_missing, new_revert_info, router_label
+
+# (action, target): the help of the command and its examples.
+HELP = {
+    ("switch", None): "run a migration stage",
+    ("restore", None): "put back what a stage changed",
+    (None, "peerings"): "%s: the peerings between the VPC and the transit VPCs",
+    (None, "routes"): "%s: the static routes of a stage of manage_routes",
+    (None, "routers"): "%s: the advertisements of the transit Cloud Routers",
+}
+EXAMPLES = {
+    "switch": """\
+  tarn_gcp --plan plan.yaml --revert revert.json switch peerings
+  tarn_gcp --plan plan.yaml --revert revert.json switch routes stage1
+  tarn_gcp --plan plan.yaml --revert gs://my-bucket/team/revert.json switch routers --dry-run""",
+    "restore": """\
+  tarn_gcp --plan plan.yaml --revert revert.json restore routers
+  tarn_gcp --plan plan.yaml --revert revert.json restore routes stage1
+  tarn_gcp --plan plan.yaml --revert revert.json restore peerings""",
+}
+TARGET_EXAMPLES = {
+    "peerings": """\
+  tarn_gcp --plan plan.yaml --revert revert.json %s peerings
+  tarn_gcp --emulator-url http://127.0.0.1:8085/compute/v1/ --revert revert.json %s peerings""",
+    "routes": """\
+  tarn_gcp --plan plan.yaml --revert revert.json %s routes stage1
+  tarn_gcp --plan plan.yaml --revert revert.json %s routes stage1 --dry-run""",
+    "routers": """\
+  tarn_gcp --plan plan.yaml --revert revert.json %s routers
+  tarn_gcp --plan plan.yaml --revert gs://my-bucket/team/revert.json %s routers -v""",
+}
 
 # The module's entry point of each stage.
 _ENTRY = {"peerings": "managePeerings", "routes": "manageSwitchRoute",
@@ -271,11 +302,6 @@ class Stage:
 
 _BASE = {"removed": "remove", "re-created": "re-create", "deleted": "delete", "added": "add",
          "re-inserted": "re-insert", "customised": "customise", "patched back": "patch back"}
-
-
-def router_label(rkey):
-    parts = rkey.split("::")
-    return "%s in %s" % (parts[3], parts[2]) if len(parts) == 4 else rkey
 
 
 def _new_items(old, new):

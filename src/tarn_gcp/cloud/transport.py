@@ -40,7 +40,7 @@ import re
 import socket
 import time
 
-from . import interrupts
+from tarn_gcp import interrupts
 
 log = logging.getLogger("tarn_gcp.cli.transport")
 

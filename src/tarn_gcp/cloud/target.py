@@ -17,7 +17,8 @@ import socket
 import urllib.parse
 from typing import Any, Optional
 
-from .errors import CliError
+from tarn_gcp.errors import CliError
+
 from .transport import RetryingHttp
 
 COMPUTE_SCOPE = "https://www.googleapis.com/auth/compute"
@@ -144,16 +145,3 @@ def _cloud_target(options):
                         **options)
     service = discovery.build("compute", "v1", http=http, cache_discovery=False)
     return Target("cloud", service, http, credentials=credentials, default_project=project)
-
-
-def reset_globals():
-    """Puts the run-wide state back to that of a fresh process."""
-    from tarn_gcp.res.Globals import Globals
-
-    Globals.service = None
-    Globals.project = None
-    Globals.vpc = None
-    Globals.networkLink = None
-    Globals.routeInfo = None
-    Globals.setDryRun(False)
-    Globals.resetRevertInfo()

@@ -18,6 +18,10 @@ import dataclasses
 import logging
 from typing import Any, Optional, Tuple
 
+from tarn_gcp.revert.document import router_label
+
+from .compute import api_failure
+
 log = logging.getLogger("tarn_gcp.cli")
 
 
@@ -100,8 +104,6 @@ class RouterPatches:
             try:
                 operation = self._wait(patch)
             except Exception as exc:
-                from .run import api_failure
-
                 patch.unknown = True
                 self._fail(patch, "may not have taken effect: its operation could not be "
                                   "followed: %s" % api_failure(exc))
@@ -150,8 +152,6 @@ class RouterPatches:
         """What the stage (``action`` "switch") or the restore did to the
         routers of the migrated VPC ``key``, from the revert information
         before and after it: only routers whose patch took effect count."""
-        from .stages import router_label
-
         routers = list(after["cloud_routers"].get(key, {}))
         if action == "switch":
             routers = [r for r in routers if r not in before["cloud_routers"].get(key, {})]
