@@ -328,7 +328,8 @@ def test_a_failed_save_leaves_the_revert_information_beside_the_file_and_on_stde
     result = cli("--revert", revert, "switch", "routers")
     assert result.status == 1
     aside = [p for p in os.listdir(tmp_path) if p.startswith("revert.json.unsaved-")]
-    assert sorted(os.listdir(tmp_path)) == aside and len(aside) == 1
+    # the journal of the changes stays until their records are saved
+    assert sorted(os.listdir(tmp_path)) == ["revert.json.journal"] + aside and len(aside) == 1
     assert result.err_lines[-1] == (
         "tarn_gcp: cannot save the revert information to %s (%s); it is in %s and on "
         "standard error above" % (revert, os.strerror(code), tmp_path / aside[0]))

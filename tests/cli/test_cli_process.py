@@ -119,11 +119,14 @@ PLACES = [
      None),
     ("read-only folder", _read_only, "ro/revert.json", _drop_capabilities, 2, ["ro"],
      "is not writable"),
+    # a full disk refuses the journal first: nothing is changed
     ("full disk", lambda work: None, "revert.json", _file_limit(256), 1, [],
      "cannot save the revert information to {revert} (File too large); "
-     "it is on standard error above"),
+     "it is on standard error above; switch routers failed before: JournalUnwritable: cannot "
+     "write the journal before a change, so it was not sent: File too large"),
     ("full disk, file kept", lambda work: (work / "revert.json").write_text(json.dumps(EMPTY)),
-     "revert.json", _file_limit(256), 1, ["revert.json"], "it is on standard error above"),
+     "revert.json", _file_limit(256), 1, ["revert.json"], "it is on standard error above; "
+     "switch routers failed before: JournalUnwritable: cannot write the journal"),
     ("left-overs of a killed save", _leftovers, "revert.json", None, 0,
      [".other.json.saving-k3j4h5x9.tmp", "revert.json"], None),
 ]
@@ -144,7 +147,7 @@ def test_where_the_revert_file_lives(emu, tmp_path, setup, where, child, status,
                 env={"PYTHONDONTWRITEBYTECODE": "1"}, preexec_fn=child)
     assert done.returncode == status, done.stderr
     assert sorted(str(p.relative_to(work)) for p in work.rglob("*")) == files
-    assert (emu.snapshot() == original) == (status == 2)
+    assert (emu.snapshot() == original) == (status == 2 or "journal" in (error or ""))
     if status == 0:
         saved = Globals.loadRevertInfo(revert.resolve())
         assert set(saved["cloud_routers"][KEY]) == {RKEY_A, RKEY_B}
@@ -159,4 +162,5 @@ def test_where_the_revert_file_lives(emu, tmp_path, setup, where, child, status,
     if status == 1:
         # The revert information that could not be saved, on standard error.
         shown = json.loads(done.stderr[:done.stderr.rindex("\ntarn_gcp: ")])
-        assert set(shown["cloud_routers"][KEY]) == {RKEY_A, RKEY_B}
+        # the stage stopped at its first patch, the router recorded before it
+        assert set(shown["cloud_routers"][KEY]) == {RKEY_A}

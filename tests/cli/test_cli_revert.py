@@ -105,3 +105,89 @@ def test_a_file_without_owner_is_claimed_by_its_entries(tmp_path):
     assert loaded["vpc"] == KEY
     with pytest.raises(CliError, match="belongs to p::v, not to the plan's VPC p::other"):
         RevertFile(path, "p::other").load(required=True)
+
+
+# --------------------------------------------------------- the journal
+
+NET = "https://www.googleapis.com/compute/v1/projects/%s/global/networks/%s"
+SPOKE = {"name": "v", "peerings": [{"name": "to-t", "network": NET % ("t", "net")},
+                                   {"name": "to-gke", "network": NET % ("g", "gke")}]}
+TRANSIT = {"name": "net", "peerings": [{"name": "to-v", "network": NET % ("p", "v")}]}
+ROUTE = {"name": "old", "destRange": "192.168.0.0/16", "priority": 2000}
+ROUTER_RES = {"name": "cr1", "network": NET % ("t", "net"), "bgp": {"advertiseMode": "CUSTOM"}}
+REMOVE = "projects/%s/global/networks/%s/removePeering"
+
+
+def _entries(*steps):
+    """Journal entries of one run: (context target, method, path, body,
+    what was read before, the answer's status or None when it was lost)."""
+    from tarn_gcp.revert.journal import Journal
+
+    class Store:
+        def journal_append(self, run, seq, text):
+            pass
+
+    journal = Journal(Store())
+    for target, method, path, body, before, status in steps:
+        journal.context = {"action": "switch", "target": target, "stage": "s1", "vpc": KEY}
+        for resource in before:
+            journal.read(resource[0], json.dumps(resource[1]))
+        seq = journal.before(method, path, json.dumps(body), "id-%d" % len(journal.entries))
+        if status is not None:
+            journal.after(seq, status, "{}")
+    return journal.entries
+
+
+SPOKE_READ = ("projects/p/global/networks/v", SPOKE)
+TRANSIT_READ = ("projects/t/global/networks/net", TRANSIT)
+
+
+@pytest.mark.parametrize("steps,exists,expected", [
+    # killed between the two sides of a transit peering
+    ([("peerings", "POST", REMOVE % ("t", "net"), {"name": "to-v"},
+       [SPOKE_READ, TRANSIT_READ], 200)], False,
+     {"peerings": {KEY: [{"localPeeringProperties": SPOKE["peerings"][0],
+                          "remotePeeringProperties": TRANSIT["peerings"][0]}]}}),
+    # both sides sent, the second answer lost: one pair
+    ([("peerings", "POST", REMOVE % ("t", "net"), {"name": "to-v"},
+       [SPOKE_READ, TRANSIT_READ], 200),
+      ("peerings", "POST", REMOVE % ("p", "v"), {"name": "to-t"}, [], None)], False,
+     {"peerings": {KEY: [{"localPeeringProperties": SPOKE["peerings"][0],
+                          "remotePeeringProperties": TRANSIT["peerings"][0]}]}}),
+    # a local side whose transit side was never found
+    ([("peerings", "POST", REMOVE % ("p", "v"), {"name": "to-t"}, [SPOKE_READ], 200)],
+     False, {"peerings": {KEY: [{"localPeeringProperties": SPOKE["peerings"][0],
+                                 "remotePeeringProperties": None}]}}),
+    # a route deleted, two inserts: one refused, one whose answer was lost
+    ([("routes", "DELETE", "projects/p/global/routes/old", None,
+       [("projects/p/global/routes/old", ROUTE)], 200),
+      ("routes", "POST", "projects/p/global/routes", {"name": "tsr-a"}, [], 409),
+      ("routes", "POST", "projects/p/global/routes", {"name": "tsr-b"}, [], None)], True,
+     {"manage_routes": {"s1": {KEY: {"deleted_route_list": [ROUTE],
+                                     "added_route_list": ["tsr-b"]}}}}),
+    # the lost insert never made its route
+    ([("routes", "POST", "projects/p/global/routes", {"name": "tsr-b"}, [], None)], False,
+     {"manage_routes": {"s1": {KEY: {"deleted_route_list": [], "added_route_list": []}}}}),
+    # a router patched: its settings as read before
+    ([("routers", "PATCH", "projects/t/regions/r1/routers/cr1", {"bgp": {}},
+       [("projects/t/regions/r1/routers/cr1", ROUTER_RES)], None)], False,
+     {"cloud_routers": {KEY: {ROUTER: ROUTER_RES["bgp"]}}}),
+    # a refused patch changed nothing
+    ([("routers", "PATCH", "projects/t/regions/r1/routers/cr1", {"bgp": {}},
+       [("projects/t/regions/r1/routers/cr1", ROUTER_RES)], 400)], False, {}),
+], ids=["one-side", "both-sides", "no-remote", "routes", "insert-lost", "router",
+        "router-refused"])
+def test_a_journal_gives_the_records_its_stage_would_have_saved(steps, exists, expected):
+    from tarn_gcp.revert.journal import merge, parse_entries, recover
+
+    texts = [json.dumps(entry) for entry in _entries(*steps)]
+    texts.append(texts[-1][:20])            # an entry cut short by the kill
+    records = recover(parse_entries(texts), lambda project, name: exists)
+    assert records == {key: expected.get(key, {})
+                       for key in ("peerings", "manage_routes", "cloud_routers")}
+    # merged into revert information that already holds a record, that
+    # record stands; merging twice adds nothing
+    mine = info(cloud_routers={KEY: {ROUTER: {"advertiseMode": "DEFAULT"}}})
+    merge(mine, records)
+    assert merge(mine, records) == 0
+    assert mine["cloud_routers"][KEY][ROUTER] == {"advertiseMode": "DEFAULT"}

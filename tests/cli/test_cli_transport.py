@@ -106,8 +106,10 @@ def test_retry_after_is_honoured_within_the_bound():
     ("GET", URI, ConnectionResetError(), True),
     ("GET", URI, TimeoutError(), True),
     ("POST", URI + "/operations/op-1/wait", ConnectionResetError(), True),
-    ("POST", URI, ConnectionResetError(), False),       # the insert may have happened
-    ("DELETE", URI + "/r", TimeoutError(), False),
+    # a change carries its request id: sent again, it is not made twice
+    ("POST", URI, ConnectionResetError(), True),
+    ("DELETE", URI + "/r", TimeoutError(), True),
+    ("POST", URI + "?requestId=given", TimeoutError(), True),
     ("POST", URI, ConnectionRefusedError(), True),      # never reached the server
 ])
 def test_transport_failures_are_retried_only_when_repeating_is_safe(method, uri, error, retried):
@@ -119,6 +121,11 @@ def test_transport_failures_are_retried_only_when_repeating_is_safe(method, uri,
         with pytest.raises(type(error)):
             http.request(uri, method)
     assert len(inner.calls) == (2 if retried else 1)
+    # every send of one request is the same, request id included
+    assert len({call[0] for call in inner.calls}) == 1
+    assert ("requestId=" in inner.calls[0][0]) == (method in ("POST", "DELETE") and
+                                                   "/wait" not in uri)
+    assert "requestId=given" in inner.calls[0][0] or "given" not in uri
 
 
 def test_other_attributes_are_the_wrapped_objects():

@@ -19,7 +19,7 @@ from typing import Any, Optional
 
 from tarn_gcp.errors import CliError
 
-from .transport import RetryingHttp
+from .transport import RetryingHttp, report_resends
 
 COMPUTE_SCOPE = "https://www.googleapis.com/auth/compute"
 # How long an emulator named by --emulator-url has to answer a first request.
@@ -35,7 +35,7 @@ def _local_http():
     from google.auth.credentials import AnonymousCredentials
     from googleapiclient.http import build_http
 
-    transport = build_http()
+    transport = report_resends(build_http())
     transport.proxy_info = None
     return google_auth_httplib2.AuthorizedHttp(AnonymousCredentials(), http=transport)
 
@@ -141,7 +141,8 @@ def _cloud_target(options):
     except google.auth.exceptions.DefaultCredentialsError as exc:
         raise CliError("no Google Cloud credentials (%s); run 'gcloud auth application-default "
                        "login' or use --emulator" % exc) from None
-    http = RetryingHttp(google_auth_httplib2.AuthorizedHttp(credentials, http=build_http()),
-                        **options)
+    authorized = google_auth_httplib2.AuthorizedHttp(credentials,
+                                                      http=report_resends(build_http()))
+    http = RetryingHttp(authorized, **options)
     service = discovery.build("compute", "v1", http=http, cache_discovery=False)
     return Target("cloud", service, http, credentials=credentials, default_project=project)

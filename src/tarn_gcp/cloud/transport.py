@@ -15,13 +15,21 @@ What is retried:
   in progress ..." and "... route operation in progress ...".  A refused
   request had no effect, so sending it again is safe whatever its method;
 * transport failures (connection reset, timeout) only for requests that
-  are safe to repeat: GET and HEAD, and the wait of an operation.  A
-  connection that was refused never carried the request, so that case is
-  retried for every method.
+  are safe to repeat: GET and HEAD, the wait of an operation, and changes,
+  which carry a request id.  A connection that was refused never carried
+  the request, so that case is retried for every method.
 
 Everything else, and the last refusal once the attempts are spent, goes
 back to the caller unchanged, where the client library turns it into its
 HttpError.
+
+Every change request carries a ``requestId`` (Compute's own means of safe
+re-sends), made once per request and kept on every re-send, so a change
+whose answer was lost is sent again without being made twice; a re-send is
+reported like any retry, also one the HTTP library makes by itself
+(``report_resends``).  With a ``journal`` (see tarn_gcp.revert.journal),
+each change is recorded durably before it leaves, with what was last read
+of the resource it changes, and its answer after.
 
 A signal (Ctrl-C, SIGTERM, SIGHUP) that arrives while a change is sent does
 not cut the request short: the change may be made whether or not its
@@ -39,6 +47,8 @@ import random
 import re
 import socket
 import time
+import urllib.parse
+import uuid
 
 from tarn_gcp import interrupts
 
@@ -92,6 +102,47 @@ def refusal_reason(status, content):
     return None
 
 
+def with_request_id(uri):
+    """``uri`` with a ``requestId`` query parameter (the one it has, or a
+    new one), and that id."""
+    path, _, query = uri.partition("?")
+    for name, value in urllib.parse.parse_qsl(query, keep_blank_values=True):
+        if name == "requestId" and value:
+            return uri, value
+    request_id = str(uuid.uuid4())
+    return "%s?%s" % (path, "&".join(p for p in (query, "requestId=" + request_id) if p)), \
+        request_id
+
+
+def report_resends(http):
+    """Makes the re-sends that an httplib2.Http makes by itself (when a
+    connection drops before the answer, it sends the request again at once)
+    visible as retry notices.  Returns ``http``."""
+    inner = getattr(http, "_conn_request", None)
+    if inner is None:
+        return http
+
+    def conn_request(conn, request_uri, method, body, headers):
+        sent = []
+        original = conn.request
+
+        def request(*args, **kwargs):
+            if sent:
+                log.warning("  re-sent at once by the HTTP library: %s %s, its connection was "
+                            "lost before the answer", method, _short(request_uri))
+            sent.append(True)
+            return original(*args, **kwargs)
+
+        conn.request = request
+        try:
+            return inner(conn, request_uri, method, body, headers)
+        finally:
+            conn.__dict__.pop("request", None)
+
+    http._conn_request = conn_request
+    return http
+
+
 def _repeatable(uri, method):
     """Whether a request may be sent again when its fate is unknown."""
     if method.upper() in _SAFE_METHODS:
@@ -123,6 +174,7 @@ class RetryingHttp:
         self._sleep = sleep
         self._rand = rand
         self.retried = 0
+        self.journal = None
 
     def __getattr__(self, name):
         # Only reached for names this object does not have itself.
@@ -148,20 +200,33 @@ class RetryingHttp:
     def request(self, uri, method="GET", body=None, headers=None, *args, **kwargs):
         attempt = 0
         change = not _repeatable(uri, method)
+        request_id = seq = None
+        if change:
+            uri, request_id = with_request_id(uri)
+        journal = self.journal
         while True:
             interrupts.raise_pending()
             try:
                 with interrupts.held_back() if change else contextlib.nullcontext():
+                    if change and journal is not None and seq is None:
+                        seq = journal.before(method, _short(uri), body, request_id)
                     response, content = self.http.request(uri, method, body, headers, *args,
                                                           **kwargs)
             except (ConnectionError, socket.timeout, TimeoutError) as exc:
                 refused = isinstance(exc, ConnectionRefusedError)
-                if attempt >= self.retries or not (refused or _repeatable(uri, method)):
+                if attempt >= self.retries or not (refused or request_id
+                                                   or _repeatable(uri, method)):
                     raise
                 why, response = "%s" % (type(exc).__name__,), None
             else:
-                why = refusal_reason(getattr(response, "status", 200), content)
+                status = getattr(response, "status", 200)
+                why = refusal_reason(status, content)
                 if why is None or attempt >= self.retries:
+                    if journal is not None:
+                        if seq is not None:
+                            journal.after(seq, status, content)
+                        elif method.upper() == "GET" and status == 200:
+                            journal.read(_short(uri), content)
                     return response, content
             delay = self._delay(attempt, response)
             attempt += 1

@@ -48,6 +48,7 @@ from .store import RevertStore, StoreInUse, write_new_file
 
 SCHEME = "gs://"
 LOCK_SUFFIX = ".lock"
+JOURNAL_SUFFIX = ".journal/"
 # Bucket names: 3 to 63 characters (222 with dots), lower-case letters,
 # digits, "-", "_" and ".", starting and ending with a letter or digit.
 _BUCKET = re.compile(r"[a-z0-9][a-z0-9._-]{1,220}[a-z0-9]\Z")
@@ -408,6 +409,49 @@ class BucketRevertStore(RevertStore):
                 where += " (and on standard error above)"
             return where
         raise error
+
+    # ---------------------------------------------------------- journal
+
+    @property
+    def _journal_prefix(self):
+        """One object an entry under PATH.journal/, so that another machine
+        can recover the run from the bucket alone."""
+        return self.object_name + JOURNAL_SUFFIX
+
+    def journal_append(self, run, seq, text):
+        stamp = re.sub(r"[^0-9]", "", str(run.get("since", "")))[:14]
+        name = "%s%s-%s-%06d.json" % (self._journal_prefix, stamp, run.get("token", "run"), seq)
+        try:
+            self._bucket().blob(name).upload_from_string(
+                text, content_type="application/json", if_generation_match=0,
+                retry=_retry(True))
+        except Exception as exc:
+            raise StorageFailure(failure(exc)) from None
+
+    def _journal_blobs(self):
+        try:
+            return sorted(self._bucket().client.list_blobs(
+                self.bucket_name, prefix=self._journal_prefix), key=lambda b: b.name)
+        except Exception as exc:
+            raise StorageFailure(failure(exc)) from None
+
+    def journal_read(self):
+        texts = []
+        for blob in self._journal_blobs():
+            try:
+                texts.append(blob.download_as_bytes(retry=_retry(False)).decode(
+                    "utf-8", "replace"))
+            except Exception as exc:
+                raise StorageFailure(failure(exc)) from None
+        return texts
+
+    def journal_clear(self):
+        for blob in self._journal_blobs():
+            try:
+                blob.delete(if_generation_match=blob.generation, retry=_retry(True))
+            except Exception as exc:
+                if getattr(exc, "code", None) not in (404, 412):
+                    raise StorageFailure(failure(exc)) from None
 
 
 def _write_new(folder, stem, middle, ext, text):

@@ -22,6 +22,7 @@ from tarn_gcp.errors import CliError
 
 from .document import (FILE_KEYS, OWNER_KEY, check_shape, describe, dump, first_missing,
                        new_revert_info, owners, too_deep)
+from .journal import Journal, describe_run, merge, parse_entries, recover, runs
 from .local import LocalRevertStore
 from .store import RevertStore
 
@@ -157,6 +158,39 @@ class RevertFile:
                 return "unchanged"
         self.store.replace(text)
         return "saved"
+
+    # ---------------------------------------------------------- journal
+
+    def journal(self):
+        """A new journal of this run's changes, kept beside the file."""
+        return Journal(self.store)
+
+    def journal_entries(self):
+        """The entries of the journal beside the file ([] without one)."""
+        try:
+            return parse_entries(self.store.journal_read())
+        except OSError as exc:
+            raise CliError("cannot read the journal of revert file %s: %s"
+                           % (self.path, exc.strerror or exc)) from None
+
+    def recover(self, route_exists=None, entries=None):
+        """Adds to the run's revert information the records that the journal
+        beside the file holds and it lacks (of runs that were killed, or of
+        this run's own changes: ``entries``, else what the journal holds).
+        Returns (records added, the runs they came from as text)."""
+        from tarn_gcp.res.Globals import Globals
+
+        if entries is None:
+            entries = self.journal_entries()
+        if not entries:
+            return 0, []
+        added = merge(Globals.getRevertInfo(), recover(entries, route_exists))
+        return added, [describe_run(run) for run in runs(entries)]
+
+    def clear_journal(self):
+        """Removes the journal once the revert information that holds its
+        records is saved."""
+        self.store.journal_clear()
 
     def write_aside(self, text):
         """Puts ``text`` (revert information that could not be saved) in a

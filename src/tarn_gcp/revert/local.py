@@ -148,6 +148,68 @@ class LocalRevertStore(RevertStore):
             lambda suffix: "%s.%s-%s%s" % (self.path, kind, stamp, suffix), text,
             "beside %s" % self.path)
 
+    # ---------------------------------------------------------- journal
+
+    @property
+    def journal_path(self):
+        """FILE.journal beside the file written: one JSON entry a line."""
+        return self.target + ".journal"
+
+    def journal_append(self, run, seq, text):
+        path = self.journal_path
+        fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC,
+                     0o600)
+        size = None
+        try:
+            size = os.fstat(fd).st_size
+            view = memoryview((text + "\n").encode("utf-8"))
+            while view:
+                view = view[os.write(fd, view):]
+            os.fsync(fd)
+        except BaseException:
+            # no entry cut short is left behind (a full disk, a signal)
+            if size is not None:
+                try:
+                    os.ftruncate(fd, size)
+                    if size == 0:
+                        os.unlink(path)
+                except OSError:
+                    pass
+            raise
+        finally:
+            os.close(fd)
+        new = size == 0
+        if new:
+            _sync_folder(os.path.dirname(path))
+
+    def journal_read(self):
+        try:
+            with open(self.journal_path, "rb") as handle:
+                raw = handle.read()
+        except FileNotFoundError:
+            return []
+        return raw.decode("utf-8", "replace").splitlines()
+
+    def journal_clear(self):
+        try:
+            os.unlink(self.journal_path)
+        except FileNotFoundError:
+            return
+        _sync_folder(os.path.dirname(self.journal_path))
+
+
+def _sync_folder(folder):
+    try:
+        fd = os.open(folder, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
 
 def _read_holder(fd):
     """"pid N since T" (and " on HOST" when elsewhere) from a lock file."""

@@ -47,6 +47,20 @@ class RevertStore:
     def write_aside(self, text, kind):
         raise NotImplementedError
 
+    # The write-ahead journal kept beside the file (see journal.py): entries
+    # are added one at a time, each durable when the call returns.
+
+    def journal_append(self, run, seq, text):
+        raise NotImplementedError
+
+    def journal_read(self):
+        """The texts of the journal's entries, in the order written ([]
+        when there is none)."""
+        raise NotImplementedError
+
+    def journal_clear(self):
+        raise NotImplementedError
+
 
 
 def write_new_file(candidate, text, where):

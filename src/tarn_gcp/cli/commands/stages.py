@@ -15,7 +15,9 @@ from tarn_gcp.cloud.compute import api_failure, gcplib, get_network
 from tarn_gcp.cloud.operations import RouterPatches
 from tarn_gcp.cloud.state import run_state
 from tarn_gcp.errors import CliError, RunFailed, SaveFailed
+from tarn_gcp.plan.status import ROUTE_MARK
 from tarn_gcp.revert import RevertFile, dump, first_missing, new_revert_info, router_label
+from tarn_gcp.revert.journal import JournalUnwritable
 
 # (action, target): the help of the command and its examples.
 HELP = {
@@ -101,6 +103,7 @@ class Stage:
             self.revert.lock()
             try:
                 self.info = self.revert.load(required=self.action == "restore")
+                self._recover()
             except BaseException:
                 self.close()
                 raise
@@ -113,6 +116,15 @@ class Stage:
             else:
                 self.info = new_revert_info(self.key)
                 Globals.setRevertInfo(self.info)
+
+    def _recover(self):
+        """Takes into the revert information the records of runs that were
+        killed before they could save them, from the journal beside the
+        revert file (the lock is held: no run that wrote it is alive)."""
+        added, whence = self.revert.recover(route_exists(self.run))
+        if added:
+            self.run.console.summary("recovered %d record(s) of %s from the journal of %s"
+                                     % (added, " and ".join(whence), self.revert.path))
 
     def close(self):
         """Gives the revert file back (after the save)."""
@@ -136,8 +148,19 @@ class Stage:
         # The router patches' operations are followed through a wrapper.
         self.patches = RouterPatches(run.service) if self.target == "routers" else None
         service = None if self.patches is None else self.patches.service
-        with run_state(run, project, vpc, network, service=service):
-            return self._run_entry()
+        http = getattr(run.target, "http", None)
+        if self.revert is not None and not run.dry_run and http is not None:
+            # every change is journaled before it leaves
+            self.journal = self.revert.journal()
+            self.journal.context = {"action": self.action, "target": self.target,
+                                    "stage": self.stage, "vpc": self.key}
+            http.journal = self.journal
+        try:
+            with run_state(run, project, vpc, network, service=service):
+                return self._run_entry()
+        finally:
+            if http is not None:
+                http.journal = None
 
     def _run_entry(self):
         from tarn_gcp.res.Globals import Globals
@@ -162,7 +185,7 @@ class Stage:
                         entry(forward, self.stage)
                     else:
                         entry(forward)
-            except Exception as exc:
+            except (Exception, JournalUnwritable) as exc:
                 failure = exc
             finally:
                 # Whatever comes now waits until the summary is out.
@@ -186,6 +209,10 @@ class Stage:
         from tarn_gcp.res.Globals import Globals
 
         run = self.run
+        if getattr(self, "journal", None) is not None:
+            # what the module did not record itself (it records some stages
+            # only at their end) is taken from the journal of this run
+            self.revert.recover(route_exists(run), entries=self.journal.entries)
         try:
             saved = self._save()
         except (CliError, RunFailed) as exc:
@@ -243,6 +270,10 @@ class Stage:
                    else api_failure(exc))
             raise SaveFailed("cannot save the revert information to %s (%s); %s"
                              % (self.revert.path, why, where)) from exc
+        try:
+            self.revert.clear_journal()
+        except Exception:
+            pass  # the next run finds its records in the file already
         if outcome == "unchanged":
             return "revert information in %s unchanged" % self.revert.path
         return "revert information saved to %s" % self.revert.path
@@ -307,6 +338,24 @@ _BASE = {"removed": "remove", "re-created": "re-create", "deleted": "delete", "a
 def _new_items(old, new):
     """The elements of ``new`` that ``old`` does not hold."""
     return [item for item in new if not any(first_missing(item, o) is None for o in old)]
+
+
+def route_exists(run):
+    """Whether a route of the stage's marking exists now: for an insert
+    whose answer was lost."""
+
+    def exists(project, name):
+        from googleapiclient.errors import HttpError
+
+        try:
+            route = run.service.routes().get(project=project, route=name).execute()
+        except HttpError as exc:
+            if getattr(exc.resp, "status", None) == 404:
+                return False
+            raise
+        return route.get("description") == ROUTE_MARK
+
+    return exists
 
 
 def stage_command(run, action, target, stage=None):

@@ -11,6 +11,8 @@ from tarn_gcp.errors import CliError, RunFailed
 from tarn_gcp.plan.status import DRIFTED, NOT_STARTED, PARTIAL, STATES, SWITCHED, compare
 from tarn_gcp.revert import RevertFile
 
+from .stages import route_exists
+
 log = logging.getLogger("tarn_gcp.cli")
 
 HELP = ("compare each stage's revert information with the live network: not started, "
@@ -64,7 +66,12 @@ def read_revert(run, key, required=True):
     path = getattr(run.options, "revert", None)
     if not path:
         raise CliError("status needs --revert FILE, the revert information of the stages")
-    return RevertFile(path, key).load(required=required)
+    revert = RevertFile(path, key)
+    # the records of a run killed before it saved them are in its journal
+    entries = revert.journal_entries()
+    info = revert.load(required=required and not entries)
+    revert.recover(route_exists(run), entries=entries)
+    return info
 
 
 def show(run, document):
