@@ -51,6 +51,24 @@ def delete_by_hand(name):
     return change
 
 
+def default_mode_by_hand(emu, revert=None):
+    emu.service().routers().patch(
+        project="tarn-transit", region="us-central1", router="transit-b-cr-usc1",
+        body={"bgp": {"advertiseMode": "DEFAULT", "advertisedIpRanges": [],
+                      "advertisedGroups": []}}).execute()
+
+
+def unrecord_pair(name):
+    """The revert file forgets the pair of ``name``, as after a stage
+    stopped before that peering."""
+    def change(emu, revert):
+        data = json.loads(revert.read_text())
+        data["peerings"][KEY] = [p for p in data["peerings"][KEY]
+                                 if p["localPeeringProperties"]["name"] != name]
+        revert.write_text(json.dumps(data))
+    return change
+
+
 def router_by_hand(emu, revert=None):
     emu.service().routers().patch(
         project="tarn-transit", region="europe-west1", router="transit-a-cr-euw1",
@@ -135,6 +153,16 @@ CASES = [
      {RKEY_A: DR}),
     ("peering re-made by hand with other settings", [("switch", "peerings"), peering_by_hand],
      (DR, NS, NS), {"spoke-to-transit-b": DR}),
+    # what the plan asks for and the record lacks
+    ("a transit peering never removed", [("switch", "peerings"),
+                                         unrecord_pair("spoke-to-transit-b"), peering_by_hand],
+     (PA, NS, NS), {"spoke-to-transit-b": PA}),
+    ("a route insert refused", [fault("fail_request", "compute.routes.insert",
+                                      "spoke-transit-b-via-appliance"),
+                                ("switch", "routes", "stage1")],
+     (NS, PA, NS), {"spoke-transit-b-via-appliance": PA}),
+    ("a router in DEFAULT mode skipped", [default_mode_by_hand, ("switch", "routers")],
+     (NS, NS, PA), {RKEY_B: PA}),
 ]
 
 

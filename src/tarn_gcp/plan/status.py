@@ -377,14 +377,101 @@ def stage_names(plan, info, key):
     return names
 
 
+# ---------------------------------------------- what the plan asked for
+
+def _with_missing(items, missing):
+    """A stage's items and the changes the plan asks for that its record
+    lacks: these count while the stage is switched (or holds no change),
+    and no longer once it is restored."""
+    if items is None or not missing:
+        return items
+    if items and all(item["state"] == RESTORED for item in items):
+        return items
+    return items + missing
+
+
+def missing_peerings(live, plan, key, pairs):
+    """The migrated VPC's peerings towards the plan's transit VPCs that are
+    still there and not recorded."""
+    recorded = {pair["localPeeringProperties"].get("name") for pair in pairs}
+    network = live.network(key)
+    transits = {e.get("vpc_name") for e in plan.data.get("transit_vpcs") or []
+                if isinstance(e, dict)}
+    return [_item("peering", str(record.get("name")), PARTIAL,
+                  "not removed: it peers with the transit VPC %s"
+                  % network_key(record.get("network", "")))
+            for record in (network or {}).get("peerings", [])
+            if network_key(record.get("network", "")) in transits
+            and record.get("name") not in recorded]
+
+
+def missing_routes(live, plan, key, stage, record):
+    config = (plan.data.get("manage_routes") or {}).get(stage)
+    if not isinstance(config, dict):
+        return []
+    routes = live.routes(key.split("::")[0])
+    deleted = {r.get("name") for r in record["deleted_route_list"]}
+    items = [_item("route", name, PARTIAL, "not deleted: still present as " +
+                   _route_text(routes[name]))
+             for name in config.get("delete") or []
+             if isinstance(name, str) and name not in deleted and name in routes]
+    items += [_item("route", name, PARTIAL, "not added: %s via %s, priority %s" % spec)
+              for name, spec in planned_routes(plan, key, stage).items()
+              if name not in record["added_route_list"] and name not in routes]
+    return items
+
+
+def missing_routers(live, plan, key, recorded):
+    items = []
+    for vpc in plan.data.get("transit_vpcs") or []:
+        for entry in (vpc.get("cloud_routers") or []) if isinstance(vpc, dict) else []:
+            if not isinstance(entry, dict):
+                continue
+            rkey = "%s::%s::%s" % (vpc.get("vpc_name"), entry.get("region"),
+                                   entry.get("router_name"))
+            if rkey in recorded or len(rkey.split("::")) != 4:
+                continue
+            project = rkey.split("::")[0]
+            router = live.router(project, entry.get("region"), entry.get("router_name"))
+            bgp = (router or {}).get("bgp") or {}
+            if router is None:
+                continue
+            if bgp.get("advertiseMode") != "CUSTOM":
+                items.append(_item("router", rkey, PARTIAL, "not customised: it advertises in "
+                                   "%s mode" % bgp.get("advertiseMode", "DEFAULT")))
+                continue
+            target = switched_bgp(bgp, entry)
+            if target is not None and _bgp_form(target) != _bgp_form(bgp):
+                items.append(_item("router", rkey, PARTIAL, "not customised: advertises %s"
+                                   % _advertises(bgp)))
+    return items
+
+
+def stage_items(live, plan, key, info, target, stage=None):
+    """The items of one stage (None when nothing is recorded), judged
+    against the live network, the revert information and the plan."""
+    if target == "peerings":
+        items = peering_stage(live, key, info)
+        return _with_missing(items, items is not None and missing_peerings(
+            live, plan, key, info["peerings"][key]))
+    if target == "routes":
+        items = route_stage(live, plan, key, stage, info)
+        record = info.get("manage_routes", {}).get(stage, {}).get(key)
+        return _with_missing(items, items is not None and missing_routes(live, plan, key, stage,
+                                                                         record))
+    items = router_stage(live, plan, key, info)
+    recorded = info.get("cloud_routers", {}).get(key) or {}
+    return _with_missing(items, items is not None and missing_routers(live, plan, key, recorded))
+
+
 def compare(service, plan, key, info):
     """The status document of the plan's VPC ``key`` with the revert
     information ``info``."""
     live = LiveReader(service)
-    stages = [("peerings", peering_stage(live, key, info))]
+    stages = [("peerings", stage_items(live, plan, key, info, "peerings"))]
     for stage in stage_names(plan, info, key):
-        stages.append(("routes " + stage, route_stage(live, plan, key, stage, info)))
-    stages.append(("routers", router_stage(live, plan, key, info)))
+        stages.append(("routes " + stage, stage_items(live, plan, key, info, "routes", stage)))
+    stages.append(("routers", stage_items(live, plan, key, info, "routers")))
     return {"vpc": key, "stages": [
         {"stage": name, "state": NOT_STARTED if items is None else stage_state(items),
          "items": items or []} for name, items in stages]}
