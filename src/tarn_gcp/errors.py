@@ -8,6 +8,15 @@ class CliError(Exception):
     status = 2
 
 
+class PreflightFailed(CliError):
+    """The plan or the revert information does not hold against the live
+    network: one line per problem, exit status 2, nothing changed."""
+
+    def __init__(self, problems):
+        super().__init__("; ".join(problems))
+        self.problems = list(problems)
+
+
 class RunFailed(Exception):
     """The run could not do what was asked (an API failure, a round trip
     that does not verify): one line on standard error and exit status 1."""

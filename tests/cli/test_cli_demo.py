@@ -20,6 +20,8 @@ def no_peering_stage(monkeypatch):
             Globals.getRevertInfo()["peerings"]["tarn-demo::spoke-vpc"] = []
 
     monkeypatch.setattr(GcpLib, "managePeerings", no_pairs)
+    # the transit peerings stay; status judges the stage by its record alone
+    monkeypatch.setattr("tarn_gcp.plan.status.missing_peerings", lambda *args: [])
 
 
 def test_demo_migrates_shows_restores_and_verifies(cli, no_peering_stage):

@@ -16,7 +16,7 @@ import traceback
 import warnings
 
 from tarn_gcp import interrupts
-from tarn_gcp.errors import CliError, RunFailed, one_line
+from tarn_gcp.errors import CliError, PreflightFailed, RunFailed, one_line
 
 from .console import NORMAL, QUIET, VERBOSE, Console
 from .parser import PROG, build_parser
@@ -144,6 +144,10 @@ def main(argv=None):
     try:
         with interrupts.handled(for_good=argv is None):
             return dispatch(options, console)
+    except PreflightFailed as exc:
+        for problem in exc.problems[:-1]:
+            _report(exc.status, problem)
+        return _report(exc.status, exc.problems[-1] if exc.problems else exc)
     except CliError as exc:
         return _report(exc.status, exc)
     except RunFailed as exc:

@@ -108,12 +108,18 @@ def build_parser():
                                   examples=stages.EXAMPLES[action])
         targets = sub.add_subparsers(dest="target", metavar="TARGET", required=True,
                                      parser_class=_Parser)
-        for target in ("peerings", "routes", "routers"):
+        for target in ("peerings", "routes", "routers", "all"):
             this = leaf(targets, target, stages.HELP[None, target] % action,
                         stages.TARGET_EXAMPLES[target].replace("%s", action))
             if target == "routes":
                 this.add_argument("stage", metavar="STAGE",
                                   help="a stage of the plan's manage_routes")
+            this.add_argument("--yes", action="store_true",
+                              help="make the changes against Google Cloud without asking")
+            if action == "restore":
+                this.add_argument("--force", action="store_true",
+                                  help="restore also over what changed since the switch")
+            _format_option(this, ("text", "json"))
 
     sub = leaf(commands, "cidrs", discovery.CIDRS_HELP, discovery.CIDRS_EXAMPLES)
     sub.add_argument("region", metavar="REGION")

@@ -147,7 +147,10 @@ class Preflight:
 
     # ------------------------------------------------------------ switch
 
-    def switch_peerings(self, found):
+    def switch_peerings(self, found, skip=(), info=None):
+        # transit VPCs whose peering is recorded already (a stage completed)
+        done = {network_key(p["localPeeringProperties"].get("network", ""))
+                for p in ((info or {}).get("peerings") or {}).get(self.key) or []}
         network = self.live.network(self.key)
         if network is None:
             found.problems.append("the migrated VPC %s does not exist" % self.key)
@@ -162,11 +165,11 @@ class Preflight:
             if transit_network is None:
                 found.problems.append("transit VPC %s does not exist" % transit)
                 continue
-            if transit not in peers:
+            if transit not in peers and transit not in done:
                 found.problems.append("transit VPC %s holds no peering with %s"
                                       % (transit, self.key))
                 continue
-            for record in peers[transit]:
+            for record in peers.get(transit, []):
                 found.changes.append(Change("-", "peering", _slash(self.key), record.get("name"),
                                             "(to %s)" % _slash(transit)))
             for record in transit_network.get("peerings", []):

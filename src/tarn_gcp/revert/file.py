@@ -16,6 +16,7 @@ checks above are made here, the same for every store.
 
 from __future__ import annotations
 
+import copy
 import json
 
 from tarn_gcp.errors import CliError
@@ -45,6 +46,9 @@ class RevertFile:
     def __init__(self, where, vpc_key):
         self.store = where if isinstance(where, RevertStore) else open_store(where)
         self.vpc_key = vpc_key
+        # records of the file that this run may drop: a restored stage's
+        # record, used up, replaced by the record of a new switch
+        self.replaced = []
 
     @property
     def path(self):
@@ -144,6 +148,7 @@ class RevertFile:
         if current is not None:
             missing = ("the file is " + current) if isinstance(current, str) else None
             if missing is None:
+                current = _without(current, self.replaced)
                 try:
                     path = first_missing(current, plain)
                 except RecursionError:
@@ -197,3 +202,16 @@ class RevertFile:
         new file beside the revert file; returns its name."""
         return self.store.write_aside(text, "unsaved")
 
+
+def _without(data, paths):
+    """``data`` without the records at ``paths`` (tuples of keys)."""
+    if not paths or not isinstance(data, dict):
+        return data
+    data = copy.deepcopy(data)
+    for path in paths:
+        node = data
+        for part in path[:-1]:
+            node = node.get(part) if isinstance(node, dict) else None
+        if isinstance(node, dict):
+            node.pop(path[-1], None)
+    return data

@@ -4,8 +4,10 @@ would change) to the revert information."""
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import dataclasses
+import logging
 import sys
 from typing import Any, Optional
 
@@ -14,10 +16,14 @@ from tarn_gcp.cli.console import tracebacks_to_log
 from tarn_gcp.cloud.compute import api_failure, gcplib, get_network
 from tarn_gcp.cloud.operations import RouterPatches
 from tarn_gcp.cloud.state import run_state
-from tarn_gcp.errors import CliError, RunFailed, SaveFailed
-from tarn_gcp.plan.status import ROUTE_MARK
+from tarn_gcp.errors import CliError, PreflightFailed, RunFailed, SaveFailed
+from tarn_gcp.plan.status import PARTIAL, ROUTE_MARK
+from tarn_gcp.plan.steps import (get_record, judge, merge_record, narrow_plan, narrow_record,
+                                 record_path, set_record)
 from tarn_gcp.revert import RevertFile, dump, first_missing, new_revert_info, router_label
 from tarn_gcp.revert.journal import JournalUnwritable
+
+log = logging.getLogger("tarn_gcp.cli")
 
 # (action, target): the help of the command and its examples.
 HELP = {
@@ -26,6 +32,7 @@ HELP = {
     (None, "peerings"): "%s: the peerings between the VPC and the transit VPCs",
     (None, "routes"): "%s: the static routes of a stage of manage_routes",
     (None, "routers"): "%s: the advertisements of the transit Cloud Routers",
+    (None, "all"): "%s: every stage in order (restore: in reverse), after one preflight",
 }
 EXAMPLES = {
     "switch": """\
@@ -38,6 +45,9 @@ EXAMPLES = {
   tarn_gcp --plan plan.yaml --revert revert.json restore peerings""",
 }
 TARGET_EXAMPLES = {
+    "all": """\
+  tarn_gcp --plan plan.yaml --revert revert.json %s all --dry-run
+  tarn_gcp --plan plan.yaml --revert revert.json %s all --yes""",
     "peerings": """\
   tarn_gcp --plan plan.yaml --revert revert.json %s peerings
   tarn_gcp --emulator-url http://127.0.0.1:8085/compute/v1/ --revert revert.json %s peerings""",
@@ -85,6 +95,8 @@ class Stage:
     stage: Optional[str] = None
     revert: Any = None
     carry: bool = False
+    force: bool = False       # restore over what changed since the switch
+    keep_lock: bool = False   # the revert file stays locked for the steps after
 
     @property
     def label(self):
@@ -104,8 +116,9 @@ class Stage:
             try:
                 self.info = self.revert.load(required=self.action == "restore")
                 self._recover()
+                self.judge()
             except BaseException:
-                self.close()
+                self.revert.unlock()
                 raise
         else:
             from tarn_gcp.res.Globals import Globals
@@ -116,6 +129,37 @@ class Stage:
             else:
                 self.info = new_revert_info(self.key)
                 Globals.setRevertInfo(self.info)
+            self.judge()
+
+    def judge(self):
+        """Where the step stands and what it will change, from read requests
+        only; PreflightFailed (nothing changed) when the plan or the revert
+        information does not hold against the live network."""
+        try:
+            self.judgement = judge(self.run.service, self.run.plan, self.key, self.info,
+                                   self.action, self.target, self.stage, self.force)
+        except (CliError, RunFailed):
+            raise
+        except Exception as exc:
+            raise RunFailed("%s: cannot read the network before the first change: %s"
+                            % (self.label, api_failure(exc))) from exc
+        problems = self.judgement.findings.problems
+        if problems:
+            raise PreflightFailed(["%s: %s" % (self.label, p) for p in problems])
+
+    def preview(self):
+        """Writes the notes, warnings and change set of the step."""
+        console, found = self.run.console, self.judgement.findings
+        for note in found.notes:
+            log.info("  %s", note)
+        for warning in found.warnings:
+            console.summary("%s: warning: %s" % (self.label, warning))
+        if self.judgement.nothing:
+            return
+        log.info("%s: %s%s", self.label, "%d change(s)" % len(found.changes)
+                 if found.changes else "no change to make", ":" if found.changes else "")
+        for change in found.changes:
+            log.info("  %s", change.line())
 
     def _recover(self):
         """Takes into the revert information the records of runs that were
@@ -128,7 +172,7 @@ class Stage:
 
     def close(self):
         """Gives the revert file back (after the save)."""
-        if self.revert is not None:
+        if self.revert is not None and not self.keep_lock:
             self.revert.unlock()
 
     def execute(self):
@@ -171,6 +215,7 @@ class Stage:
         info = Globals.getRevertInfo()
         if self.target == "routes" and self.action == "switch":
             info["manage_routes"].setdefault(self.stage, {})
+        narrowed = self._narrow(info)
         before = copy.deepcopy(info)
         problems = run.console.problems
         entry = getattr(lib, _ENTRY[self.target])
@@ -180,8 +225,10 @@ class Stage:
         failure = interrupt = None
         try:
             try:
-                with tracebacks_to_log(module):
-                    if self.target == "routes":
+                with tracebacks_to_log(module), _plan_as(narrowed):
+                    if self.judgement.nothing:
+                        pass
+                    elif self.target == "routes":
                         entry(forward, self.stage)
                     else:
                         entry(forward)
@@ -209,6 +256,8 @@ class Stage:
         from tarn_gcp.res.Globals import Globals
 
         run = self.run
+        acted = copy.deepcopy(Globals.getRevertInfo())
+        self._widen(Globals.getRevertInfo())
         if getattr(self, "journal", None) is not None:
             # what the module did not record itself (it records some stages
             # only at their end) is taken from the journal of this run
@@ -227,7 +276,7 @@ class Stage:
             # The patches' operations were not followed: the records tell
             # what was tried.
             self.patches = None
-        summary = self._summary(before, Globals.getRevertInfo(), clean=clean)
+        summary = self.judgement.nothing or self._summary(before, acted, clean=clean)
         note = run.problems_note(problems)
         if interrupt is not None:
             run.console.summary("%s: %s, so far %s%s; %s" % (
@@ -239,6 +288,36 @@ class Stage:
             raise RunFailed("%s failed: %s" % (self.label, api_failure(failure))) from failure
         run.console.summary("%s: %s%s; %s" % (self.label, summary, note, saved))
         return run.status_since(problems)
+
+    def _narrow(self, info):
+        """Makes the step act only on what is left to do; returns the plan
+        to run it with (None: the plan as it is)."""
+        judgement = self.judgement
+        self.path = record_path(self.key, self.target, self.stage)
+        self.kept = None
+        if judgement.replace:
+            # the stage was restored: its record is used up, a new one replaces it
+            set_record(info, self.path, None)
+            if self.revert is not None:
+                self.revert.replaced.append(self.path)
+        if judgement.state != PARTIAL or judgement.nothing:
+            return None
+        self.kept = copy.deepcopy(get_record(info, self.path))
+        if self.action == "restore":
+            set_record(info, self.path, narrow_record(self.kept, self.target, judgement.skip))
+            return None
+        return narrow_plan(self.run.plan.data, self.target, self.stage, self.key, judgement.skip)
+
+    def _widen(self, info):
+        """After the step: the whole record of a stage completed or
+        restored in part."""
+        if self.kept is None:
+            return
+        if self.action == "restore":
+            set_record(info, self.path, self.kept)
+        else:
+            set_record(info, self.path, merge_record(self.kept, get_record(info, self.path),
+                                                     self.target))
 
     def _save(self):
         """Saves the revert information; returns the words for the
@@ -340,6 +419,23 @@ def _new_items(old, new):
     return [item for item in new if not any(first_missing(item, o) is None for o in old)]
 
 
+@contextlib.contextmanager
+def _plan_as(data):
+    """The module reads ``data`` as the plan for the block (None: the plan as
+    it is)."""
+    from tarn_gcp.core.YamlContext import YamlContext
+
+    if data is None:
+        yield
+        return
+    saved = YamlContext._plan, YamlContext._path
+    YamlContext._plan = data
+    try:
+        yield
+    finally:
+        YamlContext._plan, YamlContext._path = saved
+
+
 def route_exists(run):
     """Whether a route of the stage's marking exists now: for an insert
     whose answer was lost."""
@@ -358,6 +454,34 @@ def route_exists(run):
     return exists
 
 
+def _steps(run, action, target, stage):
+    """The (target, stage) steps of a command: ``all`` is the peerings, each
+    route stage in plan order and the routers, restored in reverse."""
+    if target != "all":
+        return [(target, stage)]
+    if stage is not None:
+        raise CliError("%s all takes no STAGE" % action)
+    steps = [("peerings", None)] + [("routes", s) for s in run.plan.stages()] + [
+        ("routers", None)]
+    return steps if action == "switch" else list(reversed(steps))
+
+
+def confirm(run, changes):
+    """Against Google Cloud a change is made only once the operator says so:
+    --yes, or an answer at the terminal; without a terminal, bad input."""
+    if not changes or run.dry_run or run.uses_emulator or getattr(run.options, "yes", False):
+        return
+    import sys as system
+
+    if not system.stdin.isatty():
+        raise CliError("%d change(s) to Google Cloud need --yes when there is no terminal to "
+                       "confirm them" % changes)
+    system.stdout.write("make these %d change(s)? [y/N] " % changes)
+    system.stdout.flush()
+    if system.stdin.readline().strip().lower() not in ("y", "yes"):
+        raise CliError("nothing changed: not confirmed")
+
+
 def stage_command(run, action, target, stage=None):
     if action == "restore" and getattr(run.options, "emulator", False):
         raise CliError("restore --emulator would restore onto a new emulator holding the sample "
@@ -371,9 +495,27 @@ def stage_command(run, action, target, stage=None):
         if not run.dry_run and not run.uses_emulator:
             raise CliError("switch needs --revert FILE to keep what it changes "
                            "(or --dry-run to only show it)")
-    step = Stage(run, action, target, stage, revert)
+    force = bool(getattr(run.options, "force", False))
+    steps = [Stage(run, action, t, s, revert, carry=bool(i), force=force, keep_lock=True)
+             for i, (t, s) in enumerate(_steps(run, action, target, stage))]
     try:
-        step.prepare()
-        return step.execute()
+        # one preflight over every step before the first change
+        for step in steps:
+            step.prepare()
+        for step in steps:
+            step.preview()
+        run.document = {"vpc": steps[0].key, "steps": [
+            {"step": step.label, "state": step.judgement.state,
+             "changes": [c.data() for c in step.judgement.findings.changes]}
+            for step in steps]}
+        confirm(run, sum(len(step.judgement.findings.changes) for step in steps))
+        status = 0
+        for step in steps:
+            step.prepare()
+            status = max(status, step.execute())
+            if status:
+                break
+        return status
     finally:
-        step.close()
+        if revert is not None:
+            revert.unlock()
