@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import json
 
+from tarn_gcp._documents import json_loads
 from tarn_gcp.errors import CliError
 
 from .document import (FILE_KEYS, OWNER_KEY, check_shape, describe, dump, first_missing,
@@ -63,7 +64,7 @@ class RevertFile:
         """The JSON of the file's bytes; CliError when they are not a
         revert file."""
         try:
-            data = json.loads(raw.decode("utf-8"))
+            data = json_loads(raw.decode("utf-8"))
         except UnicodeDecodeError as exc:
             raise CliError("revert file %s is not valid JSON: %s" % (self.path, exc)) from None
         except ValueError as exc:
