@@ -9,6 +9,7 @@ import glob
 import json
 import os
 import signal
+import threading
 
 import pytest
 
@@ -253,6 +254,40 @@ def test_a_save_that_fails_leaves_the_revert_information_here(emu, revert, proxy
         ours = json.load(handle)
     assert ours["cloud_routers"][MKEY] and ours["peerings"][MKEY]
     assert json.dumps(ours, indent=2) in err
+    assert revert.read_text() == before and revert.lock_record() is None
+
+
+@pytest.mark.parametrize("how", ["refusing", "silent", "silent-then-SIGTERM"])
+def test_a_store_that_stops_answering_at_the_save_leaves_the_revert_information_here(
+        emu, revert, proxy, how):
+    status, _, err = run(emu, revert, "switch", "peerings")
+    assert status == 0, err
+    before = revert.read_text()
+    answer = threading.Event()
+    box = []
+    if how == "refusing":
+        proxy.fail("GET", READ, 503, times=10 ** 6, after=1)
+    else:
+        def hang():
+            if how.endswith("SIGTERM") and not answer.is_set():
+                box[0].send_signal(signal.SIGTERM)
+            answer.wait(120)
+        proxy.before("GET", READ, hang, times=10 ** 6, after=1)
+    # With a minute to go, only the signal ends the wait.
+    seconds = "600" if how.endswith("SIGTERM") else "2"
+    box.append(start(emu, through(proxy, revert), "switch", "routers",
+                     env={"TARN_GCP_STORAGE_DEADLINE": seconds}))
+    try:
+        out, err = box[0].communicate(timeout=120)
+    finally:
+        answer.set()
+    assert box[0].returncode == 1, (out, err)
+    copies = local_copies(revert, "unsaved")
+    assert len(copies) == 1 and local_copies(revert, "refused") == []
+    assert "cannot save the revert information to %s" % revert in err and copies[0] in err
+    with open(copies[0]) as handle:
+        ours = json.load(handle)
+    assert ours["cloud_routers"][MKEY] and ours["peerings"][MKEY]
     assert revert.read_text() == before and revert.lock_record() is None
 
 

@@ -25,6 +25,15 @@ deletes the conditional policy that retries only requests carrying a
 generation precondition, which all of ours do.  A conditional write whose
 answer was lost and whose retry then meets its own result is recognised
 as done.
+
+Every call is bounded: each request waits at most ``REQUEST_TIMEOUT``
+seconds, and its retries end ``deadline()`` seconds after the first
+(``TARN_GCP_STORAGE_DEADLINE``, 20 by default).  The call runs in a thread
+of its own, so that the run does not depend on the library keeping to
+those limits: past them, and ``SIGNAL_GRACE`` seconds after a signal that
+arrived while signals were held back (a save, the lock), the run stops
+waiting for it (``StorageAbandoned``).  An unreachable store thus reads as
+a failed call within seconds, and the save as unsaved, never as refused.
 """
 
 from __future__ import annotations
@@ -35,9 +44,11 @@ import http
 import json
 import os
 import re
+import signal
 import socket
 import sys
 import tempfile
+import threading
 import time
 import uuid
 
@@ -55,7 +66,31 @@ _BUCKET = re.compile(r"[a-z0-9][a-z0-9._-]{1,220}[a-z0-9]\Z")
 _MAX_NAME = 1024 - len(LOCK_SUFFIX)
 # A read that keeps meeting a newer generation between its two requests.
 _READ_ATTEMPTS = 5
+# How long one request may wait for a connection and then for each answer.
+REQUEST_TIMEOUT = 10.0
+# How long a call may take, its retries included, unless
+# TARN_GCP_STORAGE_DEADLINE says otherwise.
+DEFAULT_DEADLINE = 20.0
+DEADLINE_VARIABLE = "TARN_GCP_STORAGE_DEADLINE"
+# How long a call still running when a signal arrives may go on.
+SIGNAL_GRACE = 3.0
 _clients = {}
+
+
+def deadline():
+    """Seconds a storage call may take, its retries included; CliError
+    when TARN_GCP_STORAGE_DEADLINE is not a number of seconds."""
+    text = os.environ.get(DEADLINE_VARIABLE, "").strip()
+    if not text:
+        return DEFAULT_DEADLINE
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not 0 < value <= 3600:
+        raise CliError("%s=%s: give the seconds a Cloud Storage call may take, from more "
+                       "than 0 to 3600" % (DEADLINE_VARIABLE, text))
+    return value
 
 
 def parse_url(url):
@@ -135,11 +170,81 @@ class StorageFailure(OSError):
     def __str__(self):
         return self.args[0] if self.args else "Cloud Storage request failed"
 
+    @property
+    def strerror(self):
+        return str(self)
 
-def _retry(conditional):
-    from google.cloud.storage.retry import DEFAULT_RETRY, DEFAULT_RETRY_IF_GENERATION_SPECIFIED
 
-    return DEFAULT_RETRY_IF_GENERATION_SPECIFIED if conditional else DEFAULT_RETRY
+class StorageAbandoned(StorageFailure):
+    """A call the run stopped waiting for: past its time limit, or after a
+    signal (``signum``).  Whether it took effect is not known."""
+
+    def __init__(self, text, signum=None):
+        super().__init__(text)
+        self.signum = signum
+
+
+def _failed(exc, prefix=""):
+    """The StorageFailure to raise for ``exc``, a failed call, its text
+    after ``prefix``; an abandoned call stays one."""
+    if isinstance(exc, StorageAbandoned):
+        return StorageAbandoned(prefix + str(exc), exc.signum)
+    return StorageFailure(prefix + failure(exc))
+
+
+def _retry(conditional, limit):
+    """The library's retry policy for reads (or for conditional writes and
+    deletes), ending ``limit`` seconds after the first request."""
+    from google.cloud.storage.retry import (DEFAULT_RETRY, ConditionalRetryPolicy,
+                                            is_generation_specified)
+
+    policy = DEFAULT_RETRY.with_timeout(limit)
+    if conditional:
+        return ConditionalRetryPolicy(policy, is_generation_specified, ["query_params"])
+    return policy
+
+
+def _bounded(call, limit):
+    """``call()`` run in a thread of its own and waited for, at most
+    ``limit`` seconds and ``SIGNAL_GRACE`` seconds after a signal that is
+    held back meanwhile; StorageAbandoned after that.  A signal that is
+    not held back interrupts the wait at once (the call is left to end on
+    its own)."""
+    outcome = {}
+    done = threading.Event()
+
+    def work():
+        try:
+            outcome["value"] = call()
+        except BaseException as exc:
+            outcome["error"] = exc
+        finally:
+            done.set()
+
+    worker = threading.Thread(target=work, name="tarn_gcp storage call", daemon=True)
+    worker.start()
+    start = time.monotonic()
+    signalled = None
+    while not done.wait(0.05):
+        now = time.monotonic()
+        signum = interrupts.pending()
+        if signum is not None and signalled is None:
+            signalled = now
+        if signalled is not None and now - signalled >= SIGNAL_GRACE:
+            raise StorageAbandoned("no answer %g s after %s arrived, so the run stopped waiting"
+                                   % (SIGNAL_GRACE, _signal_name(signum)), signum)
+        if now - start >= limit:
+            raise StorageAbandoned("no answer within %g s" % limit)
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("value")
+
+
+def _signal_name(signum):
+    try:
+        return signal.Signals(signum).name
+    except ValueError:
+        return "signal %d" % signum
 
 
 def _now():
@@ -193,6 +298,8 @@ class BucketRevertStore(RevertStore):
         self._generation = None      # of the object as last read (0: none)
         self._lock_generation = None  # of our lock object while we hold it
         self._token = uuid.uuid4().hex
+        self._limit = None            # seconds a call may take (deadline())
+        self._unreachable = False     # a call of this run got no answer
 
     # ---------------------------------------------------------- access
 
@@ -209,7 +316,33 @@ class BucketRevertStore(RevertStore):
         return self._bucket().blob(self.object_name + (LOCK_SUFFIX if lock else ""))
 
     def check(self):
+        self._limit = deadline()
         self._bucket()
+
+    def _call(self, method, *args, conditional=False, **kwargs):
+        """``method(*args, **kwargs)``, a call of the storage client, with
+        the time limits of this store: the request timeout and the retry
+        deadline, within a bounded wait.  Once a call got no answer, the
+        calls after it (giving the lock back) are made once, briefly."""
+        from google.api_core import exceptions as api_exceptions
+
+        if self._limit is None:
+            self._limit = deadline()
+        timeout = min(REQUEST_TIMEOUT, self._limit)
+        if self._unreachable:
+            limit = timeout = min(timeout, 5.0)
+            kwargs.update(timeout=timeout, retry=None)
+        else:
+            limit = self._limit
+            kwargs.update(timeout=timeout, retry=_retry(conditional, limit))
+        try:
+            # The library keeps to these limits; the wait's own is a backstop.
+            return _bounded(lambda: method(*args, **kwargs), limit + timeout + 2)
+        except api_exceptions.GoogleAPICallError:
+            raise
+        except Exception:
+            self._unreachable = True
+            raise
 
     # ------------------------------------------------------------ lock
 
@@ -223,6 +356,14 @@ class BucketRevertStore(RevertStore):
         try:
             with interrupts.deferred():
                 self._take_lock()
+        except StorageAbandoned as exc:
+            maybe = ("if the lock was created all the same, remove it with: tarn_gcp unlock "
+                     "--revert %s --yes" % self.url)
+            if exc.signum is None:
+                raise CliError("cannot lock revert file %s: %s; %s" % (self.url, exc, maybe)
+                               ) from None
+            _warn("cannot lock revert file %s: %s; %s" % (self.url, exc, maybe))
+            raise interrupts.stop_for(exc.signum) from None
         except KeyboardInterrupt:
             self.unlock()
             raise
@@ -236,8 +377,8 @@ class BucketRevertStore(RevertStore):
         for _ in range(_READ_ATTEMPTS):
             blob = self._blob(lock=True)
             try:
-                blob.upload_from_string(text, content_type="application/json",
-                                        if_generation_match=0, retry=_retry(True))
+                self._call(blob.upload_from_string, text, content_type="application/json",
+                           if_generation_match=0, conditional=True)
             except api_exceptions.PreconditionFailed:
                 try:
                     held = self.lock_holder()
@@ -256,6 +397,8 @@ class BucketRevertStore(RevertStore):
                     "with: tarn_gcp unlock --revert %s --yes"
                     % (self.url, holder_text(current), stale_hint(current), self.url)
                 ) from None
+            except StorageAbandoned:
+                raise
             except api_exceptions.NotFound:
                 raise CliError("cannot lock revert file %s: there is no bucket %s"
                                % (self.url, self.bucket_name)) from None
@@ -277,17 +420,14 @@ class BucketRevertStore(RevertStore):
 
         for _ in range(_READ_ATTEMPTS):
             try:
-                found = self._bucket().get_blob(self.object_name + LOCK_SUFFIX,
-                                                retry=_retry(False))
+                found = self._call(self._bucket().get_blob, self.object_name + LOCK_SUFFIX)
                 if found is None:
                     return None
-                raw = found.download_as_bytes(if_generation_match=found.generation,
-                                              retry=_retry(False))
+                raw = self._call(found.download_as_bytes, if_generation_match=found.generation)
             except (api_exceptions.NotFound, api_exceptions.PreconditionFailed):
                 continue
             except Exception as exc:
-                raise StorageFailure("cannot read the lock %s: %s" % (self.lock_url,
-                                                                      failure(exc))) from None
+                raise _failed(exc, "cannot read the lock %s: " % self.lock_url) from None
             text = raw.decode("utf-8", "replace")
             try:
                 record = json.loads(text)
@@ -303,13 +443,12 @@ class BucketRevertStore(RevertStore):
 
         try:
             with interrupts.deferred():
-                self._blob(lock=True).delete(if_generation_match=generation,
-                                             retry=_retry(True))
+                self._call(self._blob(lock=True).delete, if_generation_match=generation,
+                           conditional=True)
         except (api_exceptions.NotFound, api_exceptions.PreconditionFailed):
             return False
         except Exception as exc:
-            raise StorageFailure("cannot remove the lock %s: %s" % (self.lock_url, failure(exc))
-                                 ) from None
+            raise _failed(exc, "cannot remove the lock %s: " % self.lock_url) from None
         return True
 
     def unlock(self):
@@ -335,16 +474,15 @@ class BucketRevertStore(RevertStore):
 
         for _ in range(_READ_ATTEMPTS):
             try:
-                found = self._bucket().get_blob(self.object_name, retry=_retry(False))
+                found = self._call(self._bucket().get_blob, self.object_name)
                 if found is None:
                     self._generation = 0
                     return None
-                raw = found.download_as_bytes(if_generation_match=found.generation,
-                                              retry=_retry(False))
+                raw = self._call(found.download_as_bytes, if_generation_match=found.generation)
             except (api_exceptions.NotFound, api_exceptions.PreconditionFailed):
                 continue  # replaced between the two requests: read it again
             except Exception as exc:
-                raise StorageFailure(failure(exc)) from None
+                raise _failed(exc) from None
             self._generation = found.generation
             return raw
         raise StorageFailure("the object keeps changing while it is read")
@@ -360,8 +498,8 @@ class BucketRevertStore(RevertStore):
         expected = self._generation
         blob = self._blob()
         try:
-            blob.upload_from_string(text, content_type="application/json",
-                                    if_generation_match=expected, retry=_retry(True))
+            self._call(blob.upload_from_string, text, content_type="application/json",
+                       if_generation_match=expected, conditional=True)
         except api_exceptions.PreconditionFailed:
             if self._holds(text):
                 return  # our own write, retried after its answer was lost
@@ -373,7 +511,7 @@ class BucketRevertStore(RevertStore):
                    "it is no longer generation %d" % expected, refused)
             ) from None
         except Exception as exc:
-            raise StorageFailure(failure(exc)) from None
+            raise _failed(exc) from None
         self._generation = blob.generation
 
     def _holds(self, text):
@@ -443,7 +581,7 @@ def check_new_object(url):
     store = BucketRevertStore(url)
     store.check()
     try:
-        if store._bucket().client.lookup_bucket(store.bucket_name) is None:
+        if store._call(store._bucket().client.lookup_bucket, store.bucket_name) is None:
             raise CliError("demo: there is no bucket %s on the emulator at %s"
                            % (store.bucket_name, os.environ["STORAGE_EMULATOR_HOST"]))
         exists = store.read() is not None

@@ -118,11 +118,17 @@ class RevertFile:
 
     def _on_disk(self):
         """The file's JSON as it is now; None when there is no file; a
-        sentinel string when it cannot be read as JSON."""
+        sentinel string when what is there is not a revert file's JSON.
+        OSError when the store cannot be read (a bucket that does not
+        answer): then nothing is known to be lost, and the save fails as
+        unsaved instead of being refused."""
         try:
             raw = self.store.read()
-            return None if raw is None else json.loads(raw.decode("utf-8"))
-        except (OSError, ValueError, CliError) as exc:
+        except CliError as exc:
+            return "unreadable (%s)" % exc
+        try:
+            return None if raw is None else json_loads(raw.decode("utf-8"))
+        except ValueError as exc:
             return "unreadable (%s)" % exc
         except RecursionError:
             return "unreadable (nested too deeply)"
