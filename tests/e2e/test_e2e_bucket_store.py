@@ -93,7 +93,8 @@ def test_a_migration_switched_in_one_process_is_restored_from_another(emu, rever
 
 
 @pytest.mark.parametrize("second", [["switch", "routers"], ["restore", "peerings"],
-                                    ["--dry-run", "switch", "routes", "stage1"]],
+                                    ["--dry-run", "switch", "routes", "stage1"],
+                                    ["unlock", "--yes"]],
                          ids=lambda a: "-".join(a).strip("-"))
 def test_a_second_run_is_refused_while_the_first_holds_the_object(emu, revert, second):
     original = emu.snapshot()

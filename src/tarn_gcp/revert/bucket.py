@@ -270,20 +270,72 @@ def holder_text(record):
     return text
 
 
-def stale_hint(record):
-    """Words saying that the holder is certainly gone, when this machine can
-    tell: it ran here and no process of that pid runs any more."""
+# How far the start of a process, read from /proc, may lie after the time
+# its lock records (whole seconds) and still be the process that took it.
+_START_SLACK = 2.0
+
+
+def holder_state(record):
+    """What this machine can tell of the run a lock names: "alive" (it ran
+    here and its process still runs), "gone" (no process of its pid runs
+    here), "reused" (the process of its pid started after the lock was
+    taken: another one), or "unknown" (it ran elsewhere, or the record does
+    not say)."""
     if not isinstance(record, dict) or record.get("host") != socket.gethostname():
-        return ""
+        return "unknown"
     pid = record.get("pid")
-    if not isinstance(pid, int) or pid <= 0:
-        return ""
+    if not isinstance(pid, int) or isinstance(pid, bool) or pid <= 0:
+        return "unknown"
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
-        return "; no process %d runs on this host any more, so the lock is stale" % pid
+        return "gone"
+    except PermissionError:
+        pass  # a process of another user
     except OSError:
-        pass
+        return "unknown"
+    started, since = _process_start(pid), _since(record.get("since"))
+    if started is not None and since is not None and started > since + _START_SLACK:
+        return "reused"
+    return "alive"
+
+
+def _since(text):
+    """The time a lock record's "since" names, in seconds since the epoch."""
+    try:
+        stamp = datetime.datetime.strptime(text, "%Y-%m-%d %H:%M:%S UTC")
+    except (TypeError, ValueError):
+        return None
+    return stamp.replace(tzinfo=datetime.timezone.utc).timestamp()
+
+
+def _process_start(pid):
+    """When process ``pid`` started, in seconds since the epoch (Linux's
+    /proc); None when that cannot be read."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as handle:
+            text = handle.read()
+        # The fields after the command's name: its 22nd, the start in clock
+        # ticks after boot, is the 20th of them.
+        ticks = int(text[text.rindex(b")") + 2:].split()[19])
+        with open("/proc/stat", "rb") as handle:
+            boot = next(int(line.split()[1]) for line in handle if line.startswith(b"btime "))
+        return boot + ticks / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError, StopIteration):
+        return None
+
+
+def stale_hint(record):
+    """Words saying that the holder is certainly gone, when this machine can
+    tell: it ran here and no process of that pid runs any more, or the one
+    that does started after the lock was taken."""
+    state = holder_state(record)
+    if state == "gone":
+        return "; no process %d runs on this host any more, so the lock is stale" % (
+            record["pid"])
+    if state == "reused":
+        return ("; process %d on this host started after the lock was taken, so the lock is "
+                "stale" % record["pid"])
     return ""
 
 
