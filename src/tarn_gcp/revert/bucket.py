@@ -224,13 +224,12 @@ def _bounded(call, limit):
     worker = threading.Thread(target=work, name="tarn_gcp storage call", daemon=True)
     worker.start()
     start = time.monotonic()
-    signalled = None
+    signalled = signum = None
     while not done.wait(0.05):
         now = time.monotonic()
-        signum = interrupts.pending()
-        if signum is not None and signalled is None:
-            signalled = now
-        if signalled is not None and now - signalled >= SIGNAL_GRACE:
+        if signum is None and interrupts.pending() is not None:
+            signalled, signum = now, interrupts.pending()
+        if signum is not None and now - signalled >= SIGNAL_GRACE:
             raise StorageAbandoned("no answer %g s after %s arrived, so the run stopped waiting"
                                    % (SIGNAL_GRACE, _signal_name(signum)), signum)
         if now - start >= limit:
