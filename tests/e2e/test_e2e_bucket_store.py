@@ -9,6 +9,7 @@ import glob
 import json
 import os
 import signal
+import socket
 import threading
 
 import pytest
@@ -149,13 +150,23 @@ def _foreign_holder(emu, revert):
     return "pid 4242 since 2026-01-01 00:00:00 UTC on host runner-7.example (ci,", None
 
 
+def _reused_holder(emu, revert):
+    """A lock of this host whose pid now belongs to a later process."""
+    revert.server.write(revert.object_name + ".lock", json.dumps(
+        {"who": "ci", "host": socket.gethostname(), "pid": os.getpid(),
+         "since": "2020-01-01 00:00:00 UTC", "command": "tarn_gcp switch routers"}))
+    return ("pid %d since 2020-01-01 00:00:00 UTC" % os.getpid(),
+            "process %d on this host started after the lock was taken" % os.getpid())
+
+
 def _garbage_holder(emu, revert):
     revert.server.write(revert.object_name + ".lock", "not a lock record")
     return "an unknown run (the lock holds not a lock record)", None
 
 
-@pytest.mark.parametrize("make_lock", [_killed_holder, _foreign_holder, _garbage_holder],
-                         ids=["killed-here", "other-host", "not-json"])
+@pytest.mark.parametrize("make_lock", [_killed_holder, _foreign_holder, _reused_holder,
+                                       _garbage_holder],
+                         ids=["killed-here", "other-host", "pid-reused", "not-json"])
 def test_a_stale_lock_is_reported_and_unlock_clears_it(emu, revert, make_lock):
     named, stale = make_lock(emu, revert)
     before = emu.snapshot()
@@ -290,6 +301,38 @@ def test_a_store_that_stops_answering_at_the_save_leaves_the_revert_information_
         ours = json.load(handle)
     assert ours["cloud_routers"][MKEY] and ours["peerings"][MKEY]
     assert revert.read_text() == before and revert.lock_record() is None
+
+
+@pytest.mark.parametrize("how,status,words", [
+    ("silent", 2, "cannot lock revert file %s: "),
+    ("silent-then-SIGINT", 130, "warning: cannot lock revert file %s: no answer 3 s after SIGINT"),
+])
+def test_a_lock_that_gets_no_answer_ends_the_run_before_anything_changes(
+        emu, revert, proxy, how, status, words):
+    before = emu.snapshot()
+    answer = threading.Event()
+    box = []
+
+    def hang():  # and never passed on
+        if how.endswith("SIGINT"):
+            box[0].send_signal(signal.SIGINT)
+        answer.wait(120)
+        raise ConnectionResetError("dropped")
+
+    proxy.before("POST", CREATE, hang, times=10 ** 6)
+    proxy._httpd.handle_error = lambda *_: None  # the dropped requests are meant
+    box.append(start(emu, through(proxy, revert), "switch", "peerings",
+                     env={"TARN_GCP_STORAGE_DEADLINE": "600" if how.endswith("SIGINT") else "1"}))
+    try:
+        out, err = box[0].communicate(timeout=120)
+    finally:
+        answer.set()
+    assert box[0].returncode == status and out == "", err
+    assert err.startswith("tarn_gcp: " + words % revert) and "unlock --revert" in err, err
+    assert len(err.splitlines()) == (1 if status == 2 else 2), err
+    assert emu.snapshot() == before and revert.lock_record() is None
+    with pytest.raises(FileNotFoundError):
+        revert.read_text()
 
 
 @pytest.mark.parametrize("where,ran", [

@@ -408,16 +408,18 @@ class BucketRevertStore(RevertStore):
             with interrupts.deferred():
                 self._take_lock()
         except StorageAbandoned as exc:
-            maybe = ("if the lock was created all the same, remove it with: tarn_gcp unlock "
-                     "--revert %s --yes" % self.url)
+            text = "cannot lock revert file %s: %s; %s" % (self.url, exc, self._maybe_locked())
             if exc.signum is None:
-                raise CliError("cannot lock revert file %s: %s; %s" % (self.url, exc, maybe)
-                               ) from None
-            _warn("cannot lock revert file %s: %s; %s" % (self.url, exc, maybe))
+                raise CliError(text) from None
+            _warn(text)
             raise interrupts.stop_for(exc.signum) from None
         except KeyboardInterrupt:
             self.unlock()
             raise
+
+    def _maybe_locked(self):
+        return ("if the lock was created all the same, remove it with: tarn_gcp unlock "
+                "--revert %s --yes" % self.url)
 
     def _take_lock(self):
         from google.api_core import exceptions as api_exceptions
@@ -458,8 +460,10 @@ class BucketRevertStore(RevertStore):
                                "read and write on the bucket, e.g. roles/storage.objectUser)"
                                % (self.url, failure(exc))) from None
             except Exception as exc:
-                raise CliError("cannot lock revert file %s: %s" % (self.url, failure(exc))
-                               ) from None
+                unanswered = not isinstance(exc, api_exceptions.GoogleAPICallError)
+                raise CliError("cannot lock revert file %s: %s%s" % (
+                    self.url, failure(exc), "; " + self._maybe_locked() if unanswered else "")
+                ) from None
             self._lock_generation = blob.generation
             return
         raise CliError("cannot lock revert file %s: its lock keeps changing" % self.url)
