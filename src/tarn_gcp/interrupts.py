@@ -149,6 +149,14 @@ def raise_pending():
         release()
 
 
+def stop_for(signum):
+    """The interrupt of ``signum``, a signal held back meanwhile, to raise
+    now; signals are held back from here on, as after the handler raised
+    it.  For a wait given up because of that signal."""
+    hold()
+    return _interrupt_for(signum)
+
+
 def pending():
     """The number of the signal held back so far, or None."""
     return _State.pending

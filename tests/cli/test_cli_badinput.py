@@ -147,6 +147,28 @@ CASES = [
      revert_data(cloud_routers={KEY: {"t::n::r::cr": {"bgp": [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[
          [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]
          ]}}}), "nested too deeply"),
+    ("revert with NaN", ["switch", "routers"], {},
+     '{"peerings": {}, "cloud_routers": {"%s": {"t::n::r::cr": {"asn": NaN}}}}' % KEY,
+     "NaN is not a number JSON allows"),
+    ("revert with -Infinity", ["restore", "routes", "stage1"], {},
+     '{"manage_routes": {"stage1": {"%s": {"deleted_route_list": [{"priority": -Infinity}], '
+     '"added_route_list": []}}}}' % KEY, "-Infinity is not a number JSON allows"),
+    ("revert with a number past a float", ["status"], {}, '{"cloud_routers": {"%s": '
+     '{"t::n::r::cr": {"asn": 1e400}}}}' % KEY, "1e400 is out of the range of a number"),
+    ("revert naming a key twice", ["switch", "peerings"], {},
+     '{"peerings": {"%s": []}, "peerings": {}}' % KEY, 'the key "peerings" appears twice'),
+    ("revert with two names", ["switch", "routers"], {}, "hard link", "has 2 hard links"),
+    ("plan naming a key twice", ["switch", "routers"],
+     sample.plan_text() + "project_id: tarn-other\n", None,
+     "the key 'project_id' appears twice in one mapping"),
+    ("plan with a non-finite number", ["switch", "routes", "stage1"],
+     setting(float("nan"), "manage_routes", "stage1", "add", 0, "priority"), None,
+     ".nan is not a finite number"),
+    ("plan alias bomb", ["switch", "routers"], "".join(
+        "%s: &%s [%s]\n" % (n, n, ", ".join(["*" + p] * 9 if p else ["lol"] * 9))
+        for p, n in zip([""] + list("abcdefgh"), "abcdefghi")), None, "expand to more than"),
+    ("plan alias holding itself", ["discover"], "a: &a [1, *a]\n", None,
+     "refer to collections that hold them"),
     ("revert is a fifo", ["switch", "routers"], {}, "fifo", "is not a regular file"),
     ("revert is a link to a fifo", ["restore", "routers"], {}, "link to fifo",
      "is not a regular file"),
@@ -206,9 +228,13 @@ def test_bad_input_is_one_line_and_status_2_with_nothing_written(
         lock.flush()
         fcntl.flock(lock, fcntl.LOCK_EX)
         request.addfinalizer(lock.close)
+    elif revert == "hard link":
+        revert_path.write_text(json.dumps(revert_data()))
+        os.link(revert_path, work / "same.json")
     elif isinstance(revert, bytes):
         revert_path.write_bytes(revert)
-    elif isinstance(revert, str) and revert not in ("no option", "missing file", "locked"):
+    elif isinstance(revert, str) and revert not in ("no option", "missing file", "locked",
+                                                    "hard link"):
         revert_path.write_text(revert)
     elif isinstance(revert, (dict, list)):
         revert_path.write_text(json.dumps(revert))

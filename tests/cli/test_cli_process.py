@@ -3,9 +3,11 @@ process from the revert file, bad input without a traceback, the demo, and
 revert files in places that fail a save or need care (a symbolic link, a
 read-only folder, a full disk, the left-overs of a killed run)."""
 
+import http.server
 import json
 import os
 import resource
+import threading
 
 import pytest
 
@@ -164,3 +166,67 @@ def test_where_the_revert_file_lives(emu, tmp_path, setup, where, child, status,
         shown = json.loads(done.stderr[:done.stderr.rindex("\ntarn_gcp: ")])
         # the stage stopped at its first patch, the router recorded before it
         assert set(shown["cloud_routers"][KEY]) == {RKEY_A}
+
+
+def _broken_stdout():
+    """In the child before exec: standard output a pipe nobody reads."""
+    read, write = os.pipe()
+    os.dup2(write, 1)
+    os.close(read)
+    os.close(write)
+
+
+@pytest.mark.parametrize("args", [["discover"], ["switch", "routers"]], ids=lambda a: a[0])
+def test_a_reader_that_went_away_costs_one_line_and_status_1(emu, tmp_path, args):
+    revert = tmp_path / "revert.json"
+    extra = ["--revert", revert] if args[0] == "switch" else []
+    done = tarn("--emulator-url", emu.url, *extra, *args, preexec_fn=_broken_stdout)
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == ["tarn_gcp: standard output was closed before the run "
+                                        "ended; what it wrote after that was dropped"]
+    if extra:  # the stage went on and saved what it changed
+        assert set(read_json(revert)["cloud_routers"][KEY]) == {RKEY_A, RKEY_B}
+
+
+# (answer to every request, command): no JSON object, or one with no network in it
+GARBAGE = [(body, args) for body in (b"[]", b"null", b"{not json")
+           for args in (["discover"], ["cidrs", "europe-west1"], ["switch", "routers"],
+                        ["status"])] + [
+    (b'{"items": 5}', args) for args in (["discover"], ["cidrs", "europe-west1"],
+                                         ["switch", "routers"])]
+
+
+@pytest.mark.parametrize("body,args", GARBAGE, ids=["%s-%s" % (a[0], b.decode())
+                                                    for b, a in GARBAGE])
+def test_an_emulator_url_answering_garbage_ends_in_one_line_and_status_1(tmp_path, body, args):
+    class Garbage(http.server.BaseHTTPRequestHandler):
+        def log_message(self, *_):
+            pass
+
+        def do_GET(self):
+            self.rfile.read(int(self.headers.get("Content-Length") or 0))
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            if self.command != "HEAD":
+                self.wfile.write(body)
+
+        do_HEAD = do_POST = do_PATCH = do_DELETE = do_GET
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Garbage)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    revert = tmp_path / "revert.json"
+    if args[0] == "status":
+        revert.write_text(json.dumps(dict(EMPTY, cloud_routers={KEY: {RKEY_A: {}}})))
+    extra = ["--revert", revert] if args[0] in ("switch", "status") else []
+    try:
+        done = tarn("--emulator-url", "http://127.0.0.1:%d/compute/v1/" % server.server_port,
+                    *extra, *args)
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert done.returncode == 1, done.stderr
+    assert len(done.stderr.splitlines()) == 1 and done.stderr.startswith("tarn_gcp: cannot ")
+    assert "Error" not in done.stderr, done.stderr
+    assert os.listdir(tmp_path) == (["revert.json"] if args[0] == "status" else [])

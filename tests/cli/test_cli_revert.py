@@ -36,6 +36,15 @@ def _fresh_globals():
     ({"a": 1}, {"a": 1.0}, None),
     ({"a": 1}, {"a": True}, ("a",)),
     ({"a": []}, {"a": {}}, ("a",)),
+    # Lists long enough to be looked up by hashing rather than scanned.
+    ({"a": [{"n": i} for i in range(12)]},
+     {"a": [{"n": i, "x": [i]} for i in reversed(range(12))]}, None),
+    ({"a": list(range(12))}, {"a": list(range(1, 13))}, ("a", 0)),
+    ({"a": [1.0] * 9 + [2]}, {"a": [2.0] + [1] * 9}, None),
+    ({"a": list(range(11)) + [True]}, {"a": list(range(12))}, ("a", 11)),
+    ({"a": [{"n": [1, {"k": 2}]}] * 10}, {"a": [0] * 9 + [{"n": [{"k": 2, "j": 3}, 1]}]}, None),
+    ({"a": [{"n": i, "m": [i]} for i in range(10)]},
+     {"a": [{"n": i, "m": [i + 1]} for i in range(10)]}, ("a", 0)),
 ])
 def test_first_missing(old, new, missing):
     assert first_missing(old, new) == missing

@@ -9,6 +9,8 @@ import glob
 import json
 import os
 import signal
+import socket
+import threading
 
 import pytest
 
@@ -97,7 +99,8 @@ def test_a_migration_switched_in_one_process_is_restored_from_another(emu, rever
 
 
 @pytest.mark.parametrize("second", [["switch", "routers"], ["restore", "peerings"],
-                                    ["--dry-run", "switch", "routes", "stage1"]],
+                                    ["--dry-run", "switch", "routes", "stage1"],
+                                    ["unlock", "--yes"]],
                          ids=lambda a: "-".join(a).strip("-"))
 def test_a_second_run_is_refused_while_the_first_holds_the_object(emu, revert, second):
     original = emu.snapshot()
@@ -152,13 +155,23 @@ def _foreign_holder(emu, revert):
     return "pid 4242 since 2026-01-01 00:00:00 UTC on host runner-7.example (ci,", None
 
 
+def _reused_holder(emu, revert):
+    """A lock of this host whose pid now belongs to a later process."""
+    revert.server.write(revert.object_name + ".lock", json.dumps(
+        {"who": "ci", "host": socket.gethostname(), "pid": os.getpid(),
+         "since": "2020-01-01 00:00:00 UTC", "command": "tarn_gcp switch routers"}))
+    return ("pid %d since 2020-01-01 00:00:00 UTC" % os.getpid(),
+            "process %d on this host started after the lock was taken" % os.getpid())
+
+
 def _garbage_holder(emu, revert):
     revert.server.write(revert.object_name + ".lock", "not a lock record")
     return "an unknown run (the lock holds not a lock record)", None
 
 
-@pytest.mark.parametrize("make_lock", [_killed_holder, _foreign_holder, _garbage_holder],
-                         ids=["killed-here", "other-host", "not-json"])
+@pytest.mark.parametrize("make_lock", [_killed_holder, _foreign_holder, _reused_holder,
+                                       _garbage_holder],
+                         ids=["killed-here", "other-host", "pid-reused", "not-json"])
 def test_a_stale_lock_is_reported_and_unlock_clears_it(emu, revert, make_lock):
     named, stale = make_lock(emu, revert)
     before = emu.snapshot()
@@ -198,7 +211,7 @@ def _same_content(revert):
     return "it was changed in the bucket meanwhile"
 
 
-@pytest.mark.parametrize("hit,race", [(("GET", READ, 2), _extra_record),
+@pytest.mark.parametrize("hit,race", [(("GET", READ, 1), _extra_record),
                                       (("POST", REPLACE, 0), _same_content)],
                          ids=["before-the-save-reads", "between-read-and-write"])
 def test_an_object_changed_behind_the_lock_is_never_overwritten(emu, revert, proxy, hit, race):
@@ -206,7 +219,7 @@ def test_an_object_changed_behind_the_lock_is_never_overwritten(emu, revert, pro
     assert status == 0, err
     before = emu.snapshot()
     why = []
-    method, pattern, after = hit  # the first reads are the ones before the stage
+    method, pattern, after = hit  # a read's first hit is the one before the stage
     proxy.before(method, pattern, lambda: why.append(race(revert)), after=after)
     status, out, err = run(emu, through(proxy, revert), "switch", "routers")
     theirs = revert.read_text()
@@ -259,6 +272,72 @@ def test_a_save_that_fails_leaves_the_revert_information_here(emu, revert, proxy
     assert ours["cloud_routers"][MKEY] and ours["peerings"][MKEY]
     assert json.dumps(ours, indent=2) in err
     assert revert.read_text() == before and revert.lock_record() is None
+
+
+@pytest.mark.parametrize("how", ["refusing", "silent", "silent-then-SIGTERM"])
+def test_a_store_that_stops_answering_at_the_save_leaves_the_revert_information_here(
+        emu, revert, proxy, how):
+    status, _, err = run(emu, revert, "switch", "peerings")
+    assert status == 0, err
+    before = revert.read_text()
+    answer = threading.Event()
+    box = []
+    if how == "refusing":
+        proxy.fail("GET", READ, 503, times=10 ** 6, after=1)
+    else:
+        def hang():
+            if how.endswith("SIGTERM") and not answer.is_set():
+                box[0].send_signal(signal.SIGTERM)
+            answer.wait(120)
+        proxy.before("GET", READ, hang, times=10 ** 6, after=1)
+    # With a minute to go, only the signal ends the wait.
+    seconds = "600" if how.endswith("SIGTERM") else "2"
+    box.append(start(emu, through(proxy, revert), "switch", "routers",
+                     env={"TARN_GCP_STORAGE_DEADLINE": seconds}))
+    try:
+        out, err = box[0].communicate(timeout=120)
+    finally:
+        answer.set()
+    assert box[0].returncode == 1, (out, err)
+    copies = local_copies(revert, "unsaved")
+    assert len(copies) == 1 and local_copies(revert, "refused") == []
+    assert "cannot save the revert information to %s" % revert in err and copies[0] in err
+    with open(copies[0]) as handle:
+        ours = json.load(handle)
+    assert ours["cloud_routers"][MKEY] and ours["peerings"][MKEY]
+    assert revert.read_text() == before and revert.lock_record() is None
+
+
+@pytest.mark.parametrize("how,status,words", [
+    ("silent", 2, "cannot lock revert file %s: "),
+    ("silent-then-SIGINT", 130, "warning: cannot lock revert file %s: no answer 3 s after SIGINT"),
+])
+def test_a_lock_that_gets_no_answer_ends_the_run_before_anything_changes(
+        emu, revert, proxy, how, status, words):
+    before = emu.snapshot()
+    answer = threading.Event()
+    box = []
+
+    def hang():  # and never passed on
+        if how.endswith("SIGINT"):
+            box[0].send_signal(signal.SIGINT)
+        answer.wait(120)
+        raise ConnectionResetError("dropped")
+
+    proxy.before("POST", CREATE, hang, times=10 ** 6)
+    proxy._httpd.handle_error = lambda *_: None  # the dropped requests are meant
+    box.append(start(emu, through(proxy, revert), "switch", "peerings",
+                     env={"TARN_GCP_STORAGE_DEADLINE": "600" if how.endswith("SIGINT") else "1"}))
+    try:
+        out, err = box[0].communicate(timeout=120)
+    finally:
+        answer.set()
+    assert box[0].returncode == status and out == "", err
+    assert err.startswith("tarn_gcp: " + words % revert) and "unlock --revert" in err, err
+    assert len(err.splitlines()) == (1 if status == 2 else 2), err
+    assert emu.snapshot() == before and revert.lock_record() is None
+    with pytest.raises(FileNotFoundError):
+        revert.read_text()
 
 
 @pytest.mark.parametrize("where,ran", [

@@ -38,12 +38,31 @@ def test_plan_is_read_from_yaml_and_shared_by_every_context(tmp_path, fresh_plan
     assert YamlContext().getContext("spoke_advertisement") is None
 
 
-@pytest.mark.parametrize("content", ["- a\n- b\n", "key: [unclosed\n", "just text\n"])
+@pytest.mark.parametrize("content", [
+    "- a\n- b\n", "key: [unclosed\n", "just text\n",
+    "project_id: p\nvpc_name: v\nproject_id: q\n",           # the last would win
+    "routes:\n  - {name: r, priority: 1}\n  - {name: s, name: t}\n",
+    "priority: .nan\n", "priority: -.inf\n", "priority: 1.0e+400\n",
+    "a: &a [1, *a]\n",                                         # no expansion ends
+    "".join("l%d: &l%d [%s]\n" % (i, i, ", ".join(["*l%d" % (i - 1) if i else "x"] * 10))
+            for i in range(5)),                              # 10^5 nodes from 50
+])
 def test_malformed_plan_is_refused(tmp_path, fresh_plan, content):
     path = tmp_path / "plan.yaml"
     path.write_text(content)
     with pytest.raises(PlanError):
         YamlContext.load(path)
+
+
+def test_aliases_and_merge_keys_within_the_bound_read_as_yaml_means(tmp_path, fresh_plan):
+    path = tmp_path / "plan.yaml"
+    path.write_text("base: &base {asn: 64512, mode: CUSTOM}\n"
+                    "routers:\n  - {<<: *base, name: a, mode: DEFAULT}\n  - *base\n"
+                    "many: [%s]\n" % ", ".join(["*base"] * 1000))
+    plan = YamlContext.load(path)
+    assert plan["routers"] == [{"asn": 64512, "mode": "DEFAULT", "name": "a"},
+                               {"asn": 64512, "mode": "CUSTOM"}]
+    assert len(plan["many"]) == 1000
 
 
 def test_missing_plan_is_refused(tmp_path, fresh_plan):
@@ -100,7 +119,10 @@ def test_failed_save_leaves_the_previous_file(tmp_path, fresh_globals, monkeypat
     assert path.read_text() == before
 
 
-@pytest.mark.parametrize("content", ["[1, 2]", "{not json", '{"peerings": []}'])
+@pytest.mark.parametrize("content", [
+    "[1, 2]", "{not json", '{"peerings": []}', '{"peerings": {}, "peerings": {}}',
+    '{"cloud_routers": {"k": {"r": {"asn": NaN}}}}', '{"peerings": {"k": [Infinity]}}',
+    '{"manage_routes": {"s": {"k": {"priority": -1e999}}}}'])
 def test_malformed_revert_file_is_refused(tmp_path, fresh_globals, content):
     path = tmp_path / "revert.json"
     path.write_text(content)

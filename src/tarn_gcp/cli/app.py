@@ -18,7 +18,7 @@ import warnings
 from tarn_gcp import interrupts
 from tarn_gcp.errors import CliError, PreflightFailed, RunFailed, one_line
 
-from .console import NORMAL, QUIET, VERBOSE, Console
+from .console import NORMAL, QUIET, VERBOSE, Console, closed_output_tolerated
 from .parser import PROG, build_parser
 
 def _verbosity(options):
@@ -131,8 +131,6 @@ def main(argv=None):
     the process's own arguments are used, and the process is taken to end
     with the run."""
     warnings.filterwarnings("ignore", category=FutureWarning)
-    from tarn_gcp.cloud.state import reset_globals
-
     try:
         options = build_parser().parse_args(argv)
         verbosity = _verbosity(options)
@@ -140,27 +138,42 @@ def main(argv=None):
         return _report(2, exc)
     except SystemExit as exc:  # --help, --version
         return exc.code if isinstance(exc.code, int) else 0
+    with closed_output_tolerated() as stdout:
+        status, reported = _run(options, verbosity, for_good=argv is None)
+        if stdout.broken and not reported:
+            # The reader went away (| head): the run went on and saved what
+            # it changed, but what it said about it was not read.
+            status = _report(max(status, 1), "standard output was closed before the run ended; "
+                                             "what it wrote after that was dropped")
+    return status
+
+
+def _run(options, verbosity, for_good):
+    """Dispatches the command: (exit status, whether a failure was
+    reported on standard error)."""
+    from tarn_gcp.cloud.state import reset_globals
+
     console = Console(verbosity)
     try:
-        with interrupts.handled(for_good=argv is None):
-            return dispatch(options, console)
+        with interrupts.handled(for_good=for_good):
+            return dispatch(options, console), False
     except PreflightFailed as exc:
         for problem in exc.problems[:-1]:
             _report(exc.status, problem)
-        return _report(exc.status, exc.problems[-1] if exc.problems else exc)
+        return _report(exc.status, exc.problems[-1] if exc.problems else exc), True
     except CliError as exc:
-        return _report(exc.status, exc)
+        return _report(exc.status, exc), True
     except RunFailed as exc:
         if verbosity >= VERBOSE and exc.__cause__ is not None:
             traceback.print_exception(type(exc.__cause__), exc.__cause__,
                                       exc.__cause__.__traceback__)
-        return _report(exc.status, exc)
+        return _report(exc.status, exc), True
     except KeyboardInterrupt as exc:
-        return _report(interrupts.status_of(exc), interrupts.describe(exc))
+        return _report(interrupts.status_of(exc), interrupts.describe(exc)), True
     except Exception as exc:
         if verbosity >= VERBOSE:
             traceback.print_exc()
-        return _report(1, "unexpected failure: %s: %s" % (type(exc).__name__, exc))
+        return _report(1, "unexpected failure: %s: %s" % (type(exc).__name__, exc)), True
     finally:
         console.close()
         reset_globals()

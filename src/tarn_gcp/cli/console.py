@@ -21,7 +21,9 @@ shown with ``-v``, out of the way otherwise (``tracebacks_to_log``).
 from __future__ import annotations
 
 import contextlib
+import io
 import logging
+import os
 import sys
 import traceback
 import types
@@ -128,3 +130,70 @@ def tracebacks_to_log(module, logger="tarn_gcp.cli"):
         yield
     finally:
         module.traceback = saved
+
+
+class _ClosedTolerant:
+    """A standard stream whose reader may go away (``tarn_gcp ... | head
+    -1``): once a write or flush meets a broken pipe, what follows is
+    dropped, the stream's descriptor leading to /dev/null (so that the
+    interpreter's last flush finds nowhere to fail), and ``broken`` is set.
+    The run goes on: a stage must still save what it changed."""
+
+    def __init__(self, stream):
+        self._stream = stream
+        self.broken = False
+
+    def __getattr__(self, name):
+        return getattr(self.__dict__["_stream"], name)
+
+    def _closed(self):
+        self.broken = True
+        try:
+            fd = self._stream.fileno()
+            null = os.open(os.devnull, os.O_WRONLY)
+        except (OSError, ValueError, io.UnsupportedOperation, AttributeError):
+            return
+        try:
+            os.dup2(null, fd)
+        except OSError:
+            pass
+        finally:
+            os.close(null)
+
+    def write(self, text):
+        if not self.broken:
+            try:
+                return self._stream.write(text)
+            except BrokenPipeError:
+                self._closed()
+        return len(text)
+
+    def writelines(self, lines):
+        for line in lines:
+            self.write(line)
+
+    def flush(self):
+        if not self.broken:
+            try:
+                self._stream.flush()
+            except BrokenPipeError:
+                self._closed()
+
+
+@contextlib.contextmanager
+def closed_output_tolerated():
+    """Runs the block with standard output and standard error as
+    ``_ClosedTolerant`` streams, put back afterwards; yields the one of
+    standard output, whose ``broken`` tells whether its reader went away."""
+    saved = sys.stdout, sys.stderr
+    out, err = _ClosedTolerant(saved[0]), _ClosedTolerant(saved[1])
+    sys.stdout, sys.stderr = out, err
+    try:
+        yield out
+    finally:
+        for stream in (out, err):
+            stream.flush()
+        if sys.stdout is out:
+            sys.stdout = saved[0]
+        if sys.stderr is err:
+            sys.stderr = saved[1]

@@ -17,6 +17,10 @@ def api_failure(exc):
     """One line for an exception raised by a request or a stage."""
     from googleapiclient.errors import HttpError
 
+    from .target import NotComputeAnswer
+
+    if isinstance(exc, NotComputeAnswer):
+        return str(exc)
     if isinstance(exc, HttpError):
         status = getattr(exc.resp, "status", "?")
         reason = exc.reason if isinstance(exc.reason, str) and exc.reason else "no reason given"
@@ -34,16 +38,23 @@ def execute(request, what):
 
 
 def get_network(run, project, name):
-    return execute(run.service.networks().get(project=project, network=name),
-                   "cannot read the network %s::%s" % (project, name))
+    what = "cannot read the network %s::%s" % (project, name)
+    network = execute(run.service.networks().get(project=project, network=name), what)
+    if not isinstance(network.get("selfLink"), str) or not isinstance(network.get("name"), str):
+        raise RunFailed("%s: the answer is not a network (no name or selfLink as text)" % what)
+    return network
 
 
 def list_networks(run, project):
     networks = []
+    what = "cannot list the networks of %s" % project
     request = run.service.networks().list(project=project)
     while request is not None:
-        response = execute(request, "cannot list the networks of %s" % project)
-        networks.extend(response.get("items", []))
+        response = execute(request, what)
+        items = response.get("items", [])
+        if not isinstance(items, list) or not all(isinstance(n, dict) for n in items):
+            raise RunFailed("%s: the answer's items are not a list of networks" % what)
+        networks.extend(items)
         request = run.service.networks().list_next(previous_request=request,
                                                    previous_response=response)
     return networks

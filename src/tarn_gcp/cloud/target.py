@@ -12,12 +12,13 @@ from __future__ import annotations
 
 import dataclasses
 import http.client
+import json
 import logging
 import socket
 import urllib.parse
 from typing import Any, Optional
 
-from tarn_gcp.errors import CliError
+from tarn_gcp.errors import CliError, RunFailed
 
 from .transport import RetryingHttp, report_resends
 
@@ -38,6 +39,44 @@ def _local_http():
     transport = report_resends(build_http())
     transport.proxy_info = None
     return google_auth_httplib2.AuthorizedHttp(AnonymousCredentials(), http=transport)
+
+
+class NotComputeAnswer(RunFailed):
+    """An emulator URL answered a request with something no Compute API
+    answer is (not a JSON object)."""
+
+
+_JSON_KINDS = {list: "array", str: "string", int: "number", float: "number", bool: "boolean",
+               type(None): "null"}
+
+
+class AnswerCheck:
+    """Wraps the ``http`` of a service talking to an emulator URL: a
+    successful answer that is not a JSON object, which Compute never sends,
+    raises NotComputeAnswer instead of reaching the code that reads it.
+    Other attributes are the wrapped object's."""
+
+    def __init__(self, http, url):
+        self.http = http
+        self.url = url
+
+    def __getattr__(self, name):
+        return getattr(self.__dict__["http"], name)
+
+    def request(self, uri, method="GET", *args, **kwargs):
+        response, content = self.http.request(uri, method, *args, **kwargs)
+        status = getattr(response, "status", 200)
+        if 200 <= status < 300 and content:
+            try:
+                data = json.loads(content)
+                what = "JSON " + _JSON_KINDS.get(type(data), "")
+            except ValueError:  # UnicodeDecodeError included
+                data, what = None, "%d bytes that are not JSON" % len(content)
+            if not isinstance(data, dict):
+                raise NotComputeAnswer(
+                    "the emulator at %s answered %s %s with %s, not a Compute API answer"
+                    % (self.url, method, urllib.parse.urlsplit(uri).path, what))
+        return response, content
 
 
 @dataclasses.dataclass(eq=False)
@@ -110,7 +149,7 @@ def open_target(emulator=False, emulator_url=None, retry_delay=None):
         probe_emulator(emulator_url)
 
         http = RetryingHttp(_local_http(), **options)
-        service = build_service(emulator_url, http=http)
+        service = build_service(emulator_url, http=AnswerCheck(http, emulator_url))
         log.debug("Compute API: the emulator at %s", emulator_url)
         return Target("emulator-url", service, http)
     if emulator:

@@ -69,6 +69,17 @@ def _not_found(exc):
     return isinstance(exc, HttpError) and getattr(exc.resp, "status", None) == 404
 
 
+def _resource(answer, what):
+    """RunFailed unless ``answer`` (None: not found) reads as a resource: a
+    mapping with a name (and, for a router, the network it belongs to)."""
+    if answer is None:
+        return
+    if not isinstance(answer, dict) or not isinstance(answer.get("name"), str) or (
+            what.startswith("router") and not isinstance(answer.get("network"), str)):
+        raise RunFailed("cannot read the %s: the answer is not a %s" % (what,
+                                                                       what.split()[0]))
+
+
 class LiveReader:
     """The read requests of one status run, each made once."""
 
@@ -91,6 +102,7 @@ class LiveReader:
                     raise RunFailed("cannot read the network %s: %s" % (key, api_failure(exc))
                                     ) from exc
                 self._networks[key] = None
+            _resource(self._networks[key], "network %s" % key)
         return self._networks[key]
 
     def peering(self, key, name):
@@ -111,7 +123,11 @@ class LiveReader:
             request = routes.list(project=project)
             while request is not None:
                 response = execute(request, "cannot list the routes of %s" % project)
-                for route in response.get("items", []):
+                items = response.get("items", []) if isinstance(response, dict) else None
+                if not isinstance(items, list) or not all(isinstance(r, dict) for r in items):
+                    raise RunFailed("cannot list the routes of %s: the answer's items are not a "
+                                    "list of routes" % project)
+                for route in items:
                     found[route.get("name")] = route
                 request = routes.list_next(previous_request=request, previous_response=response)
             self._routes[project] = found
@@ -129,6 +145,7 @@ class LiveReader:
                     raise RunFailed("cannot read the router %s in %s::%s: %s" % (
                         name, project, region, api_failure(exc))) from exc
                 self._routers[key] = None
+            _resource(self._routers[key], "router %s in %s::%s" % (name, project, region))
         return self._routers[key]
 
 

@@ -16,7 +16,7 @@ import stat
 import tempfile
 from typing import Any, Optional
 
-from tarn_gcp._documents import read_document
+from tarn_gcp._documents import json_load, read_document
 
 REVERT_KEYS = ("peerings", "manage_routes", "cloud_routers")
 
@@ -67,7 +67,7 @@ class Globals:
     @classmethod
     def loadRevertInfo(cls, path: str | os.PathLike) -> dict:
         """Makes the revert information saved at `path` the run's own."""
-        data = read_document(path, "revert file", "JSON", json.load, ValueError,
+        data = read_document(path, "revert file", "JSON", json_load, ValueError,
                              RevertFileError)
         if not isinstance(data, dict) or any(
             not isinstance(data.get(key, {}), dict) for key in REVERT_KEYS

@@ -25,6 +25,15 @@ deletes the conditional policy that retries only requests carrying a
 generation precondition, which all of ours do.  A conditional write whose
 answer was lost and whose retry then meets its own result is recognised
 as done.
+
+Every call is bounded: each request waits at most ``REQUEST_TIMEOUT``
+seconds, and its retries end ``deadline()`` seconds after the first
+(``TARN_GCP_STORAGE_DEADLINE``, 20 by default).  The call runs in a thread
+of its own, so that the run does not depend on the library keeping to
+those limits: past them, and ``SIGNAL_GRACE`` seconds after a signal that
+arrived while signals were held back (a save, the lock), the run stops
+waiting for it (``StorageAbandoned``).  An unreachable store thus reads as
+a failed call within seconds, and the save as unsaved, never as refused.
 """
 
 from __future__ import annotations
@@ -35,9 +44,11 @@ import http
 import json
 import os
 import re
+import signal
 import socket
 import sys
 import tempfile
+import threading
 import time
 import uuid
 
@@ -56,7 +67,31 @@ _BUCKET = re.compile(r"[a-z0-9][a-z0-9._-]{1,220}[a-z0-9]\Z")
 _MAX_NAME = 1024 - len(LOCK_SUFFIX)
 # A read that keeps meeting a newer generation between its two requests.
 _READ_ATTEMPTS = 5
+# How long one request may wait for a connection and then for each answer.
+REQUEST_TIMEOUT = 10.0
+# How long a call may take, its retries included, unless
+# TARN_GCP_STORAGE_DEADLINE says otherwise.
+DEFAULT_DEADLINE = 20.0
+DEADLINE_VARIABLE = "TARN_GCP_STORAGE_DEADLINE"
+# How long a call still running when a signal arrives may go on.
+SIGNAL_GRACE = 3.0
 _clients = {}
+
+
+def deadline():
+    """Seconds a storage call may take, its retries included; CliError
+    when TARN_GCP_STORAGE_DEADLINE is not a number of seconds."""
+    text = os.environ.get(DEADLINE_VARIABLE, "").strip()
+    if not text:
+        return DEFAULT_DEADLINE
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not 0 < value <= 3600:
+        raise CliError("%s=%s: give the seconds a Cloud Storage call may take, from more "
+                       "than 0 to 3600" % (DEADLINE_VARIABLE, text))
+    return value
 
 
 def parse_url(url):
@@ -136,11 +171,80 @@ class StorageFailure(OSError):
     def __str__(self):
         return self.args[0] if self.args else "Cloud Storage request failed"
 
+    @property
+    def strerror(self):
+        return str(self)
 
-def _retry(conditional):
-    from google.cloud.storage.retry import DEFAULT_RETRY, DEFAULT_RETRY_IF_GENERATION_SPECIFIED
 
-    return DEFAULT_RETRY_IF_GENERATION_SPECIFIED if conditional else DEFAULT_RETRY
+class StorageAbandoned(StorageFailure):
+    """A call the run stopped waiting for: past its time limit, or after a
+    signal (``signum``).  Whether it took effect is not known."""
+
+    def __init__(self, text, signum=None):
+        super().__init__(text)
+        self.signum = signum
+
+
+def _failed(exc, prefix=""):
+    """The StorageFailure to raise for ``exc``, a failed call, its text
+    after ``prefix``; an abandoned call stays one."""
+    if isinstance(exc, StorageAbandoned):
+        return StorageAbandoned(prefix + str(exc), exc.signum)
+    return StorageFailure(prefix + failure(exc))
+
+
+def _retry(conditional, limit):
+    """The library's retry policy for reads (or for conditional writes and
+    deletes), ending ``limit`` seconds after the first request."""
+    from google.cloud.storage.retry import (DEFAULT_RETRY, ConditionalRetryPolicy,
+                                            is_generation_specified)
+
+    policy = DEFAULT_RETRY.with_timeout(limit)
+    if conditional:
+        return ConditionalRetryPolicy(policy, is_generation_specified, ["query_params"])
+    return policy
+
+
+def _bounded(call, limit):
+    """``call()`` run in a thread of its own and waited for, at most
+    ``limit`` seconds and ``SIGNAL_GRACE`` seconds after a signal that is
+    held back meanwhile; StorageAbandoned after that.  A signal that is
+    not held back interrupts the wait at once (the call is left to end on
+    its own)."""
+    outcome = {}
+    done = threading.Event()
+
+    def work():
+        try:
+            outcome["value"] = call()
+        except BaseException as exc:
+            outcome["error"] = exc
+        finally:
+            done.set()
+
+    worker = threading.Thread(target=work, name="tarn_gcp storage call", daemon=True)
+    worker.start()
+    start = time.monotonic()
+    signalled = signum = None
+    while not done.wait(0.05):
+        now = time.monotonic()
+        if signum is None and interrupts.pending() is not None:
+            signalled, signum = now, interrupts.pending()
+        if signum is not None and now - signalled >= SIGNAL_GRACE:
+            raise StorageAbandoned("no answer %g s after %s arrived, so the run stopped waiting"
+                                   % (SIGNAL_GRACE, _signal_name(signum)), signum)
+        if now - start >= limit:
+            raise StorageAbandoned("no answer within %g s" % limit)
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("value")
+
+
+def _signal_name(signum):
+    try:
+        return signal.Signals(signum).name
+    except ValueError:
+        return "signal %d" % signum
 
 
 def _now():
@@ -166,20 +270,72 @@ def holder_text(record):
     return text
 
 
-def stale_hint(record):
-    """Words saying that the holder is certainly gone, when this machine can
-    tell: it ran here and no process of that pid runs any more."""
+# How far the start of a process, read from /proc, may lie after the time
+# its lock records (whole seconds) and still be the process that took it.
+_START_SLACK = 2.0
+
+
+def holder_state(record):
+    """What this machine can tell of the run a lock names: "alive" (it ran
+    here and its process still runs), "gone" (no process of its pid runs
+    here), "reused" (the process of its pid started after the lock was
+    taken: another one), or "unknown" (it ran elsewhere, or the record does
+    not say)."""
     if not isinstance(record, dict) or record.get("host") != socket.gethostname():
-        return ""
+        return "unknown"
     pid = record.get("pid")
-    if not isinstance(pid, int) or pid <= 0:
-        return ""
+    if not isinstance(pid, int) or isinstance(pid, bool) or pid <= 0:
+        return "unknown"
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
-        return "; no process %d runs on this host any more, so the lock is stale" % pid
+        return "gone"
+    except PermissionError:
+        pass  # a process of another user
     except OSError:
-        pass
+        return "unknown"
+    started, since = _process_start(pid), _since(record.get("since"))
+    if started is not None and since is not None and started > since + _START_SLACK:
+        return "reused"
+    return "alive"
+
+
+def _since(text):
+    """The time a lock record's "since" names, in seconds since the epoch."""
+    try:
+        stamp = datetime.datetime.strptime(text, "%Y-%m-%d %H:%M:%S UTC")
+    except (TypeError, ValueError):
+        return None
+    return stamp.replace(tzinfo=datetime.timezone.utc).timestamp()
+
+
+def _process_start(pid):
+    """When process ``pid`` started, in seconds since the epoch (Linux's
+    /proc); None when that cannot be read."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as handle:
+            text = handle.read()
+        # The fields after the command's name: its 22nd, the start in clock
+        # ticks after boot, is the 20th of them.
+        ticks = int(text[text.rindex(b")") + 2:].split()[19])
+        with open("/proc/stat", "rb") as handle:
+            boot = next(int(line.split()[1]) for line in handle if line.startswith(b"btime "))
+        return boot + ticks / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError, StopIteration):
+        return None
+
+
+def stale_hint(record):
+    """Words saying that the holder is certainly gone, when this machine can
+    tell: it ran here and no process of that pid runs any more, or the one
+    that does started after the lock was taken."""
+    state = holder_state(record)
+    if state == "gone":
+        return "; no process %d runs on this host any more, so the lock is stale" % (
+            record["pid"])
+    if state == "reused":
+        return ("; process %d on this host started after the lock was taken, so the lock is "
+                "stale" % record["pid"])
     return ""
 
 
@@ -194,6 +350,8 @@ class BucketRevertStore(RevertStore):
         self._generation = None      # of the object as last read (0: none)
         self._lock_generation = None  # of our lock object while we hold it
         self._token = uuid.uuid4().hex
+        self._limit = None            # seconds a call may take (deadline())
+        self._unreachable = False     # a call of this run got no answer
 
     # ---------------------------------------------------------- access
 
@@ -210,7 +368,33 @@ class BucketRevertStore(RevertStore):
         return self._bucket().blob(self.object_name + (LOCK_SUFFIX if lock else ""))
 
     def check(self):
+        self._limit = deadline()
         self._bucket()
+
+    def _call(self, method, *args, conditional=False, **kwargs):
+        """``method(*args, **kwargs)``, a call of the storage client, with
+        the time limits of this store: the request timeout and the retry
+        deadline, within a bounded wait.  Once a call got no answer, the
+        calls after it (giving the lock back) are made once, briefly."""
+        from google.api_core import exceptions as api_exceptions
+
+        if self._limit is None:
+            self._limit = deadline()
+        timeout = min(REQUEST_TIMEOUT, self._limit)
+        if self._unreachable:
+            limit = timeout = min(timeout, 5.0)
+            kwargs.update(timeout=timeout, retry=None)
+        else:
+            limit = self._limit
+            kwargs.update(timeout=timeout, retry=_retry(conditional, limit))
+        try:
+            # The library keeps to these limits; the wait's own is a backstop.
+            return _bounded(lambda: method(*args, **kwargs), limit + timeout + 2)
+        except api_exceptions.GoogleAPICallError:
+            raise
+        except Exception:
+            self._unreachable = True
+            raise
 
     # ------------------------------------------------------------ lock
 
@@ -224,9 +408,19 @@ class BucketRevertStore(RevertStore):
         try:
             with interrupts.deferred():
                 self._take_lock()
+        except StorageAbandoned as exc:
+            text = "cannot lock revert file %s: %s; %s" % (self.url, exc, self._maybe_locked())
+            if exc.signum is None:
+                raise CliError(text) from None
+            _warn(text)
+            raise interrupts.stop_for(exc.signum) from None
         except KeyboardInterrupt:
             self.unlock()
             raise
+
+    def _maybe_locked(self):
+        return ("if the lock was created all the same, remove it with: tarn_gcp unlock "
+                "--revert %s --yes" % self.url)
 
     def _take_lock(self):
         from google.api_core import exceptions as api_exceptions
@@ -237,8 +431,8 @@ class BucketRevertStore(RevertStore):
         for _ in range(_READ_ATTEMPTS):
             blob = self._blob(lock=True)
             try:
-                blob.upload_from_string(text, content_type="application/json",
-                                        if_generation_match=0, retry=_retry(True))
+                self._call(blob.upload_from_string, text, content_type="application/json",
+                           if_generation_match=0, conditional=True)
             except api_exceptions.PreconditionFailed:
                 try:
                     held = self.lock_holder()
@@ -257,6 +451,8 @@ class BucketRevertStore(RevertStore):
                     "with: tarn_gcp unlock --revert %s --yes"
                     % (self.url, holder_text(current), stale_hint(current), self.url)
                 ) from None
+            except StorageAbandoned:
+                raise
             except api_exceptions.NotFound:
                 raise CliError("cannot lock revert file %s: there is no bucket %s"
                                % (self.url, self.bucket_name)) from None
@@ -265,8 +461,10 @@ class BucketRevertStore(RevertStore):
                                "read and write on the bucket, e.g. roles/storage.objectUser)"
                                % (self.url, failure(exc))) from None
             except Exception as exc:
-                raise CliError("cannot lock revert file %s: %s" % (self.url, failure(exc))
-                               ) from None
+                unanswered = not isinstance(exc, api_exceptions.GoogleAPICallError)
+                raise CliError("cannot lock revert file %s: %s%s" % (
+                    self.url, failure(exc), "; " + self._maybe_locked() if unanswered else "")
+                ) from None
             self._lock_generation = blob.generation
             return
         raise CliError("cannot lock revert file %s: its lock keeps changing" % self.url)
@@ -278,17 +476,14 @@ class BucketRevertStore(RevertStore):
 
         for _ in range(_READ_ATTEMPTS):
             try:
-                found = self._bucket().get_blob(self.object_name + LOCK_SUFFIX,
-                                                retry=_retry(False))
+                found = self._call(self._bucket().get_blob, self.object_name + LOCK_SUFFIX)
                 if found is None:
                     return None
-                raw = found.download_as_bytes(if_generation_match=found.generation,
-                                              retry=_retry(False))
+                raw = self._call(found.download_as_bytes, if_generation_match=found.generation)
             except (api_exceptions.NotFound, api_exceptions.PreconditionFailed):
                 continue
             except Exception as exc:
-                raise StorageFailure("cannot read the lock %s: %s" % (self.lock_url,
-                                                                      failure(exc))) from None
+                raise _failed(exc, "cannot read the lock %s: " % self.lock_url) from None
             text = raw.decode("utf-8", "replace")
             try:
                 record = json.loads(text)
@@ -304,13 +499,12 @@ class BucketRevertStore(RevertStore):
 
         try:
             with interrupts.deferred():
-                self._blob(lock=True).delete(if_generation_match=generation,
-                                             retry=_retry(True))
+                self._call(self._blob(lock=True).delete, if_generation_match=generation,
+                           conditional=True)
         except (api_exceptions.NotFound, api_exceptions.PreconditionFailed):
             return False
         except Exception as exc:
-            raise StorageFailure("cannot remove the lock %s: %s" % (self.lock_url, failure(exc))
-                                 ) from None
+            raise _failed(exc, "cannot remove the lock %s: " % self.lock_url) from None
         return True
 
     def unlock(self):
@@ -336,16 +530,15 @@ class BucketRevertStore(RevertStore):
 
         for _ in range(_READ_ATTEMPTS):
             try:
-                found = self._bucket().get_blob(self.object_name, retry=_retry(False))
+                found = self._call(self._bucket().get_blob, self.object_name)
                 if found is None:
                     self._generation = 0
                     return None
-                raw = found.download_as_bytes(if_generation_match=found.generation,
-                                              retry=_retry(False))
+                raw = self._call(found.download_as_bytes, if_generation_match=found.generation)
             except (api_exceptions.NotFound, api_exceptions.PreconditionFailed):
                 continue  # replaced between the two requests: read it again
             except Exception as exc:
-                raise StorageFailure(failure(exc)) from None
+                raise _failed(exc) from None
             self._generation = found.generation
             return raw
         raise StorageFailure("the object keeps changing while it is read")
@@ -361,8 +554,8 @@ class BucketRevertStore(RevertStore):
         expected = self._generation
         blob = self._blob()
         try:
-            blob.upload_from_string(text, content_type="application/json",
-                                    if_generation_match=expected, retry=_retry(True))
+            self._call(blob.upload_from_string, text, content_type="application/json",
+                       if_generation_match=expected, conditional=True)
         except api_exceptions.PreconditionFailed:
             if self._holds(text):
                 return  # our own write, retried after its answer was lost
@@ -374,7 +567,7 @@ class BucketRevertStore(RevertStore):
                    "it is no longer generation %d" % expected, refused)
             ) from None
         except Exception as exc:
-            raise StorageFailure(failure(exc)) from None
+            raise _failed(exc) from None
         self._generation = blob.generation
 
     def _holds(self, text):
@@ -422,16 +615,17 @@ class BucketRevertStore(RevertStore):
         stamp = re.sub(r"[^0-9]", "", str(run.get("since", "")))[:14]
         name = "%s%s-%s-%06d.json" % (self._journal_prefix, stamp, run.get("token", "run"), seq)
         try:
-            self._bucket().blob(name).upload_from_string(
-                text, content_type="application/json", if_generation_match=0,
-                retry=_retry(True))
+            self._call(self._bucket().blob(name).upload_from_string, text,
+                       content_type="application/json", if_generation_match=0,
+                       conditional=True)
         except Exception as exc:
             raise StorageFailure(failure(exc)) from None
 
     def _journal_blobs(self):
         try:
-            return sorted(self._bucket().client.list_blobs(
-                self.bucket_name, prefix=self._journal_prefix), key=lambda b: b.name)
+            return sorted(self._call(lambda **limits: list(self._bucket().client.list_blobs(
+                self.bucket_name, prefix=self._journal_prefix, **limits))),
+                key=lambda b: b.name)
         except Exception as exc:
             raise StorageFailure(failure(exc)) from None
 
@@ -439,8 +633,7 @@ class BucketRevertStore(RevertStore):
         texts = []
         for blob in self._journal_blobs():
             try:
-                texts.append(blob.download_as_bytes(retry=_retry(False)).decode(
-                    "utf-8", "replace"))
+                texts.append(self._call(blob.download_as_bytes).decode("utf-8", "replace"))
             except Exception as exc:
                 raise StorageFailure(failure(exc)) from None
         return texts
@@ -448,7 +641,7 @@ class BucketRevertStore(RevertStore):
     def journal_clear(self):
         for blob in self._journal_blobs():
             try:
-                blob.delete(if_generation_match=blob.generation, retry=_retry(True))
+                self._call(blob.delete, if_generation_match=blob.generation, conditional=True)
             except Exception as exc:
                 if getattr(exc, "code", None) not in (404, 412):
                     raise StorageFailure(failure(exc)) from None
@@ -487,7 +680,7 @@ def check_new_object(url):
     store = BucketRevertStore(url)
     store.check()
     try:
-        if store._bucket().client.lookup_bucket(store.bucket_name) is None:
+        if store._call(store._bucket().client.lookup_bucket, store.bucket_name) is None:
             raise CliError("demo: there is no bucket %s on the emulator at %s"
                            % (store.bucket_name, os.environ["STORAGE_EMULATOR_HOST"]))
         exists = store.read() is not None

@@ -38,7 +38,13 @@ def first_missing(old, new, path=()):
     """The path of the first thing in ``old`` that ``new`` lacks, or None
     when ``new`` holds all of ``old``.  Mappings must hold every key of the
     old one with a value holding the old value; lists must hold, for each
-    old element, an element holding it; other values must be equal."""
+    old element, an element holding it; other values must be equal.
+
+    Linear in the sizes of ``old`` and ``new`` when the elements of the old
+    lists are in the new ones as they were, or with keys added at their top
+    (the way records grow): an element is looked up by its hashable form
+    (``_frozen``), and only one found neither way is compared with every
+    element of the new list."""
     if isinstance(old, dict):
         if not isinstance(new, dict):
             return path
@@ -52,7 +58,13 @@ def first_missing(old, new, path=()):
     if isinstance(old, list):
         if not isinstance(new, list):
             return path
+        if len(new) <= _SCAN:
+            held = None
+        else:
+            held = _Holders(new)
         for index, item in enumerate(old):
+            if held is not None and held.find(item):
+                continue
             if not any(first_missing(item, candidate) is None for candidate in new):
                 return path + (index,)
         return None
@@ -60,6 +72,59 @@ def first_missing(old, new, path=()):
         # true and 1 are equal to Python, not in a record
         return None if type(old) is type(new) and old == new else path
     return None if old == new else path
+
+
+# Lists up to this long are searched element by element.
+_SCAN = 8
+
+
+def _frozen(value):
+    """A hashable form of a JSON value: two values have equal forms when
+    each holds the other (1 and 1.0 alike, true and 1 not).  TypeError for
+    a value that is not JSON."""
+    if isinstance(value, dict):
+        return ("{", frozenset((key, _frozen(item)) for key, item in value.items()))
+    if isinstance(value, list):
+        return ("[", tuple(_frozen(item) for item in value))
+    if isinstance(value, bool):
+        return ("b", value)
+    if value is None or isinstance(value, (int, float, str)):
+        return ("=", value)
+    raise TypeError("not a JSON value")
+
+
+class _Holders:
+    """The elements of a list, found by the hashable form of an element
+    they hold: an equal one, or a mapping holding the same keys with equal
+    values and more keys besides."""
+
+    def __init__(self, items):
+        self.items = items
+        self.equal = set()
+        for item in items:
+            try:
+                self.equal.add(_frozen(item))
+            except TypeError:
+                pass
+        self.by_keys = {}  # the old element's keys: the new ones' forms on those keys
+
+    def find(self, item):
+        try:
+            form = _frozen(item)
+            if form in self.equal:
+                return True
+            if not isinstance(item, dict):
+                return False
+            keys = frozenset(item)
+            forms = self.by_keys.get(keys)
+            if forms is None:
+                forms = self.by_keys[keys] = set()
+                for other in self.items:
+                    if isinstance(other, dict) and keys <= other.keys():
+                        forms.add(_frozen({key: other[key] for key in keys}))
+            return form in forms
+        except TypeError:
+            return False
 
 
 def describe(path):

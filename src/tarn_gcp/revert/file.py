@@ -19,6 +19,7 @@ from __future__ import annotations
 import copy
 import json
 
+from tarn_gcp._documents import json_loads
 from tarn_gcp.errors import CliError
 
 from .document import (FILE_KEYS, OWNER_KEY, check_shape, describe, dump, first_missing,
@@ -68,7 +69,7 @@ class RevertFile:
         """The JSON of the file's bytes; CliError when they are not a
         revert file."""
         try:
-            data = json.loads(raw.decode("utf-8"))
+            data = json_loads(raw.decode("utf-8"))
         except UnicodeDecodeError as exc:
             raise CliError("revert file %s is not valid JSON: %s" % (self.path, exc)) from None
         except ValueError as exc:
@@ -122,11 +123,17 @@ class RevertFile:
 
     def _on_disk(self):
         """The file's JSON as it is now; None when there is no file; a
-        sentinel string when it cannot be read as JSON."""
+        sentinel string when what is there is not a revert file's JSON.
+        OSError when the store cannot be read (a bucket that does not
+        answer): then nothing is known to be lost, and the save fails as
+        unsaved instead of being refused."""
         try:
             raw = self.store.read()
-            return None if raw is None else json.loads(raw.decode("utf-8"))
-        except (OSError, ValueError, CliError) as exc:
+        except CliError as exc:
+            return "unreadable (%s)" % exc
+        try:
+            return None if raw is None else json_loads(raw.decode("utf-8"))
+        except ValueError as exc:
             return "unreadable (%s)" % exc
         except RecursionError:
             return "unreadable (nested too deeply)"

@@ -23,6 +23,10 @@ class LocalRevertStore(RevertStore):
     pid, host and start time of the run; the kernel drops the lock when the
     process ends however it ends, so the lock file of a dead run is simply
     taken over.  The lock file is removed when the run is done.
+
+    The lock is named after one name of the file: a file with hard links
+    (other names) would have a lock for each, and two runs through two
+    names would not exclude each other.  Such a file is refused.
     """
 
     def __init__(self, path):
@@ -47,6 +51,7 @@ class LocalRevertStore(RevertStore):
             raise CliError("revert file %s is a folder" % self.path)
         if mode is not None and not stat.S_ISREG(mode):
             raise CliError("revert file %s is not a regular file" % self.path)
+        self._check_links()
         folder = os.path.dirname(self.target)
         if not os.path.isdir(folder):
             raise CliError("cannot write revert file %s: no folder %s" % (self.path, folder))
@@ -98,6 +103,11 @@ class LocalRevertStore(RevertStore):
         except OSError:
             pass  # the lock holds without its description
         self._lock_fd, self._lock_path = fd, lock_path
+        try:
+            self._check_links()
+        except CliError:
+            self.unlock()
+            raise
         # Saves of this file killed before their rename left these behind;
         # with the lock held no save of it is running.
         for leftover in temporary_files(self.path):
@@ -105,6 +115,17 @@ class LocalRevertStore(RevertStore):
                 os.unlink(leftover)
             except OSError:
                 pass
+
+    def _check_links(self):
+        """CliError when the file has other names (hard links) too."""
+        try:
+            info = os.stat(self.path)
+        except OSError:
+            return  # no file yet, or reported where it is read
+        if stat.S_ISREG(info.st_mode) and info.st_nlink > 1:
+            raise CliError("revert file %s has %d hard links: runs through its other names "
+                           "would not see this run's lock; keep it under one name (copy it, "
+                           "or remove the other links)" % (self.path, info.st_nlink))
 
     def unlock(self):
         fd, self._lock_fd = self._lock_fd, None

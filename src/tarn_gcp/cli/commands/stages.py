@@ -141,7 +141,7 @@ class Stage:
         except (CliError, RunFailed):
             raise
         except Exception as exc:
-            raise RunFailed("%s: cannot read the network before the first change: %s"
+            raise RunFailed("cannot read the network before the first change of %s: %s"
                             % (self.label, api_failure(exc))) from exc
         problems = self.judgement.findings.problems
         if problems:
@@ -510,8 +510,9 @@ def stage_command(run, action, target, stage=None):
             for step in steps]}
         confirm(run, sum(len(step.judgement.findings.changes) for step in steps))
         status = 0
-        for step in steps:
-            step.prepare()
+        for i, step in enumerate(steps):
+            if i:  # read again what the steps before saved
+                step.prepare()
             status = max(status, step.execute())
             if status:
                 break

@@ -1,5 +1,6 @@
 """``tarn_gcp unlock``: the lock of a revert file kept in a bucket, shown
-and, with ``--yes``, removed after a run that died holding it."""
+and, with ``--yes``, removed after a run that died holding it.  A lock
+whose run is still alive on this host is not removed."""
 
 from __future__ import annotations
 
@@ -8,7 +9,8 @@ import sys
 
 from tarn_gcp.errors import CliError
 from tarn_gcp.revert import open_store
-from tarn_gcp.revert.bucket import BucketRevertStore, StorageFailure, holder_text, stale_hint
+from tarn_gcp.revert.bucket import (BucketRevertStore, StorageFailure, holder_state, holder_text,
+                                   stale_hint)
 
 HELP = ("show the lock of a revert file kept in a bucket and, with --yes, remove it (after a "
         "run that died holding it)")
@@ -38,6 +40,10 @@ def unlock_command(url, confirmed, out=None):
         out.write("revert file %s is not locked: there is no %s\n" % (url, store.lock_url))
         return 0
     record, generation = held
+    if confirmed and holder_state(record) == "alive":
+        raise CliError("revert file %s is in use by %s, a run still alive on this host: its lock "
+                       "stays (tarn_gcp unlock --revert %s --yes removes a lock only once its "
+                       "run is gone)" % (url, holder_text(record), url))
     out.write("lock %s, held by %s%s:\n" % (store.lock_url, holder_text(record),
                                            stale_hint(record)))
     body = json.dumps(record, indent=2) if isinstance(record, dict) else str(record)
