@@ -313,6 +313,22 @@ def test_the_router_stage_tracebacks_go_to_the_debug_log_and_quiet_shows_what_it
     shown = [line for line in again.out_lines + again.err_lines if "**Alert**" in line]
     count = int(again.out_lines[-1].split("; ")[-2].split()[0])
     assert shown and len(shown) == count
+    # A plan router in DEFAULT mode is left alone: a problem, never customised.
+    from tarn_gcp.emulator import sample
+
+    plan = yaml.safe_load(open(sample.PLAN_PATH, encoding="utf-8"))
+    plan["transit_vpcs"][0]["cloud_routers"].append(dict(
+        plan["transit_vpcs"][0]["cloud_routers"][0], region="us-central1",
+        router_name="transit-a-cr-usc1"))
+    (tmp_path / "plan.yaml").write_text(yaml.safe_dump(plan))
+    for dry_run in (["--dry-run"], []):
+        left = cli(*verbosity, *dry_run, "--plan", tmp_path / "plan.yaml", "switch", "routers")
+        assert left.status == 1
+        assert "  transit-a-cr-usc1 in tarn-transit::transit-a us-central1 is in DEFAULT " \
+               "advertize mode, cannot customize route" in left.out_lines
+        done, rest = left.out_lines[-1].split("; not customised ")
+        assert "transit-a-cr-usc1" not in done and rest.startswith(
+            "1 Cloud Router(s) (transit-a-cr-usc1 in us-central1); 1 problem(s) logged above; ")
 
 
 @pytest.mark.parametrize("code", [errno.ENOSPC, errno.EACCES, errno.EIO])
