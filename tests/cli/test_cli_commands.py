@@ -62,6 +62,34 @@ def test_cidrs_prints_the_ranges_and_keeps_the_route_listing_quiet(cli):
     assert cli("-q", "cidrs", "us-central1").out_lines == ["172.16.0.0/28", "10.20.0.0/20"]
 
 
+NULL_SPOKE = ("with spoke_advertisement null the region's subnets are advertised only "
+              "together with the GKE export ranges, and ")
+
+
+@pytest.mark.parametrize("spoke,gke,gke_route,shown", [
+    (None, False, True, "  none (%sadvertise_gke is not true)" % NULL_SPOKE),
+    (None, True, False, "  none (%sno GKE export range was found)" % NULL_SPOKE),
+    ([], False, True, "  none (spoke_advertisement lists no range and advertise_gke is not true)"),
+    ([], True, True, "172.16.0.0/28"),
+    (["10.0.0.0/8"], False, True, "10.0.0.0/8"),
+])
+def test_cidrs_says_why_the_vpc_advertises_nothing(cli, emu, tmp_path, spoke, gke, gke_route,
+                                                   shown):
+    from tarn_gcp.emulator import sample
+
+    topology = sample.topology()
+    topology["routes"] = [r for r in topology["routes"]
+                          if gke_route or r.get("nextHopPeering") != "gke-abc123-def4-peer"]
+    emu.reset(topology)
+    plan = dict(yaml.safe_load(sample.plan_text()), spoke_advertisement=spoke, advertise_gke=gke)
+    (tmp_path / "plan.yaml").write_text(yaml.safe_dump(plan))
+    result = cli("--plan", tmp_path / "plan.yaml", "cidrs", "europe-west1")
+    assert (result.status, result.out_lines) == (
+        0, ["- Ranges tarn-demo::spoke-vpc advertises in europe-west1", shown])
+    quiet = cli("-q", "--plan", tmp_path / "plan.yaml", "cidrs", "europe-west1")
+    assert quiet.out_lines == ([] if shown.startswith("  none") else [shown])
+
+
 @pytest.mark.parametrize("target,args", [
     ("routes", ["routes", "stage1"]),
     ("routers", ["routers"]),

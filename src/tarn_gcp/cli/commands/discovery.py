@@ -93,16 +93,30 @@ def cidrs(run, region, compact=False):
     except Exception as exc:
         raise RunFailed("cannot compose the ranges of %s::%s in %s: %s"
                         % (project, vpc, region, api_failure(exc))) from exc
+    why = "" if result else " (%s)" % _why_nothing(run.plan.data, route_info)
     if compact:
-        run.console.summary("cidrs %s: %s::%s advertises %s" % (
-            region, project, vpc, " ".join(map(str, result)) if result else "nothing"))
+        run.console.summary("cidrs %s: %s::%s advertises %s%s" % (
+            region, project, vpc, " ".join(map(str, result)) if result else "nothing", why))
         return run.status_since(before)
     run.document = {"vpc": "%s::%s" % (project, vpc), "region": region,
                     "cidrs": None if result is None else [str(c) for c in result]}
     log.info("- Ranges %s::%s advertises in %s", project, vpc, region)
     if result is None:
-        log.info("  none")
+        log.info("  none%s", why)
     else:
         for cidr in result:
             run.console.summary(str(cidr))
     return run.status_since(before)
+
+
+def _why_nothing(plan, route_info):
+    """Why the plan has the VPC advertise nothing: a listed
+    spoke_advertisement is advertised as it is, and with it null the
+    region's subnets go only together with the GKE export ranges (when
+    advertise_gke is true and such ranges were found)."""
+    gke = ("no GKE export range was found" if plan.get("advertise_gke") is True
+           else "advertise_gke is not true")
+    if plan.get("spoke_advertisement") is not None:
+        return "spoke_advertisement lists no range and %s" % gke
+    return ("with spoke_advertisement null the region's subnets are advertised only together "
+            "with the GKE export ranges, and %s" % gke)
