@@ -2,7 +2,8 @@
 
 With a format other than text, a command writes one document on standard
 output and nothing else there: while it runs, whatever it would write on
-standard output (the log lines, the summaries) goes to standard error.
+standard output (the summaries, the problems; the log lines with -v: the
+console is quiet otherwise) goes to standard error.
 
 The JSON documents (keys are stable; new keys may be added):
 
