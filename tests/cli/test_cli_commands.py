@@ -29,6 +29,16 @@ def test_discover_lists_networks_then_peerings_and_routers_per_region(cli, emu):
     assert lines.index("- Discover subnet(s)") < lines.index("- Discover route(s)") < first_peering
     assert "  transit-a-cr-euw1 europe-west1 bgp 64514 CUSTOM" in lines
     assert "    10.20.0.0/20 spoke-vpc spoke-usc1" in lines
+    # After the module's listing: each peering's state and settings, each route's name.
+    rows = [line.split() for line in lines]
+    assert ["transit-a-to-spoke", "ACTIVE", "true", "true"] in rows
+    assert rows.index(["transit-a-to-spoke", "ACTIVE", "true", "true"]) < lines.index(
+        "= VPC transit-a: routes") < lines.index("= VPC transit-a: Cloud Routers in europe-west1")
+    assert ["transit-a-default-internet", "0.0.0.0/0", "1000", "default-internet-gateway"] in rows
+    # europe-west1 holds a router, not of transit-b
+    heading = lines.index("= VPC transit-b: Cloud Routers in europe-west1")
+    assert lines[heading + 1:heading + 3] == ["- Discover cloud router(s)",
+                                              "  no Cloud Router found"]
     assert lines[-1].startswith("discover tarn-transit: 2 network(s), 4 subnetwork(s), "
                                 "2 peering(s)")
     assert mutations(emu) == []
