@@ -42,10 +42,13 @@ def _peering_body(record):
 
 def _peering_in_place(service, project, network, peering):
     """Whether project::network already holds the peering: a record with the
-    same "name" and "network". A failing lookup finds nothing."""
+    same "name" and "network"; a record without a "name" is passed over. A
+    failing lookup finds nothing."""
     try:
         resource = service.networks().get(project=project, network=network).execute()
         for record in resource.get("peerings", []):
+            if "name" not in record:
+                continue
             if record["name"] == peering["name"] and record["network"] == peering["network"]:
                 return True
     except Exception:

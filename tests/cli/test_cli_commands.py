@@ -29,6 +29,16 @@ def test_discover_lists_networks_then_peerings_and_routers_per_region(cli, emu):
     assert lines.index("- Discover subnet(s)") < lines.index("- Discover route(s)") < first_peering
     assert "  transit-a-cr-euw1 europe-west1 bgp 64514 CUSTOM" in lines
     assert "    10.20.0.0/20 spoke-vpc spoke-usc1" in lines
+    # After the module's listing: each peering's state and settings, each route's name.
+    rows = [line.split() for line in lines]
+    assert ["transit-a-to-spoke", "ACTIVE", "true", "true"] in rows
+    assert rows.index(["transit-a-to-spoke", "ACTIVE", "true", "true"]) < lines.index(
+        "= VPC transit-a: routes") < lines.index("= VPC transit-a: Cloud Routers in europe-west1")
+    assert ["transit-a-default-internet", "0.0.0.0/0", "1000", "default-internet-gateway"] in rows
+    # europe-west1 holds a router, not of transit-b
+    heading = lines.index("= VPC transit-b: Cloud Routers in europe-west1")
+    assert lines[heading + 1:heading + 3] == ["- Discover cloud router(s)",
+                                              "  no Cloud Router found"]
     assert lines[-1].startswith("discover tarn-transit: 2 network(s), 4 subnetwork(s), "
                                 "2 peering(s)")
     assert mutations(emu) == []
@@ -60,6 +70,34 @@ def test_cidrs_prints_the_ranges_and_keeps_the_route_listing_quiet(cli):
                                 "172.16.0.0/28", "10.10.0.0/20", "10.10.16.0/20"]
     assert logging.getLogger("tarn_gcp.gcplib").propagate is True
     assert cli("-q", "cidrs", "us-central1").out_lines == ["172.16.0.0/28", "10.20.0.0/20"]
+
+
+NULL_SPOKE = ("with spoke_advertisement null the region's subnets are advertised only "
+              "together with the GKE export ranges, and ")
+
+
+@pytest.mark.parametrize("spoke,gke,gke_route,shown", [
+    (None, False, True, "  none (%sadvertise_gke is not true)" % NULL_SPOKE),
+    (None, True, False, "  none (%sno GKE export range was found)" % NULL_SPOKE),
+    ([], False, True, "  none (spoke_advertisement lists no range and advertise_gke is not true)"),
+    ([], True, True, "172.16.0.0/28"),
+    (["10.0.0.0/8"], False, True, "10.0.0.0/8"),
+])
+def test_cidrs_says_why_the_vpc_advertises_nothing(cli, emu, tmp_path, spoke, gke, gke_route,
+                                                   shown):
+    from tarn_gcp.emulator import sample
+
+    topology = sample.topology()
+    topology["routes"] = [r for r in topology["routes"]
+                          if gke_route or r.get("nextHopPeering") != "gke-abc123-def4-peer"]
+    emu.reset(topology)
+    plan = dict(yaml.safe_load(sample.plan_text()), spoke_advertisement=spoke, advertise_gke=gke)
+    (tmp_path / "plan.yaml").write_text(yaml.safe_dump(plan))
+    result = cli("--plan", tmp_path / "plan.yaml", "cidrs", "europe-west1")
+    assert (result.status, result.out_lines) == (
+        0, ["- Ranges tarn-demo::spoke-vpc advertises in europe-west1", shown])
+    quiet = cli("-q", "--plan", tmp_path / "plan.yaml", "cidrs", "europe-west1")
+    assert quiet.out_lines == ([] if shown.startswith("  none") else [shown])
 
 
 @pytest.mark.parametrize("target,args", [
@@ -297,7 +335,7 @@ def test_a_signal_in_the_stage_or_the_save_ends_with_the_records_saved(
 
 @pytest.mark.parametrize("verbosity", [[], ["-q"], ["-v"]])
 def test_the_router_stage_tracebacks_go_to_the_debug_log_and_quiet_shows_what_it_counts(
-        cli, emu, gcplib, tmp_path, verbosity):
+        cli, emu, gcplib, tmp_path, monkeypatch, verbosity):
     import traceback
 
     emu.faults.fail_request("compute.routers.patch", 400, "Invalid value for field", times=1)
@@ -318,6 +356,28 @@ def test_the_router_stage_tracebacks_go_to_the_debug_log_and_quiet_shows_what_it
     shown = [line for line in again.out_lines + again.err_lines if "**Alert**" in line]
     count = int(again.out_lines[-1].split("; ")[-2].split()[0])
     assert shown and len(shown) == count
+    # A plan router in DEFAULT mode is left alone: a problem, never customised.
+    from tarn_gcp.emulator import sample
+
+    plan = yaml.safe_load(open(sample.PLAN_PATH, encoding="utf-8"))
+    plan["transit_vpcs"][0]["cloud_routers"].append(dict(
+        plan["transit_vpcs"][0]["cloud_routers"][0], region="us-central1",
+        router_name="transit-a-cr-usc1"))
+    (tmp_path / "plan.yaml").write_text(yaml.safe_dump(plan))
+    refused = cli(*verbosity, "--plan", tmp_path / "plan.yaml", "switch", "routers")
+    assert refused.status == 2 and "transit-a-cr-usc1 in tarn-transit us-central1 advertises " \
+        "in DEFAULT mode" in refused.err
+    # one that turns DEFAULT after the preflight: the stage skips it
+    monkeypatch.setattr("tarn_gcp.plan.preflight.Preflight.switch_routers",
+                        lambda self, found, skip=(): None)
+    for dry_run in (["--dry-run"], []):
+        left = cli(*verbosity, *dry_run, "--plan", tmp_path / "plan.yaml", "switch", "routers")
+        assert left.status == 1
+        assert "  transit-a-cr-usc1 in tarn-transit::transit-a us-central1 is in DEFAULT " \
+               "advertize mode, cannot customize route" in left.out_lines
+        done, rest = left.out_lines[-1].split("; not customised ")
+        assert "transit-a-cr-usc1" not in done and rest.startswith(
+            "1 Cloud Router(s) (transit-a-cr-usc1 in us-central1); 1 problem(s) logged above; ")
 
 
 @pytest.mark.parametrize("code", [errno.ENOSPC, errno.EACCES, errno.EIO])

@@ -267,8 +267,18 @@ def test_discover_json_documents_the_project(cli, emu):
     result = cli("discover", "--format", "json")
     assert result.status == 0, result.err
     document = json.loads(result.out)
-    assert "- Discover subnet(s)" in result.err_lines and result.err_lines[-1].startswith(
+    # The log stays out of standard error unless -v; the summary and the problems do not.
+    assert len(result.err_lines) == 1 and result.err_lines[0].startswith(
         "discover tarn-demo: 1 network(s)")
+    assert "- Discover subnet(s)" in cli("-v", "discover", "--format", "json").err_lines
+    emu.seed({"routes": [{"project": "tarn-demo", "name": "spoke-vpn", "destRange": "10.9.0.0/16",
+                          "network": "projects/tarn-demo/global/networks/spoke-vpc",
+                          "priority": 1000, "nextHopVpnTunnel": "regions/europe-west1/"
+                                                                "vpnTunnels/t1"}]})
+    problem = cli("discover", "--format", "json")
+    assert problem.status == 1 and json.loads(problem.out)["project"] == "tarn-demo"
+    assert [line.split(" {")[0] for line in problem.err_lines[:-1]] == [
+        "  **Error** unknown destination"]
     assert list(document) == ["project", "networks"] and document["project"] == "tarn-demo"
     (network,) = document["networks"]
     assert list(network) == ["name", "key", "selfLink", "subnetworks", "peerings", "routes",

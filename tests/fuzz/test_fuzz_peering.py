@@ -147,13 +147,15 @@ def test_addPeerings(sc):
 def failing_restores(draw):
     """A restore whose additions often fail (refused, or the wait raises),
     and whose lookups of the failed sides find a record with the same name
-    and network (the side in place), other records, no "peerings", or fail."""
+    and network (the side in place), other records, records without a name,
+    no "peerings", or fail."""
     sc = draw(stage_scenarios(lambda project, vpc: st.tuples(
         st.builds(Svc), st.lists(pairs, min_size=1, max_size=3)).map(list)))
     saved = [record for p in sc["args"][1] for record in p.values() if record is not None]
     in_place = st.sampled_from(saved).map(
         lambda r: {"name": r["name"], "network": r["network"], "state": "ACTIVE"})
-    held = st.lists(weighted((3, in_place), (2, records)), min_size=1, max_size=3)
+    nameless = records.map(lambda r: {k: v for k, v in r.items() if k != "name"})
+    held = st.lists(weighted((3, in_place), (2, records), (1, nameless)), min_size=1, max_size=3)
     sc["responses"]["networks.addPeering"] = draw(st.lists(
         weighted((1, ok(operations())), (1, failure())), min_size=1, max_size=4))
     sc["responses"]["globalOperations.wait"] = draw(outcomes(waits(), max_size=4))
@@ -166,7 +168,7 @@ def failing_restores(draw):
 
 @fuzz_settings(120)
 @given(scenarios(failing_restores()))
-@example({  # refused, found; wait fails, not found; refused, lookup interrupted
+@example({  # refused, found past a nameless record; wait fails, not found; refused, interrupted
     "args": [Svc(), [{"localPeeringProperties": record("a", "hub", "transit"),
                       "remotePeeringProperties": record("a-back", "p1", "net-a")},
                      {"localPeeringProperties": record("b", "hub", "transit"),
@@ -176,8 +178,10 @@ def failing_restores(draw):
                                           Outcome("ok", {"name": "op"}),
                                           Outcome("raise", exc=("http", "exists"))],
                   "globalOperations.wait": [Outcome("ok", {"status": "DONE", "error": "failed"})],
-                  "networks.get": [Outcome("ok", {"peerings": [record("a", "hub", "transit")]}),
-                                   Outcome("ok", {"peerings": [record("x", "hub", "transit")]})]}})
+                  "networks.get": [
+                      Outcome("ok", {"peerings": [{"network": BASE + "hub/global/networks/transit"},
+                                                  record("a", "hub", "transit")]}),
+                      Outcome("ok", {"peerings": [record("x", "hub", "transit")]})]}})
 @example({
     "args": [Svc(), [{"localPeeringProperties": record("b", "hub", "transit"),
                       "remotePeeringProperties": None}]],

@@ -102,7 +102,8 @@ LOOKUPS = {
     "other network": ({"peerings": [dict(LOCAL, network=network_url("proj-x", "transit"))]}, False),
     "other name": ({"peerings": [dict(LOCAL, name="m-t2")]}, False),
     "no peerings": ({"name": "vpc-m"}, False),
-    "record without a name": ({"peerings": [{"network": LOCAL["network"]}, LOCAL]}, False),
+    "record without a name": ({"peerings": [{"network": LOCAL["network"]}, LOCAL]}, True),
+    "only one without a name": ({"peerings": [{"network": LOCAL["network"]}]}, False),
     "lookup fails": (FakeHttpError(503, "busy"), False),
 }
 

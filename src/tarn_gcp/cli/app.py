@@ -24,8 +24,9 @@ from .parser import PROG, build_parser
 def _verbosity(options):
     if options.quiet and options.verbose:
         raise CliError("-q and -v exclude each other")
-    if options.quiet:
-        return QUIET
+    if options.quiet or (getattr(options, "format", None) not in (None, "text")
+                         and not options.verbose):
+        return QUIET  # a document on standard output: only summaries and problems beside it
     return VERBOSE if options.verbose else NORMAL
 
 

@@ -8,8 +8,10 @@ error.  The streams are looked up at each
 record, so output follows whatever sys.stdout and sys.stderr are then.
 
 The console also counts the problems the run reports: records at warning
-level or above, and the module's "**Alert**" lines (a failed step of the
-route restore, logged at info level).  Retry notices are not problems.
+level or above, the module's "**Alert**" lines (a failed step of the
+route restore, logged at info level) and its "... is in DEFAULT advertize
+mode, cannot customize route" lines (a Cloud Router the stage leaves as it
+is, also at info level).  Retry notices are not problems.
 Every problem counted is shown, also with ``-q``: the summary's "N
 problem(s) logged above" refers to lines the reader has.
 
@@ -24,6 +26,7 @@ import contextlib
 import io
 import logging
 import os
+import re
 import sys
 import traceback
 import types
@@ -32,6 +35,18 @@ ROOT = "tarn_gcp"
 QUIET, NORMAL, VERBOSE = 0, 1, 2
 _ALERT = "**Alert**"
 _TRANSPORT = ROOT + ".cli.transport"
+_MODULE = ROOT + ".gcplib"
+# The Cloud Router stage's line for a router it cannot customise: name,
+# project::network, region.
+_DEFAULT_MODE = re.compile(r"  (\S+) in (\S+) (\S+) is in DEFAULT advertize mode, "
+                           r"cannot customize route")
+
+
+def _message(record):
+    try:
+        return record.getMessage()
+    except Exception:
+        return ""
 
 
 def _is_problem(record):
@@ -39,10 +54,9 @@ def _is_problem(record):
         return False  # a retry is a recovery, not a problem of the run
     if record.levelno >= logging.WARNING:
         return True
-    try:
-        return _ALERT in record.getMessage()
-    except Exception:
-        return False
+    message = _message(record)
+    return _ALERT in message or (record.name == _MODULE
+                                 and _DEFAULT_MODE.fullmatch(message) is not None)
 
 
 class _ConsoleHandler(logging.Handler):
@@ -71,9 +85,14 @@ class _ProblemCounter(logging.Handler):
     def __init__(self):
         super().__init__(logging.DEBUG)
         self.count = 0
+        self.skipped_routers = []  # (problem count before, router key)
 
     def emit(self, record):
         if _is_problem(record):
+            found = _DEFAULT_MODE.fullmatch(_message(record))
+            if found is not None and record.name == _MODULE:
+                name, network, region = found.groups()
+                self.skipped_routers.append((self.count, "%s::%s::%s" % (network, region, name)))
             self.count += 1
 
 
@@ -97,6 +116,12 @@ class Console:
     def problems(self):
         """Warnings, errors and alerts logged so far."""
         return self._counter.count
+
+    def default_mode_routers(self, since=0):
+        """The routers (project::network::region::name) that the Cloud
+        Router stage left alone for their DEFAULT advertise mode, among the
+        problems counted from ``since`` on."""
+        return [key for count, key in self._counter.skipped_routers if count >= since]
 
     def summary(self, text):
         """A summary line: always written, also when quiet."""

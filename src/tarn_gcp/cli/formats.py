@@ -2,7 +2,8 @@
 
 With a format other than text, a command writes one document on standard
 output and nothing else there: while it runs, whatever it would write on
-standard output (the log lines, the summaries) goes to standard error.
+standard output (the summaries, the problems; the log lines with -v: the
+console is quiet otherwise) goes to standard error.
 
 The JSON documents (keys are stable; new keys may be added):
 
@@ -99,6 +100,20 @@ class Gatherer:
         self.service = service
         self.execute = execute
         self._subnets = {}
+        self._routers = {}
+
+    def routes(self, project):
+        """Every route of ``project``."""
+        return self.pages(self.service.routes(), "cannot list the routes of %s" % project,
+                          project=project)
+
+    def routers(self, project, region):
+        """Every Cloud Router of ``project`` in ``region``, read once."""
+        if (project, region) not in self._routers:
+            self._routers[project, region] = self.pages(
+                self.service.routers(), "cannot list the Cloud Routers of %s in %s"
+                % (project, region), project=project, region=region)
+        return self._routers[project, region]
 
     def pages(self, collection, what, **params):
         items = []
@@ -147,9 +162,7 @@ class Gatherer:
                 "description": route.get("description", "")})
         if routers:
             for region in _regions(network):
-                for router in self.pages(self.service.routers(),
-                                          "cannot list the Cloud Routers of %s in %s"
-                                          % (project, region), project=project, region=region):
+                for router in self.routers(project, region):
                     if _key(router.get("network", "")) != key:
                         continue
                     bgp = router.get("bgp", {})
@@ -161,16 +174,6 @@ class Gatherer:
                                                 "description": r.get("description", "")}
                                                for r in bgp.get("advertisedIpRanges", [])]})
         return entry
-
-
-def discovery_document(service, execute, project, networks):
-    """The discover document of ``project`` whose ``networks`` (resources)
-    are already listed."""
-    gather = Gatherer(service, execute)
-    routes = gather.pages(service.routes(), "cannot list the routes of %s" % project,
-                           project=project)
-    return {"project": project,
-            "networks": [gather.network_entry(project, n, routes) for n in networks]}
 
 
 def peer_nodes(service, execute, document):

@@ -77,7 +77,8 @@ def _common_options(parser, suppress):
 def _format_option(parser, choices):
     parser.add_argument("--format", choices=choices, default="text",
                         help="text for people (default), or one %s document on standard "
-                             "output, the log lines going to standard error"
+                             "output, the summary and problems (with -v the log) going to "
+                             "standard error"
                         % " or ".join(c.upper() for c in choices[1:]))
 
 

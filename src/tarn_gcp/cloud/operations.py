@@ -148,13 +148,15 @@ class RouterPatches:
             return "failed"
         return "unknown" if last.unknown else ("failed" if last.failure else "done")
 
-    def summary(self, action, before, after, key):
+    def summary(self, action, before, after, key, skipped=()):
         """What the stage (``action`` "switch") or the restore did to the
         routers of the migrated VPC ``key``, from the revert information
-        before and after it: only routers whose patch took effect count."""
+        before and after it: only routers whose patch took effect count;
+        those the stage left alone (``skipped``) are named not customised."""
         routers = list(after["cloud_routers"].get(key, {}))
         if action == "switch":
             routers = [r for r in routers if r not in before["cloud_routers"].get(key, {})]
+            routers += [r for r in skipped if r not in routers]
             if not routers:
                 return "no Cloud Router newly customised for %s" % key
         elif not routers:

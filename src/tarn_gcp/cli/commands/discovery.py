@@ -27,8 +27,11 @@ CIDRS_EXAMPLES = """\
 
 def discover(run, project):
     """Lists the project's networks with their subnetworks and route
-    tables, then each network's peerings and its Cloud Routers in the
-    regions of its subnetworks."""
+    tables, then for each network its peerings (with their state and
+    settings), its routes by name and its Cloud Routers in the regions of
+    its subnetworks."""
+    from tarn_gcp.cli import formats
+
     lib = gcplib().GcpLib
     before = run.console.problems
     networks = list_networks(run, project)
@@ -39,26 +42,36 @@ def discover(run, project):
         run.document = {"project": project, "networks": []}
         run.console.summary("discover %s: no network%s" % (project, run.problems_note(before)))
         return run.status_since(before)
+    gather = formats.Gatherer(run.service, execute)
+    entries = []
     try:
         with run_state(run, project):
             lib.listAllNetwork(project)
+            routes = gather.routes(project)
             routers = 0
             for network in networks:
+                entry = gather.network_entry(project, network, routes)
+                entries.append(entry)
                 log.info("")
                 log.info("= VPC %s: peerings", network["name"])
                 lib.listPeering(network)
+                _peering_settings(entry["peerings"])
+                log.info("= VPC %s: routes", network["name"])
+                _route_names(entry["routes"])
                 for region in subnet_regions(network):
                     log.info("= VPC %s: Cloud Routers in %s", network["name"], region)
                     lib.listRouterByRegion(run.service, project, network["name"], region)
+                    # The module says so itself only when the region has no router at all.
+                    if gather.routers(project, region) and not any(
+                            r["region"] == region for r in entry["routers"]):
+                        log.info("  no Cloud Router found")
                     routers += 1
     except Exception as exc:
         raise RunFailed("discovery of %s failed: %s" % (project, api_failure(exc))) from exc
     subnets = sum(len(n.get("subnetworks", [])) for n in networks)
     peerings = sum(len(n.get("peerings", [])) for n in networks)
     if run.format != "text":
-        from tarn_gcp.cli import formats
-
-        document = formats.discovery_document(run.service, execute, project, networks)
+        document = {"project": project, "networks": entries}
         if run.format == "dot":
             document["peer_nodes"] = formats.peer_nodes(run.service, execute, document)
         run.document = document
@@ -67,6 +80,42 @@ def discover(run, project):
                         % (project, len(networks), subnets, peerings, routers,
                            run.problems_note(before)))
     return run.status_since(before)
+
+
+def _table(header, rows):
+    """Logs ``rows`` (tuples of texts) under ``header`` in aligned columns,
+    between rules as the module draws them."""
+    widths = [max(len(str(row[i])) for row in [header] + rows) + 2 for i in range(len(header))]
+    rule = "  " + "." * 63
+    log.info(rule)
+    for row in [header, None] + rows:
+        if row is None:
+            log.info(rule)
+            continue
+        log.info("  %s", "".join(str(text).ljust(width)
+                                 for text, width in zip(row, widths)).rstrip())
+
+
+def _flag(value):
+    return "true" if value is True else "false"  # absent reads as false, as in the API
+
+
+def _peering_settings(peerings):
+    """Each peering's state and whether it exports and imports custom routes."""
+    if peerings:
+        _table(("Peering name", "State", "Export custom routes", "Import custom routes"),
+               [(p["name"], p["state"] or "?", _flag(p["exportCustomRoutes"]),
+                 _flag(p["importCustomRoutes"])) for p in peerings])
+
+
+def _route_names(routes):
+    """Each route by name, with its range, priority and next hop."""
+    if not routes:
+        log.info("  no route found")
+        return
+    _table(("Route name", "CIDR", "Priority", "Next-hop"),
+           [(r["name"], r["destRange"], "" if r["priority"] is None else r["priority"],
+             r["nextHop"] or "?") for r in routes])
 
 
 def cidrs(run, region, compact=False):
@@ -93,16 +142,30 @@ def cidrs(run, region, compact=False):
     except Exception as exc:
         raise RunFailed("cannot compose the ranges of %s::%s in %s: %s"
                         % (project, vpc, region, api_failure(exc))) from exc
+    why = "" if result else " (%s)" % _why_nothing(run.plan.data, route_info)
     if compact:
-        run.console.summary("cidrs %s: %s::%s advertises %s" % (
-            region, project, vpc, " ".join(map(str, result)) if result else "nothing"))
+        run.console.summary("cidrs %s: %s::%s advertises %s%s" % (
+            region, project, vpc, " ".join(map(str, result)) if result else "nothing", why))
         return run.status_since(before)
     run.document = {"vpc": "%s::%s" % (project, vpc), "region": region,
                     "cidrs": None if result is None else [str(c) for c in result]}
     log.info("- Ranges %s::%s advertises in %s", project, vpc, region)
     if result is None:
-        log.info("  none")
+        log.info("  none%s", why)
     else:
         for cidr in result:
             run.console.summary(str(cidr))
     return run.status_since(before)
+
+
+def _why_nothing(plan, route_info):
+    """Why the plan has the VPC advertise nothing: a listed
+    spoke_advertisement is advertised as it is, and with it null the
+    region's subnets go only together with the GKE export ranges (when
+    advertise_gke is true and such ranges were found)."""
+    gke = ("no GKE export range was found" if plan.get("advertise_gke") is True
+           else "advertise_gke is not true")
+    if plan.get("spoke_advertisement") is not None:
+        return "spoke_advertisement lists no range and %s" % gke
+    return ("with spoke_advertisement null the region's subnets are advertised only together "
+            "with the GKE export ranges, and %s" % gke)

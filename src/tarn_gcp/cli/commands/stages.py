@@ -276,7 +276,8 @@ class Stage:
             # The patches' operations were not followed: the records tell
             # what was tried.
             self.patches = None
-        summary = self.judgement.nothing or self._summary(before, acted, clean=clean)
+        summary = self.judgement.nothing or self._summary(
+            before, acted, clean=clean, skipped=run.console.default_mode_routers(problems))
         note = run.problems_note(problems)
         if interrupt is not None:
             run.console.summary("%s: %s, so far %s%s; %s" % (
@@ -357,9 +358,10 @@ class Stage:
             return "revert information in %s unchanged" % self.revert.path
         return "revert information saved to %s" % self.revert.path
 
-    def _summary(self, before, after, clean=True):
+    def _summary(self, before, after, clean=True, skipped=()):
         """What the step did, from its records.  ``clean`` is false when
-        problems were logged: the records then tell what was attempted."""
+        problems were logged: the records then tell what was attempted.
+        ``skipped``: the routers the stage left alone (DEFAULT mode)."""
         mode = 1 if self.run.dry_run else (0 if clean else 2)
 
         def verb(done):
@@ -396,14 +398,16 @@ class Stage:
                 len(rec["deleted_route_list"]), key)
         if mode != 1 and getattr(self, "patches", None) is not None:
             # Outside a dry run only a patch whose operation succeeded counts.
-            return self.patches.summary(self.action, before, after, key)
+            return self.patches.summary(self.action, before, after, key, skipped)
         routers = after["cloud_routers"].get(key, {})
         if self.action == "switch":
             new = [r for r in routers if r not in before["cloud_routers"].get(key, {})]
+            left = ("; not customised %d Cloud Router(s) (%s)" % (
+                len(skipped), ", ".join(map(router_label, skipped)))) if skipped else ""
             if not new:
-                return "no Cloud Router newly customised for %s" % key
-            return "%s %d Cloud Router(s) (%s)" % (
-                verb("customised"), len(new), ", ".join(router_label(r) for r in new))
+                return "no Cloud Router newly customised for %s%s" % (key, left)
+            return "%s %d Cloud Router(s) (%s)%s" % (
+                verb("customised"), len(new), ", ".join(router_label(r) for r in new), left)
         if not routers:
             return "no Cloud Router recorded for %s" % key
         return "%s %d Cloud Router(s) (%s)" % (

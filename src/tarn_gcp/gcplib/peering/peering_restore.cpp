@@ -26,13 +26,15 @@ py::dict peering_body(handle record) {
 
 // Whether project::network already holds `peering` (the networkPeering of
 // an addPeering body): a record in the network's "peerings" with the same
-// "name" and "network". A lookup that fails finds nothing.
+// "name" and "network"; a record without a "name" is passed over. A lookup
+// that fails finds nothing.
 bool peering_in_place(handle service, handle project, handle network, handle peering) {
     auto lookup = [&] {
         object resource = execute(request(service, ID("networks"), ID("get"),
                                           KW("project", "network"), project, network));
         object records = get(resource, ID("peerings"), new_list());
         for (handle record : records) {
+            if (!contains(record, ID("name"))) continue;
             if (equal(item(record, ID("name")), item(peering, ID("name"))) &&
                 equal(item(record, ID("network")), item(peering, ID("network")))) {
                 return true;
