@@ -50,18 +50,23 @@ def ended(process, timeout=180):
     return process.returncode, out, err
 
 
-def start(emu, revert, *args, env=None):
+def start(emu, revert, *args, env=None, poll_seconds=1.0, storage_delay=None):
     """The command line against ``emu`` with ``--revert revert`` and ``args``,
-    started.  ``revert`` is a path, or a bucket object whose ``run_env`` and
-    ``run_folder`` say with what environment and where the process runs."""
-    return python("-m", "tarn_gcp", "--emulator-url", emu.url, "--revert", revert, *args,
-                  env=dict(getattr(revert, "run_env", {}), **(env or {})),
-                  cwd=getattr(revert, "run_folder", None))
+    started (a ``testing.launcher.Process``, driven as a Popen).  ``revert``
+    is a path, or a bucket object whose ``run_env`` and ``run_folder`` say
+    with what environment and where the process runs.  ``poll_seconds``
+    and ``storage_delay``: the run's faster clocks (see testing.launcher)."""
+    from testing import launcher
+
+    return launcher.launch(["--emulator-url", emu.url, "--revert", revert, *args],
+                           child_env(dict(getattr(revert, "run_env", {}), **(env or {}))),
+                           cwd=getattr(revert, "run_folder", None), poll_seconds=poll_seconds,
+                           storage_delay=storage_delay)
 
 
-def run(emu, revert, *args, env=None):
+def run(emu, revert, *args, **options):
     """start() run to its end: (exit status, stdout, stderr)."""
-    return ended(start(emu, revert, *args, env=env))
+    return ended(start(emu, revert, *args, **options))
 
 
 def mutations(emu):
