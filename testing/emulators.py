@@ -16,6 +16,16 @@ import tarn_gcp
 SRC = os.path.dirname(os.path.dirname(os.path.abspath(tarn_gcp.__file__)))
 
 
+# How long, in seconds, the module's one-second pause between the polls of
+# an operation lasts in a run started with start(..., poll_seconds=QUICK_POLL):
+# for runs whose operations are held for a number of polls, where the
+# length of a pause proves nothing.
+QUICK_POLL = 0.05
+# The first pause of the storage library's retries in a run started with
+# start(..., storage_delay=QUICK_RETRY), rather than a second.
+QUICK_RETRY = 0.01
+
+
 def child_env(extra=None):
     """This process's environment with SRC first on PYTHONPATH, then
     ``extra`` (a dict) over it."""
