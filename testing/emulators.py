@@ -60,18 +60,25 @@ def ended(process, timeout=180):
     return process.returncode, out, err
 
 
-def start(emu, revert, *args, env=None, poll_seconds=1.0, storage_delay=None):
-    """The command line against ``emu`` with ``--revert revert`` and ``args``,
-    started (a ``testing.launcher.Process``, driven as a Popen).  ``revert``
-    is a path, or a bucket object whose ``run_env`` and ``run_folder`` say
-    with what environment and where the process runs.  ``poll_seconds``
-    and ``storage_delay``: the run's faster clocks (see testing.launcher)."""
+def launch(*args, env=None, cwd=None, poll_seconds=1.0, storage_delay=None):
+    """``python -m tarn_gcp args...`` with child_env(env) in ``cwd``, forked
+    by testing.launcher (a ``testing.launcher.Process``, driven as a Popen
+    with text pipes).  ``poll_seconds`` and ``storage_delay``: the run's
+    faster clocks (see testing.launcher)."""
     from testing import launcher
 
-    return launcher.launch(["--emulator-url", emu.url, "--revert", revert, *args],
-                           child_env(dict(getattr(revert, "run_env", {}), **(env or {}))),
-                           cwd=getattr(revert, "run_folder", None), poll_seconds=poll_seconds,
+    return launcher.launch(args, child_env(env), cwd=cwd, poll_seconds=poll_seconds,
                            storage_delay=storage_delay)
+
+
+def start(emu, revert, *args, env=None, **clocks):
+    """The command line against ``emu`` with ``--revert revert`` and ``args``,
+    started by launch().  ``revert`` is a path, or a bucket object whose
+    ``run_env`` and ``run_folder`` say with what environment and where the
+    process runs."""
+    return launch("--emulator-url", emu.url, "--revert", revert, *args,
+                  env=dict(getattr(revert, "run_env", {}), **(env or {})),
+                  cwd=getattr(revert, "run_folder", None), **clocks)
 
 
 def run(emu, revert, *args, **options):

@@ -16,7 +16,8 @@ from tarn_gcp.cli.app import main
 
 from e2e_helpers import MKEY, assert_same, changed
 from gcs_helpers import BucketPath, FaultProxy, gcs_server, leftovers  # noqa: F401
-from testing.emulators import QUICK_POLL, QUICK_RETRY, run, settle, start, tarn, wait_until
+from testing.emulators import (QUICK_POLL, QUICK_RETRY, ended, launch, run, settle, start,
+                               wait_until)
 
 STAGES = [["peerings"], ["routes", "stage1"], ["routers"]]
 # Uploads carry the object's name in their body: the lock's create and the
@@ -307,8 +308,7 @@ def test_the_demo_keeps_its_revert_information_on_the_storage_emulator(gcs_serve
     revert = BucketPath(gcs_server, tmp_path, "demo.json")
 
     def demo(*args, env):
-        done = tarn("demo", "-q", "--revert", revert, *args, env=env, cwd=tmp_path)
-        return done.returncode, done.stdout, done.stderr
+        return ended(launch("demo", "-q", "--revert", revert, *args, env=env, cwd=tmp_path))
 
     status, out, err = demo(env=revert.run_env)
     assert (status, err) == (0, ""), out
