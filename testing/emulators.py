@@ -1,6 +1,7 @@
 """The Compute Engine emulator and the command line as the tests drive them:
 Python in processes of their own that import this process's tarn_gcp, the
-command line run against an emulator with a revert file or object, the
+command line (forked by testing.launcher, its clocks faster where asked)
+run against an emulator with a revert file or object, the
 operations a stopped run left behind finished, and waits on a condition or
 an operation.  The fixtures that start the emulator are in tests/conftest.py.
 """
