@@ -20,6 +20,7 @@ child's (a zombie at worst) until ``poll`` has seen it end; ``stop()`` (at
 the end of the test session) kills the children left and ends the server.
 """
 
+import gc
 import json
 import locale
 import os
@@ -194,6 +195,10 @@ def _serve():
         if request["op"] == "start":
             sys.stdout.flush()
             sys.stderr.flush()
+            # What the server holds goes to the collector's permanent
+            # generation: the child's collections leave it alone, rather
+            # than touching (and so copying) every page of it.
+            gc.freeze()
             pid = os.fork()
             if pid == 0:
                 return request
