@@ -9,6 +9,8 @@
 - `testing.emulators`: the Compute Engine emulator and the command line as
   the tests drive them (processes of their own, operations finished, waits);
   the fixtures that start the emulator are in tests/conftest.py.
+- `testing.launcher`: the server that forks the command line's runs from
+  one process that has imported it, with faster clocks where asked.
 
 Importable from a checkout: pytest puts the repository root on its path
 (`pythonpath` in pyproject.toml) and the benchmarks run as

@@ -1,6 +1,7 @@
 """The Compute Engine emulator and the command line as the tests drive them:
 Python in processes of their own that import this process's tarn_gcp, the
-command line run against an emulator with a revert file or object, the
+command line (forked by testing.launcher, its clocks faster where asked)
+run against an emulator with a revert file or object, the
 operations a stopped run left behind finished, and waits on a condition or
 an operation.  The fixtures that start the emulator are in tests/conftest.py.
 """
@@ -14,6 +15,16 @@ import tarn_gcp
 
 # The folder holding the tarn_gcp package this process imported.
 SRC = os.path.dirname(os.path.dirname(os.path.abspath(tarn_gcp.__file__)))
+
+
+# How long, in seconds, the module's one-second pause between the polls of
+# an operation lasts in a run started with start(..., poll_seconds=QUICK_POLL):
+# for runs whose operations are held for a number of polls, where the
+# length of a pause proves nothing.
+QUICK_POLL = 0.05
+# The first pause of the storage library's retries in a run started with
+# start(..., storage_delay=QUICK_RETRY), rather than a second.
+QUICK_RETRY = 0.01
 
 
 def child_env(extra=None):
@@ -50,18 +61,30 @@ def ended(process, timeout=180):
     return process.returncode, out, err
 
 
-def start(emu, revert, *args, env=None):
+def launch(*args, env=None, cwd=None, poll_seconds=1.0, storage_delay=None):
+    """``python -m tarn_gcp args...`` with child_env(env) in ``cwd``, forked
+    by testing.launcher (a ``testing.launcher.Process``, driven as a Popen
+    with text pipes).  ``poll_seconds`` and ``storage_delay``: the run's
+    faster clocks (see testing.launcher)."""
+    from testing import launcher
+
+    return launcher.launch(args, child_env(env), cwd=cwd, poll_seconds=poll_seconds,
+                           storage_delay=storage_delay)
+
+
+def start(emu, revert, *args, env=None, **clocks):
     """The command line against ``emu`` with ``--revert revert`` and ``args``,
-    started.  ``revert`` is a path, or a bucket object whose ``run_env`` and
-    ``run_folder`` say with what environment and where the process runs."""
-    return python("-m", "tarn_gcp", "--emulator-url", emu.url, "--revert", revert, *args,
+    started by launch().  ``revert`` is a path, or a bucket object whose
+    ``run_env`` and ``run_folder`` say with what environment and where the
+    process runs."""
+    return launch("--emulator-url", emu.url, "--revert", revert, *args,
                   env=dict(getattr(revert, "run_env", {}), **(env or {})),
-                  cwd=getattr(revert, "run_folder", None))
+                  cwd=getattr(revert, "run_folder", None), **clocks)
 
 
-def run(emu, revert, *args, env=None):
+def run(emu, revert, *args, **options):
     """start() run to its end: (exit status, stdout, stderr)."""
-    return ended(start(emu, revert, *args, env=env))
+    return ended(start(emu, revert, *args, **options))
 
 
 def mutations(emu):

@@ -8,6 +8,16 @@ import pytest
 from testing.fakes import FakeService, LogCapture, Run
 
 
+@pytest.fixture(scope="session", autouse=True)
+def _launcher():
+    """The server that forks the command line's runs (testing.launcher),
+    stopped with the session when a test started it."""
+    yield
+    from testing import launcher
+
+    launcher.stop()
+
+
 @pytest.fixture(scope="session")
 def gcplib():
     from tarn_gcp import gcplib as module

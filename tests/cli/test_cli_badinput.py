@@ -273,7 +273,7 @@ def test_a_switch_against_google_cloud_needs_a_revert_file(cli, tmp_path, monkey
 def test_an_emulator_url_that_does_not_answer_is_bad_input(cli, tmp_path, monkeypatch):
     from tarn_gcp.cloud import target as session
 
-    monkeypatch.setattr(session, "PROBE_SECONDS", 0.3)
+    monkeypatch.setattr(session, "PROBE_SECONDS", 0.05)
     with socket.socket() as silent:       # accepts connections, never answers
         silent.bind(("127.0.0.1", 0))
         silent.listen(4)
@@ -281,6 +281,6 @@ def test_an_emulator_url_that_does_not_answer_is_bad_input(cli, tmp_path, monkey
         result = cli("--emulator-url", url, "--revert", tmp_path / "r.json", "switch", "routers",
                      emulator=False)
     assert (result.status, result.out) == (2, "")
-    assert result.err_lines == ["tarn_gcp: no emulator answers at %s (no answer within 0.3 s)"
+    assert result.err_lines == ["tarn_gcp: no emulator answers at %s (no answer within 0.05 s)"
                                 % url]
     assert os.listdir(tmp_path) == []

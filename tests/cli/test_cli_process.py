@@ -1,6 +1,7 @@
 """``python -m tarn_gcp`` in processes of its own: a restore in a later
-process from the revert file, bad input without a traceback, the demo, and
-revert files in places that fail a save or need care (a symbolic link, a
+process from the revert file (processes forked by testing.launcher), and in
+fresh interpreters bad input without a traceback, the demo, and revert
+files in places that fail a save or need care (a symbolic link, a
 read-only folder, a full disk, the left-overs of a killed run)."""
 
 import http.server
@@ -14,7 +15,7 @@ import pytest
 from tarn_gcp.res.Globals import Globals
 
 from test_cli_support import KEY, read_json
-from testing.emulators import tarn
+from testing.emulators import run, tarn
 
 
 def test_a_later_process_restores_from_the_revert_file(emu, tmp_path):
@@ -22,15 +23,15 @@ def test_a_later_process_restores_from_the_revert_file(emu, tmp_path):
     revert = tmp_path / "revert.json"
     original = emu.snapshot()
     for stage in stages:
-        done = tarn("--emulator-url", emu.url, "--revert", revert, "switch", *stage)
-        assert done.returncode == 0, done.stderr
+        status, out, err = run(emu, revert, "switch", *stage)
+        assert status == 0, err
     assert emu.snapshot() != original
     saved = read_json(revert)
     assert KEY in saved["cloud_routers"] and KEY in saved["manage_routes"]["stage1"]
     for stage in reversed(stages):
-        done = tarn("--emulator-url", emu.url, "--revert", revert, "restore", *stage)
-        assert done.returncode == 0, done.stderr
-        assert done.stdout.splitlines()[-1].startswith("restore " + stage[0])
+        status, out, err = run(emu, revert, "restore", *stage)
+        assert status == 0, err
+        assert out.splitlines()[-1].startswith("restore " + stage[0])
     assert emu.snapshot() == original
 
 

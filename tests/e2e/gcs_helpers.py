@@ -145,7 +145,10 @@ class FaultProxy:
         self._httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self._httpd.daemon_threads = True
         self.url = "http://127.0.0.1:%d" % self._httpd.server_address[1]
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
+        # shutdown() waits for the serving loop to look at its flag: every
+        # 20 ms rather than the default half second.
+        self._thread = threading.Thread(target=self._httpd.serve_forever, args=(0.02,),
+                                        daemon=True)
         self._thread.start()
 
     def fail(self, method, pattern, status, times=1, after=0):

@@ -18,7 +18,8 @@ from tarn_gcp.cli.app import main
 
 from e2e_helpers import MKEY, assert_same, changed
 from gcs_helpers import BucketPath, FaultProxy, gcs_server, leftovers  # noqa: F401
-from testing.emulators import run, settle, start, tarn, wait_until
+from testing.emulators import (QUICK_POLL, QUICK_RETRY, ended, launch, run, settle, start,
+                               wait_until)
 
 STAGES = [["peerings"], ["routes", "stage1"], ["routers"]]
 # Uploads carry the object's name in their body: the lock's create and the
@@ -105,7 +106,7 @@ def test_a_migration_switched_in_one_process_is_restored_from_another(emu, rever
 def test_a_second_run_is_refused_while_the_first_holds_the_object(emu, revert, second):
     original = emu.snapshot()
     emu.faults.hold_operation(10 ** 6, "compute.*")  # until the second run is done
-    first = start(emu, revert, "switch", "peerings")
+    first = start(emu, revert, "switch", "peerings", poll_seconds=QUICK_POLL)
     assert wait_until(lambda: revert.lock_record() is not None, first), "never locked"
     status, out, err = run(emu, revert, *second)
     holder = revert.lock_record()
@@ -248,7 +249,8 @@ def test_transient_storage_failures_are_retried(emu, revert, proxy, fault):
     assert status == 0, err
     kind, method, pattern, code = fault
     getattr(proxy, kind)(method, pattern, code)
-    status, out, err = run(emu, through(proxy, revert), "switch", "routers")
+    status, out, err = run(emu, through(proxy, revert), "switch", "routers",
+                           storage_delay=QUICK_RETRY)
     assert (status, err) == (0, ""), out
     assert [(m, s) for m, _, s, _ in proxy.injected()] == [(method, code)]
     assert out.splitlines()[-1].endswith("revert information saved to %s" % revert)
@@ -390,8 +392,7 @@ def test_the_demo_keeps_its_revert_information_on_the_storage_emulator(gcs_serve
     revert = BucketPath(gcs_server, tmp_path, "demo.json")
 
     def demo(*args, env):
-        done = tarn("demo", "-q", "--revert", revert, *args, env=env, cwd=tmp_path)
-        return done.returncode, done.stdout, done.stderr
+        return ended(launch("demo", "-q", "--revert", revert, *args, env=env, cwd=tmp_path))
 
     status, out, err = demo(env=revert.run_env)
     assert (status, err) == (0, ""), out

@@ -1,5 +1,6 @@
 """Signals and concurrent runs against the emulator, with the command line
-in processes of its own (``python -m tarn_gcp --emulator-url ...``).
+in processes of its own (``python -m tarn_gcp --emulator-url ...``, forked
+by testing.launcher; their pauses between polls are short).
 
 Kill and restore: every stage of the sample migration is stopped by SIGINT
 or SIGTERM at a random moment (operations are held by the emulator's fault
@@ -21,7 +22,7 @@ import pytest
 
 from e2e_helpers import assert_same, changed
 from gcs_helpers import gcs_server, leftovers, revert_store  # noqa: F401 (fixtures)
-from testing.emulators import ended, mutations, settle, start, wait_until
+from testing.emulators import QUICK_POLL, ended, mutations, settle, start, wait_until
 
 STAGES = [["peerings"], ["routes", "stage1"], ["routers"]]
 TRIALS = int(os.environ.get("TARN_INTERRUPT_TRIALS", "3"))
@@ -30,16 +31,18 @@ STATUS = {signal.SIGINT: 130, signal.SIGTERM: 143}
 
 
 def stopped_run(emu, revert, rng, trail, *args):
-    """Runs the command with some operations held (each a second or more),
-    sends SIGINT or SIGTERM once it has made 1 to 3 changes and a random
-    pause more, and lets the cloud finish what it left."""
+    """Runs the command with some operations held (each for one or two of
+    the module's pauses between polls, which last QUICK_POLL here), sends
+    SIGINT or SIGTERM once it has made 1 to 3 changes and a random pause
+    more (up to one and a half of those pauses), and lets the cloud finish
+    what it left."""
     emu.faults.hold_operation(rng.randint(1, 2), "compute.*", times=rng.randint(1, 4))
     emu.clear_requests()
     signum = rng.choice([signal.SIGINT, signal.SIGTERM])
-    process = start(emu, revert, *args)
+    process = start(emu, revert, *args, poll_seconds=QUICK_POLL)
     wanted = rng.randint(1, 3)
     wait_until(lambda: len(mutations(emu)) >= wanted, process)
-    pause = rng.uniform(0.0, 1.5)
+    pause = rng.uniform(0.0, 1.5) * QUICK_POLL
     time.sleep(pause)
     if process.poll() is None:
         process.send_signal(signum)
@@ -101,7 +104,8 @@ def test_two_switches_on_one_revert_file_never_lose_a_change(emu, tmp_path, pair
     original = emu.snapshot()
     emu.faults.hold_operation(1, "compute.*", times=2)
     stages = [STAGES[i] for i in pair]
-    processes = [start(emu, revert, "switch", *stage) for stage in stages]
+    processes = [start(emu, revert, "switch", *stage, poll_seconds=QUICK_POLL)
+                 for stage in stages]
     results = [ended(p) for p in processes]
     statuses = sorted(status for status, _, _ in results)
     assert statuses in ([0, 0], [0, 2]), results
