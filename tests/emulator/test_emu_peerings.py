@@ -39,7 +39,7 @@ def test_removing_one_side_leaves_the_other_inactive_and_adding_it_back_reactiva
     assert peerings(compute, "tarn-demo", "spoke-vpc")["spoke-to-transit-a"]["state"] == "ACTIVE"
 
 
-def test_new_peering_waits_for_the_peer_then_both_sides_are_active(compute):
+def test_new_peering_waits_for_the_peer_then_both_sides_are_active(compute, emu):
     for name in ("x", "y"):
         finish(compute,
                compute.networks().insert(project="tarn-demo", body={"name": name}).execute())
@@ -54,6 +54,7 @@ def test_new_peering_waits_for_the_peer_then_both_sides_are_active(compute):
         "exportSubnetRoutesWithPublicIp": True, "importSubnetRoutesWithPublicIp": False,
         "stackType": "IPV4_ONLY"}
     # The older request form, with a full URL of the compute host.
+    emu.faults.hold_operation(1, "compute.networks.addPeering")
     op = compute.networks().addPeering(project="tarn-demo", network="y", body={
         "name": "y-to-x", "autoCreateRoutes": True,
         "peerNetwork":
@@ -108,11 +109,12 @@ def test_peering_in_progress_refuses_the_next_mutations_only(compute, emu):
     assert "spoke-to-transit-b" not in peerings(compute, "tarn-demo", "spoke-vpc")
 
 
-def test_second_add_of_same_name_before_the_first_is_done_fails_in_its_operation(compute):
+def test_second_add_of_same_name_is_refused_while_the_first_runs_and_after(compute, emu):
+    emu.faults.hold_operation(1, "compute.networks.addPeering")
     first = add(compute, "tarn-demo", "spoke-vpc", name="twin", network="global/networks/a")
-    second = add(compute, "tarn-demo", "spoke-vpc", name="twin", network="global/networks/b")
-    assert "error" not in finish(compute, first)[0]
-    done, _ = finish(compute, second)
-    assert done["httpErrorStatusCode"] == 400
-    assert "already a peering named" in done["error"]["errors"][0]["message"]
+    for fragment in (PEERING_IN_PROGRESS, "already a peering named"):
+        with pytest.raises(HttpError) as err:
+            add(compute, "tarn-demo", "spoke-vpc", name="twin", network="global/networks/b")
+        assert err.value.status_code == 400 and fragment in err.value.reason
+        assert "error" not in finish(compute, first)[0]
     assert peerings(compute, "tarn-demo", "spoke-vpc")["twin"]["network"].endswith("/networks/a")

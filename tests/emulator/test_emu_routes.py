@@ -172,7 +172,8 @@ def test_subnet_and_peering_routes_cannot_be_deleted(compute):
         assert err.value.status_code == 400
 
 
-def test_delete_lands_when_the_operation_is_done(compute):
+def test_delete_lands_when_the_operation_is_done(compute, emu):
+    emu.faults.hold_operation(1, "compute.routes.delete")
     op = compute.routes().delete(project="tarn-demo", route="spoke-onprem-backup").execute()
     assert op["operationType"] == "delete"
     compute.routes().get(project="tarn-demo", route="spoke-onprem-backup").execute()

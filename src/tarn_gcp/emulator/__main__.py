@@ -6,6 +6,7 @@ import sys
 import threading
 
 from . import Emulator, sample
+from .operations import OP_KINDS, op_durations
 
 PROG = "python -m tarn_gcp.emulator"
 
@@ -26,6 +27,16 @@ def _port(text):
     return port
 
 
+def _op_seconds(text):
+    """SECONDS, or KIND=SECONDS for one kind of operation."""
+    kind, _, seconds = text.rpartition("=")
+    try:
+        durations = op_durations({kind or None: seconds} if kind else seconds)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return durations
+
+
 def main(argv=None):
     parser = _Parser(prog=PROG, description="Serve an emulated Compute Engine API.")
     parser.add_argument("--host", default="127.0.0.1")
@@ -34,15 +45,23 @@ def main(argv=None):
     parser.add_argument("--project", action="append", default=[],
                         help="create an empty project (repeatable)")
     parser.add_argument("--wait-completes", action="store_true",
-                        help="operations wait calls finish the operation at once")
+                        help="operations wait calls end the operation at once")
+    parser.add_argument("--op-seconds", type=_op_seconds, action="append", default=[],
+                        metavar="[KIND=]SECONDS",
+                        help="how long operations run: every kind, or one of %s "
+                             "(repeatable; default 0)" % ", ".join(OP_KINDS))
     parser.add_argument("--lenient", action="store_true",
                         help="skip the checks against the discovery document (experiments only)")
     args = parser.parse_args(argv)
+    op_seconds = {}
+    for durations in args.op_seconds:
+        op_seconds.update(durations)
 
     try:
         emulator = Emulator(args.host, args.port, projects=args.project,
                             seed=None if args.empty else sample,
-                            wait_completes=args.wait_completes, lenient=args.lenient)
+                            wait_completes=args.wait_completes, op_seconds=op_seconds,
+                            lenient=args.lenient)
         emulator.start()
     except ValueError as exc:
         parser.exit(2, "%s: %s\n" % (PROG, exc))

@@ -8,11 +8,8 @@ import copy
 
 from .errors import already_exists, bad_request, invalid
 from .fields import KINDS, check_name, now_rfc3339, read_bool, read_int, read_text
-from .operations import OperationLog, fault_names, mutation
+from .operations import PEERING_IN_PROGRESS, OperationLog, fault_names, mutation
 from .paths import collection_of, link, path_of, ref_path
-
-PEERING_IN_PROGRESS = ("There is a peering operation in progress on the local or peer "
-                       "network. Try again later.")
 
 _PEERING_FLAGS = (("autoCreateRoutes", True), ("exchangeSubnetRoutes", True),
                   ("exportCustomRoutes", False), ("importCustomRoutes", False),
@@ -61,6 +58,7 @@ class NetworksAndPeerings(OperationLog):
             self._refresh_peerings()
         if path in self._resources:
             raise already_exists(path)
+        self._refuse_if_being_inserted(path)
         return self._start_operation(project, None, "insert", path, network["id"],
                                      "compute.networks.insert", fault_names(network["name"]),
                                      apply, request_id)
@@ -121,6 +119,8 @@ class NetworksAndPeerings(OperationLog):
         self._stored(path)
         self._refuse_if_peering_busy()
         record = self._build_peering(project, path, body)
+        networks = (path, path_of(record["network"]))
+        self._refuse_if_busy("peering", networks)
         self._check_new_peering(path, record)
 
         def apply():
@@ -129,7 +129,8 @@ class NetworksAndPeerings(OperationLog):
             self._refresh_peerings()
         return self._start_operation(project, None, "addPeering", path,
                                      self._resources[path]["id"], "compute.networks.addPeering",
-                                     fault_names(network, record["name"]), apply, request_id)
+                                     fault_names(network, record["name"]), apply, request_id,
+                                     networks)
 
     @mutation
     def remove_peering(self, project, network, body, request_id=None):
@@ -146,7 +147,8 @@ class NetworksAndPeerings(OperationLog):
                     return index
             raise bad_request("There is no peering named '%s' on network '%s'."
                               % (name, path))
-        find()
+        networks = (path, path_of(self._stored(path)["peerings"][find()]["network"]))
+        self._refuse_if_busy("peering", networks)
 
         def apply():
             del self._resources[path]["peerings"][find()]
@@ -154,7 +156,7 @@ class NetworksAndPeerings(OperationLog):
         return self._start_operation(project, None, "removePeering", path,
                                      self._resources[path]["id"],
                                      "compute.networks.removePeering",
-                                     fault_names(network, name), apply, request_id)
+                                     fault_names(network, name), apply, request_id, networks)
 
     def _refresh_peerings(self):
         """Recomputes every peering's state from the records on both sides."""
