@@ -38,7 +38,9 @@ Where the code lives
 ``store`` (projects, resources, get/list/snapshot), ``operations`` (the
 operation records and their polls), one module per resource family
 (``networks`` with peerings, ``instances`` with subnetworks, ``routes``,
-``routers``) and ``seeding``; request fields are read by ``fields``, paths
+``routers``), ``reports`` (what the API computes: aggregated lists, router
+status, peering routes), ``geography`` (the regions and zones it knows) and
+``seeding``; request fields are read by ``fields``, paths
 and self-links made by ``paths``, refusals built by ``errors``.  This
 module puts them together; the names it always offered stay importable
 from it.
@@ -47,10 +49,12 @@ from it.
 from .errors import ApiError, already_exists, bad_request, invalid, not_found
 from .fields import check_name, merge_patch, now_rfc3339
 from .instances import SubnetworksAndInstances
+from .geography import Geography
 from .networks import NetworksAndPeerings
 from .operations import OP_KINDS, PEERING_IN_PROGRESS, ROUTE_IN_PROGRESS
 from .paths import (API_ROOT, NAME_PATTERN, PROJECT_PATTERN, is_name, is_project, link,
                     ref_path, region_of_zone)
+from .reports import Reports
 from .routers import Routers
 from .routes import Routes
 from .seeding import Seeding
@@ -61,7 +65,8 @@ __all__ = ["ComputeModel", "ApiError", "API_ROOT", "NAME_PATTERN", "PROJECT_PATT
            "merge_patch", "not_found", "now_rfc3339", "ref_path", "region_of_zone"]
 
 
-class ComputeModel(Seeding, NetworksAndPeerings, SubnetworksAndInstances, Routes, Routers):
+class ComputeModel(Seeding, Reports, NetworksAndPeerings, SubnetworksAndInstances, Routes, Routers,
+                   Geography):
     """The state and behaviour of the emulated Compute Engine API.
 
     ``faults`` is consulted for operation faults and peering refusals (see

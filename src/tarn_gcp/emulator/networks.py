@@ -16,6 +16,7 @@ _PEERING_FLAGS = (("autoCreateRoutes", True), ("exchangeSubnetRoutes", True),
                   ("exportSubnetRoutesWithPublicIp", True),
                   ("importSubnetRoutesWithPublicIp", False))
 _STACK_TYPES = ("IPV4_ONLY", "IPV4_IPV6")
+_UPDATE_STRATEGIES = ("INDEPENDENT", "CONSENSUS")
 
 
 class NetworksAndPeerings(OperationLog):
@@ -95,6 +96,11 @@ class NetworksAndPeerings(OperationLog):
             raise invalid(field + ".stackType", stack,
                           "Must be one of %s." % ", ".join(_STACK_TYPES))
         record["stackType"] = stack
+        strategy = spec.get("updateStrategy", "INDEPENDENT")
+        if strategy not in _UPDATE_STRATEGIES:
+            raise invalid(field + ".updateStrategy", strategy,
+                          "Must be one of %s." % ", ".join(_UPDATE_STRATEGIES))
+        record["updateStrategy"] = strategy
         return record
 
     def _check_new_peering(self, network_path, record):
@@ -159,7 +165,9 @@ class NetworksAndPeerings(OperationLog):
                                      fault_names(network, name), apply, request_id, networks)
 
     def _refresh_peerings(self):
-        """Recomputes every peering's state from the records on both sides."""
+        """Recomputes every peering's state from the records on both sides,
+        with what the service reports of the connection: the peer's MTU
+        and, while ACTIVE, the traffic both records let through."""
         stamp = now_rfc3339()
         for path, resource in self._resources.items():
             if collection_of(path) != "networks":
@@ -167,10 +175,34 @@ class NetworksAndPeerings(OperationLog):
             own = link(path)
             for peering in resource["peerings"]:
                 peer = self._resources.get(path_of(peering["network"]))
-                active = peer is not None and any(
-                    p["network"] == own for p in peer["peerings"])
+                back = next((p for p in peer["peerings"] if p["network"] == own),
+                            None) if peer is not None else None
+                active = back is not None
+                peering.pop("peerMtu", None)
+                peering.pop("connectionStatus", None)
+                if peer is not None:
+                    peering["peerMtu"] = peer["mtu"]
+                if active:
+                    peering["connectionStatus"] = _connection_status(peering, back)
                 state = "ACTIVE" if active else "INACTIVE"
                 if state != peering["state"] or not peering["stateDetails"]:
                     peering["state"] = state
                     peering["stateDetails"] = "[%s]: %s" % (
                         stamp, "Connected." if active else "Waiting for peer network to connect.")
+
+
+def _connection_status(local, remote):
+    """A peering's connectionStatus: the traffic its record and the peer's
+    matching record together let through."""
+    def both(mine, theirs):
+        return bool(local.get(mine) and remote.get(theirs))
+    dual = local.get("stackType") == remote.get("stackType") == "IPV4_IPV6"
+    return {"trafficConfiguration": {
+                "exportCustomRoutesToPeer": both("exportCustomRoutes", "importCustomRoutes"),
+                "importCustomRoutesFromPeer": both("importCustomRoutes", "exportCustomRoutes"),
+                "exportSubnetRoutesWithPublicIpToPeer": both("exportSubnetRoutesWithPublicIp",
+                                                             "importSubnetRoutesWithPublicIp"),
+                "importSubnetRoutesWithPublicIpFromPeer": both("importSubnetRoutesWithPublicIp",
+                                                               "exportSubnetRoutesWithPublicIp"),
+                "stackType": "IPV4_IPV6" if dual else "IPV4_ONLY"},
+            "updateStrategy": local.get("updateStrategy", "INDEPENDENT")}

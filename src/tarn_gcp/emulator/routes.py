@@ -50,10 +50,24 @@ class Routes(OperationLog):
                  "description": read_text(body, "description", "resource.description"),
                  "network": link(network_path), "tags": list(tags),
                  "destRange": str(dest), "priority": priority, hop: value,
-                 "routeType": "STATIC", "selfLink": link(path)}
+                 "routeType": "STATIC", "routeStatus": "ACTIVE", "selfLink": link(path)}
         if hop == "nextHopPeering":
-            del route["routeType"]
+            del route["routeStatus"]
+            route["routeType"] = self._peering_route_type(network_path, value, dest)
         return path, route
+
+    def _peering_route_type(self, network_path, peering_name, dest):
+        """SUBNET for a peering route to a range of the peer's subnetworks,
+        else STATIC (a custom route the peer exports)."""
+        network = self._resources[network_path]
+        peering = next((p for p in network["peerings"] if p["name"] == peering_name), None)
+        if peering is not None:
+            for subnet in self._subnetworks_of(peering["network"]):
+                ranges = [subnet["ipCidrRange"]] + [
+                    s["ipCidrRange"] for s in subnet.get("secondaryIpRanges", [])]
+                if str(dest) in ranges:
+                    return "SUBNET"
+        return "STATIC"
 
     def _next_hop(self, project, hop, value):
         """The stored value of a route's one next hop field."""
