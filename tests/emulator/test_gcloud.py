@@ -12,6 +12,7 @@ import subprocess
 
 import pytest
 
+from testing.emulators import wait_until
 from tarn_gcp.emulator import Emulator, sample
 
 GCLOUD = shutil.which("gcloud")
@@ -126,3 +127,46 @@ def test_operator_commands_around_a_migration(gcloud):
                      "--project=tarn-transit", ok=False)
     assert "Invalid value for field 'region': 'mars-north9'. Unknown region." in refused.stderr
     assert [r.params.get("region") for r in emu.requests if r.invalid] == ["mars-north9"]
+
+
+def test_the_python_client_library_sees_what_gcloud_shows(gcloud):
+    """google-cloud-compute over REST, another client nobody here wrote."""
+    compute_v1 = pytest.importorskip("google.cloud.compute_v1")
+    from google.api_core.client_options import ClientOptions
+    from google.auth.credentials import AnonymousCredentials
+
+    def client(cls):
+        return cls(transport="rest", credentials=AnonymousCredentials(),
+                   client_options=ClientOptions(api_endpoint=gcloud.emu.root_url.rstrip("/")))
+    shown = table(gcloud("instances", "list", "--format=json"))
+    listed = [i.name for _, scoped in client(compute_v1.InstancesClient).aggregated_list(
+        project="tarn-demo") for i in scoped.instances]
+    assert sorted(listed) == sorted(i["name"] for i in shown) and len(listed) == 3
+
+    where = dict(project="tarn-transit", region="us-central1", router="transit-b-cr-usc1")
+    shown = table(gcloud("routers", "get-status", where["router"], "--region=us-central1",
+                         "--project=tarn-transit", "--format=json"))
+    status = client(compute_v1.RoutersClient).get_router_status(**where)
+    assert status.result.network == shown["result"]["network"]
+
+    shown = table(gcloud("networks", "peerings", "list-routes", "spoke-to-transit-a",
+                         "--network=spoke-vpc", "--region=europe-west1", "--direction=OUTGOING",
+                         "--format=json"))
+    request = compute_v1.ListPeeringRoutesNetworksRequest(
+        project="tarn-demo", network="spoke-vpc", peering_name="spoke-to-transit-a",
+        direction="OUTGOING", region="europe-west1")
+    routes = client(compute_v1.NetworksClient).list_peering_routes(request=request)
+    assert [(r.dest_range, r.type_, r.priority, r.imported) for r in routes] == [
+        (r["destRange"], r["type"], r["priority"], r["imported"]) for r in shown]
+    assert "SUBNET_PEERING_ROUTE" in {r["type"] for r in shown}
+
+    # A route inserted through it lands without anyone waiting, and shows its status.
+    routes = client(compute_v1.RoutesClient)
+    routes.insert(project="tarn-demo", route_resource=compute_v1.Route(
+        name="via-client", network="global/networks/spoke-vpc", dest_range="10.91.0.0/16",
+        next_hop_ip="10.10.0.9"))
+    assert wait_until(lambda: "projects/tarn-demo/global/routes/via-client" in
+                      gcloud.emu.snapshot(), seconds=10)
+    assert routes.get(project="tarn-demo", route="via-client").route_status == "ACTIVE"
+    assert [r.params.get("region") for r in gcloud.emu.requests if r.invalid] in (
+        [], ["mars-north9"])
