@@ -7,6 +7,7 @@
         compute = build_service(emu)       # a real googleapiclient service
         compute.networks().get(project="tarn-demo", network="spoke-vpc").execute()
         emu.faults.fail_request("compute.routes.insert", 503)
+        emu.reset(seed=spokes(20))         # or twenty spokes (see ``spokes``)
         ...
         emu.requests                       # what was sent
 
@@ -27,10 +28,11 @@ from .faults import Faults
 from .model import API_ROOT, OP_KINDS, PEERING_IN_PROGRESS, ROUTE_IN_PROGRESS, ApiError, \
     ComputeModel
 from .server import HttpFront, LoggedRequest
+from .fleet import spokes, write_plans
 
 __all__ = ["Emulator", "ComputeModel", "Faults", "ApiError", "LoggedRequest", "API_ROOT",
            "PEERING_IN_PROGRESS", "ROUTE_IN_PROGRESS", "OP_KINDS", "build_service",
-           "endpoint_url"]
+           "endpoint_url", "spokes", "write_plans"]
 
 
 class Emulator:

@@ -1,11 +1,12 @@
-"""python -m tarn_gcp.emulator: serves the sample topology until interrupted."""
+"""python -m tarn_gcp.emulator: serves the sample topology (or, with
+--spokes N, N spokes and two transit VPCs) until interrupted."""
 
 import argparse
 import signal
 import sys
 import threading
 
-from . import Emulator, sample
+from . import Emulator, fleet, sample
 from .operations import OP_KINDS, op_durations
 
 PROG = "python -m tarn_gcp.emulator"
@@ -50,16 +51,35 @@ def main(argv=None):
                         metavar="[KIND=]SECONDS",
                         help="how long operations run: every kind, or one of %s "
                              "(repeatable; default 0)" % ", ".join(OP_KINDS))
+    parser.add_argument("--spokes", type=int, metavar="N",
+                        help="serve a topology of N spokes and two transit VPCs "
+                             "instead of the sample")
+    parser.add_argument("--write-plans", metavar="DIR",
+                        help="with --spokes: write a plan per spoke and DIR/wave.yaml")
     parser.add_argument("--lenient", action="store_true",
                         help="skip the checks against the discovery document (experiments only)")
     args = parser.parse_args(argv)
+    if args.write_plans is not None and args.spokes is None:
+        parser.error("--write-plans needs --spokes")
+    if args.spokes is not None and args.empty:
+        parser.error("--spokes and --empty exclude each other")
     op_seconds = {}
     for durations in args.op_seconds:
         op_seconds.update(durations)
 
+    seed, note = (None, None) if args.empty else (sample, "sample plan: " + sample.PLAN_PATH)
     try:
-        emulator = Emulator(args.host, args.port, projects=args.project,
-                            seed=None if args.empty else sample,
+        if args.spokes is not None:
+            seed, note = fleet.spokes(args.spokes), None
+            if args.write_plans is not None:
+                note = "plans: " + fleet.write_plans(args.spokes, args.write_plans)
+    except ValueError as exc:
+        parser.exit(2, "%s: %s\n" % (PROG, exc))
+    except OSError as exc:
+        parser.exit(2, "%s: cannot write the plans into %s: %s\n"
+                    % (PROG, args.write_plans, exc.strerror or exc))
+    try:
+        emulator = Emulator(args.host, args.port, projects=args.project, seed=seed,
                             wait_completes=args.wait_completes, op_seconds=op_seconds,
                             lenient=args.lenient)
         emulator.start()
@@ -72,8 +92,8 @@ def main(argv=None):
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     with emulator:
         print(emulator.url, flush=True)
-        if not args.empty:
-            print("sample plan: %s" % sample.PLAN_PATH, file=sys.stderr, flush=True)
+        if note:
+            print(note, file=sys.stderr, flush=True)
         try:
             while not stop.wait(0.5):
                 pass
