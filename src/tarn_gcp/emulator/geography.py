@@ -52,5 +52,6 @@ class Geography:
         """400 "Unknown region" / "Unknown zone" unless both are known."""
         if region is not None and region not in public_zones() and region not in self.regions():
             raise unknown_region(region)
-        if zone is not None and zone not in self.zones():
+        if zone is not None and zone not in public_zones().get(zone.rsplit("-", 1)[0], ()) \
+                and zone not in self.zones():
             raise unknown_zone(zone)
