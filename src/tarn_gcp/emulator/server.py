@@ -2,7 +2,9 @@
 HTTP/1.1 on a local port, served by a ThreadingHTTPServer.
 
 Paths are those of the API's discovery document below /compute/v1/.  Errors
-carry the API's error body.  A small control path below /_emulator/ lets a
+carry the API's error body.  Regions and zones a request names must be known
+(see ``geography``), and the ``fields`` parameter trims the answer (see
+``partial``).  A small control path below /_emulator/ lets a
 process that does not hold the Emulator object read the state and inject
 faults:
 
