@@ -10,7 +10,7 @@ import pytest
 import requests
 from googleapiclient.errors import HttpError
 
-from testing.emulators import finish
+from testing.emulators import finish, wait_until
 from tarn_gcp.emulator import Emulator, build_service, endpoint_url
 from tarn_gcp.emulator.server import METHODS
 
@@ -163,8 +163,24 @@ def test_starts_fast_and_shuts_down_cleanly():
     assert set(threading.enumerate()) <= threads_before
     with pytest.raises(OSError):
         socket.create_connection(("127.0.0.1", port), timeout=1).close()
-    with Emulator(port=port) as again:   # the port is free again
+    with Emulator(port=port, projects=["p"], op_seconds=600) as again:   # the port is free again
         assert again.port == port
+        # A wait held on a long operation does not hold up the shutdown.
+        compute = build_service(again)
+        op = compute.networks().insert(project="p", body={"name": "n"}).execute()
+
+        def wait():
+            try:
+                compute.globalOperations().wait(project="p", operation=op["name"]).execute()
+            except (OSError, httplib2.HttpLib2Error):
+                pass   # the connection may close before the answer
+        waiting = threading.Thread(target=wait)
+        waiting.start()
+        assert wait_until(lambda: again.requests_for("compute.networks.insert")
+                          and again.model.operations()[0]["status"] == "RUNNING")
+        stopped = time.monotonic()
+    assert time.monotonic() - stopped < 60   # not the wait's limit of 120 s
+    waiting.join()
     emu.close()   # closing twice is harmless
 
 

@@ -74,12 +74,15 @@ class Emulator:
 
     def start(self):
         if self._front is None:
+            self.model.waits_released.clear()
             self._front = HttpFront(self, self.host, self._port)
         return self
 
     def close(self):
+        """Stops serving; operations waits still held answer at once."""
         if self._front is not None:
             front, self._front = self._front, None
+            self.model.waits_released.set()
             front.close()
 
     def __enter__(self):

@@ -24,6 +24,7 @@ import fnmatch
 import functools
 import http
 import math
+import threading
 import time
 import uuid
 
@@ -135,6 +136,7 @@ class OperationLog(ResourceStore):
         self._operations = {}
         self._request_ids = {}
         self._unfinished = []
+        self.waits_released = threading.Event()   # set: waits answer at once (shutting down)
 
     def reset(self):
         """Forgets every project, resource and operation."""
@@ -317,7 +319,7 @@ class OperationLog(ResourceStore):
         while True:
             with self.lock:
                 now = time.monotonic()
-                if op.done or op.held or now >= deadline:
+                if op.done or op.held or now >= deadline or self.waits_released.is_set():
                     return self._read(op)
                 ends = op.ends
             time.sleep(max(0.0, min(0.05, deadline - now,
