@@ -144,7 +144,7 @@ class OperationLog(ResourceStore):
             super().reset()
             self._operations.clear()
             self._request_ids.clear()
-            self._unfinished.clear()
+            self._unfinished.clear()    # a wait on one of them answers at once
 
     # --------------------------------------------------------- the clock
 
@@ -319,7 +319,8 @@ class OperationLog(ResourceStore):
         while True:
             with self.lock:
                 now = time.monotonic()
-                if op.done or op.held or now >= deadline or self.waits_released.is_set():
+                if (op.done or op.held or now >= deadline or op not in self._unfinished
+                        or self.waits_released.is_set()):
                     return self._read(op)
                 ends = op.ends
             time.sleep(max(0.0, min(0.05, deadline - now,
