@@ -3,5 +3,6 @@ import pytest
 
 @pytest.fixture(scope="session")
 def emulator_options():
-    """Here an operation moves one step per get or wait, as the API's do."""
+    """Here operations take no time and waits are the API's own; tests of
+    operations that take time start emulators of their own."""
     return {}

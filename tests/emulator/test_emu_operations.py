@@ -4,8 +4,9 @@ import pytest
 from googleapiclient.errors import HttpError
 
 from emu_helpers import SPOKE
-from testing.emulators import finish
-from tarn_gcp.emulator import Emulator, build_service, sample
+from testing.emulators import finish, wait_until
+from tarn_gcp.emulator import PEERING_IN_PROGRESS, ROUTE_IN_PROGRESS, Emulator, build_service, \
+    sample
 
 
 def new_route(name="op-route", **extra):
@@ -31,7 +32,16 @@ def poll(compute, op, verb="wait"):
                                                      operation=op["name"]).execute()
 
 
-def test_operation_goes_pending_running_done_and_applies_at_done(compute):
+@pytest.fixture(scope="module")
+def slow():
+    """An emulator whose operations take a while, as the API's do."""
+    with Emulator(seed=sample, op_seconds={"route": 0.5, "peering": 0.5, None: 0}) as emu:
+        yield emu
+
+
+def test_operations_run_their_time_unpolled_and_wait_holds_until_done(slow):
+    slow.reset(seed=sample)
+    compute = build_service(slow)
     op = insert(compute)
     assert re.fullmatch(r"operation-\d+-[0-9a-f]+(-[0-9a-f]+)*", op["name"])
     assert op["kind"] == "compute#operation" and op["status"] == "PENDING"
@@ -39,15 +49,35 @@ def test_operation_goes_pending_running_done_and_applies_at_done(compute):
     assert op["targetLink"] == ("https://www.googleapis.com/compute/v1/projects/tarn-demo/global/"
                                 "routes/op-route")
     assert op["selfLink"].endswith("/projects/tarn-demo/global/operations/" + op["name"])
-    statuses = []
-    for verb in ("get", "wait", "wait"):
-        statuses.append(poll(compute, op, verb)["status"])
-        if statuses[-1] != "DONE":
-            assert not exists(compute)
-    assert statuses == ["RUNNING", "DONE", "DONE"]
+    assert poll(compute, op, "get")["status"] == "RUNNING" and not exists(compute)
+    # The name is taken at once: a second insert is refused, not failed in its operation.
+    with pytest.raises(HttpError) as err:
+        insert(compute)
+    assert err.value.status_code == 409
     done = poll(compute, op)
-    assert done["progress"] == 100 and "error" not in done and "endTime" in done
-    assert exists(compute)
+    assert done["status"] == "DONE" and done["progress"] == 100 and "endTime" in done
+    assert "error" not in done and exists(compute)
+    # An insert nobody polls lands all the same.
+    slow.clear_requests()
+    insert(compute, "unpolled")
+    assert wait_until(lambda: exists(compute, "unpolled"), seconds=10)
+    assert not [r for r in slow.requests if "Operations" in (r.method or "")]
+
+
+def test_changes_wait_for_a_running_peering_operation_on_their_networks(slow):
+    slow.reset(seed=sample)
+    compute = build_service(slow)
+    op = compute.networks().removePeering(project="tarn-transit", network="transit-a",
+                                          body={"name": "transit-a-to-spoke"}).execute()
+    for call in (lambda: insert(compute),
+                 lambda: compute.networks().removePeering(
+                     project="tarn-demo", network="spoke-vpc",
+                     body={"name": "spoke-to-transit-a"}).execute()):
+        with pytest.raises(HttpError) as err:
+            call()
+        assert (err.value.status_code, err.value.reason) == (400, PEERING_IN_PROGRESS)
+    assert finish(compute, op)[1] == 1     # one wait: it holds the call until DONE
+    assert "error" not in finish(compute, insert(compute))[0]
 
 
 def test_failed_operation_reports_the_error_and_changes_nothing(compute, emu):
@@ -69,11 +99,11 @@ def test_hold_keeps_the_operation_running_for_n_polls(compute, emu):
     op = compute.networks().removePeering(project="tarn-demo", network="spoke-vpc",
                                           body={"name": "spoke-to-transit-b"}).execute()
     done, polls = finish(compute, op)
-    assert polls == 2 + 3
+    assert polls == 3 + 1
     # The next removal is not held.
     op = compute.networks().removePeering(project="tarn-transit", network="transit-b",
                                           body={"name": "spoke-to-transit-b"}).execute()
-    assert finish(compute, op)[1] == 2
+    assert finish(compute, op)[1] == 1
 
 
 def test_fail_request_by_method_name_and_call_count(compute, emu):
@@ -93,7 +123,7 @@ def test_region_operations_and_unknown_operations(compute):
                                  router="transit-b-cr-usc1", body={"description": "x"}).execute()
     ops = compute.regionOperations()
     first = ops.get(project="tarn-transit", region="us-central1", operation=op["name"]).execute()
-    assert first["status"] == "RUNNING"
+    assert first["status"] == "DONE"
     with pytest.raises(HttpError) as err:   # not a global operation
         compute.globalOperations().wait(project="tarn-transit", operation=op["name"]).execute()
     assert err.value.status_code == 404
@@ -115,8 +145,7 @@ def test_request_log_records_what_was_sent(compute, emu):
     op = insert(compute)
     finish(compute, op)
     log = emu.requests
-    assert [r.method for r in log] == ["compute.routes.insert", "compute.globalOperations.wait",
-                                       "compute.globalOperations.wait"]
+    assert [r.method for r in log] == ["compute.routes.insert", "compute.globalOperations.wait"]
     assert log[0].params == {"project": "tarn-demo"} and log[0].body == new_route()
     assert log[0].http_method == "POST" and log[0].status == 200
     assert log[1].params == {"project": "tarn-demo", "operation": op["name"]}
@@ -125,8 +154,8 @@ def test_request_log_records_what_was_sent(compute, emu):
     assert emu.requests[-1].query["maxResults"] == "3"
 
 
-def test_wait_completes_mode_finishes_in_one_wait_unless_held():
-    with Emulator(seed=sample, wait_completes=True) as emu:
+def test_wait_completes_mode_ends_a_long_operation_in_one_wait_unless_held():
+    with Emulator(seed=sample, wait_completes=True, op_seconds=600) as emu:
         compute = build_service(emu)
         assert finish(compute, insert(compute))[1] == 1
         emu.faults.hold_operation(2)
@@ -167,11 +196,11 @@ SCOPES = [("route", "compute.routes.insert", "op-route", _route_change),
 @pytest.mark.parametrize("which, method, name, change", SCOPES)
 @pytest.mark.parametrize("fault, polls, statuses, applied", [
     # (fault, number of wait calls, statuses they return, change in place at the end)
-    (None, 3, ["RUNNING", "DONE", "DONE"], True),
-    ("fail", 2, ["RUNNING", "DONE"], False),
-    ("hold", 4, ["RUNNING", "RUNNING", "RUNNING", "DONE"], True),
-    ("pending", 4, ["PENDING", "PENDING", "RUNNING", "DONE"], True),
-    ("hold-fail", 4, ["PENDING", "PENDING", "RUNNING", "DONE"], False),
+    (None, 1, ["DONE"], True),
+    ("fail", 1, ["DONE"], False),
+    ("hold", 3, ["RUNNING", "RUNNING", "DONE"], True),
+    ("pending", 3, ["PENDING", "PENDING", "DONE"], True),
+    ("hold-fail", 3, ["PENDING", "PENDING", "DONE"], False),
 ])
 def test_global_and_regional_operations_alike(compute, emu, which, method, name, change,
                                               fault, polls, statuses, applied):
@@ -204,7 +233,7 @@ def test_operation_held_until_released(compute, emu, which, method, name, change
         assert _poll_op(compute, op)["status"] == "PENDING"
     assert emu.release_operations("compute.networks.*") == 0
     assert emu.release_operations(method, name=name) == 1
-    assert [_poll_op(compute, op)["status"] for _ in range(2)] == ["RUNNING", "DONE"]
+    assert _poll_op(compute, op)["status"] == "DONE"
     assert _changed(compute, which)
     assert emu.release_operations() == 0
 
@@ -241,3 +270,70 @@ def test_regional_faults_through_the_control_path(compute, emu):
                 [1]):
         assert requests.post(control + "faults", json=bad).status_code == 400
     assert requests.post(control + "release", json={"nope": 1}).status_code == 400
+
+
+def _remove_peering(project, network, name):
+    return lambda c: c.networks().removePeering(project=project, network=network,
+                                                body={"name": name}).execute()
+
+
+def _add_route(project, network, name):
+    return lambda c: c.routes().insert(project=project, body=new_route(
+        name, network="global/networks/" + network, nextHopIp=None,
+        nextHopGateway="global/gateways/default-internet-gateway")).execute()
+
+
+def _delete_route(project, name):
+    return lambda c: c.routes().delete(project=project, route=name).execute()
+
+
+def _patch_router(region, name):
+    return lambda c: c.routers().patch(project="tarn-transit", region=region, router=name,
+                                       body={"description": "x"}).execute()
+
+
+NOT_READY = ("The resource 'projects/tarn-transit/regions/europe-west1/routers/"
+             "transit-a-cr-euw1' is not ready")
+SPOKE_A = _remove_peering("tarn-demo", "spoke-vpc", "spoke-to-transit-a")
+
+
+@pytest.mark.parametrize("first, second, refusal", [
+    # (a change whose operation still runs, a second change, the refusal of the second)
+    (SPOKE_A, _remove_peering("tarn-transit", "transit-a", "transit-a-to-spoke"),
+     PEERING_IN_PROGRESS),
+    (SPOKE_A, _remove_peering("tarn-demo", "spoke-vpc", "spoke-to-transit-b"),
+     PEERING_IN_PROGRESS),
+    (SPOKE_A, _add_route("tarn-demo", "spoke-vpc", "r1"), PEERING_IN_PROGRESS),
+    (SPOKE_A, _delete_route("tarn-demo", "spoke-onprem-backup"), PEERING_IN_PROGRESS),
+    # transit-b and the GKE network are peered with the spoke.
+    (SPOKE_A, _add_route("tarn-transit", "transit-b", "r1"), PEERING_IN_PROGRESS),
+    (SPOKE_A, _add_route("gke-prod-abc123", "gke-abc123-def4-net", "r1"), PEERING_IN_PROGRESS),
+    (_add_route("tarn-transit", "transit-b", "r1"),
+     _remove_peering("tarn-transit", "transit-b", "spoke-to-transit-b"), ROUTE_IN_PROGRESS),
+    (_delete_route("tarn-demo", "spoke-onprem-backup"), SPOKE_A, ROUTE_IN_PROGRESS),
+    (_add_route("tarn-transit", "transit-b", "r1"), SPOKE_A, None),
+    (_add_route("tarn-demo", "spoke-vpc", "r1"), _add_route("tarn-demo", "spoke-vpc", "r2"), None),
+    (_patch_router("europe-west1", "transit-a-cr-euw1"),
+     _patch_router("europe-west1", "transit-a-cr-euw1"), NOT_READY),
+    (_patch_router("europe-west1", "transit-a-cr-euw1"),
+     _patch_router("us-central1", "transit-b-cr-usc1"), None),
+])
+def test_changes_refused_while_a_conflicting_operation_runs(compute, emu, first, second,
+                                                           refusal):
+    emu.faults.hold_operation(None, times=1)
+    running = first(compute)
+    state = emu.snapshot()
+    if refusal is None:
+        assert "error" not in finish(compute, second(compute))[0]
+    else:
+        with pytest.raises(HttpError) as err:
+            second(compute)
+        assert (err.value.status_code, err.value.reason) == (400, refusal)
+        assert err.value.error_details[0]["reason"] == (
+            "resourceNotReady" if refusal == NOT_READY else "badRequest")
+        assert emu.snapshot() == state
+    # Once the first is done the second goes through.
+    emu.release_operations()
+    assert "error" not in finish(compute, running)[0]
+    if refusal is not None:
+        assert "error" not in finish(compute, second(compute))[0]

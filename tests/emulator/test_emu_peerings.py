@@ -39,7 +39,7 @@ def test_removing_one_side_leaves_the_other_inactive_and_adding_it_back_reactiva
     assert peerings(compute, "tarn-demo", "spoke-vpc")["spoke-to-transit-a"]["state"] == "ACTIVE"
 
 
-def test_new_peering_waits_for_the_peer_then_both_sides_are_active(compute):
+def test_new_peering_waits_for_the_peer_then_both_sides_are_active(compute, emu):
     for name in ("x", "y"):
         finish(compute,
                compute.networks().insert(project="tarn-demo", body={"name": name}).execute())
@@ -52,8 +52,9 @@ def test_new_peering_waits_for_the_peer_then_both_sides_are_active(compute):
         "autoCreateRoutes": True, "exchangeSubnetRoutes": True,
         "exportCustomRoutes": False, "importCustomRoutes": False,
         "exportSubnetRoutesWithPublicIp": True, "importSubnetRoutesWithPublicIp": False,
-        "stackType": "IPV4_ONLY"}
+        "stackType": "IPV4_ONLY", "updateStrategy": "INDEPENDENT", "peerMtu": 1460}
     # The older request form, with a full URL of the compute host.
+    emu.faults.hold_operation(1, "compute.networks.addPeering")
     op = compute.networks().addPeering(project="tarn-demo", network="y", body={
         "name": "y-to-x", "autoCreateRoutes": True,
         "peerNetwork":
@@ -62,6 +63,17 @@ def test_new_peering_waits_for_the_peer_then_both_sides_are_active(compute):
     assert peerings(compute, "tarn-demo", "y") == {}   # not before the operation is done
     finish(compute, op)
     assert peerings(compute, "tarn-demo", "x")["x-to-y"]["state"] == "ACTIVE"
+    # What the connection lets through: the flags of both records together.
+    spoke = peerings(compute, "tarn-demo", "spoke-vpc")
+    assert spoke["spoke-to-transit-b"]["connectionStatus"] == {
+        "trafficConfiguration": {"exportCustomRoutesToPeer": False,
+                                 "importCustomRoutesFromPeer": True,
+                                 "exportSubnetRoutesWithPublicIpToPeer": False,
+                                 "importSubnetRoutesWithPublicIpFromPeer": False,
+                                 "stackType": "IPV4_ONLY"},
+        "updateStrategy": "INDEPENDENT"}
+    assert spoke["spoke-to-transit-a"]["connectionStatus"]["trafficConfiguration"][
+        "exportCustomRoutesToPeer"] is True
     assert peerings(compute, "tarn-demo", "y")["y-to-x"]["state"] == "ACTIVE"
 
 
@@ -108,11 +120,70 @@ def test_peering_in_progress_refuses_the_next_mutations_only(compute, emu):
     assert "spoke-to-transit-b" not in peerings(compute, "tarn-demo", "spoke-vpc")
 
 
-def test_second_add_of_same_name_before_the_first_is_done_fails_in_its_operation(compute):
+def test_second_add_of_same_name_is_refused_while_the_first_runs_and_after(compute, emu):
+    emu.faults.hold_operation(1, "compute.networks.addPeering")
     first = add(compute, "tarn-demo", "spoke-vpc", name="twin", network="global/networks/a")
-    second = add(compute, "tarn-demo", "spoke-vpc", name="twin", network="global/networks/b")
-    assert "error" not in finish(compute, first)[0]
-    done, _ = finish(compute, second)
-    assert done["httpErrorStatusCode"] == 400
-    assert "already a peering named" in done["error"]["errors"][0]["message"]
+    for fragment in (PEERING_IN_PROGRESS, "already a peering named"):
+        with pytest.raises(HttpError) as err:
+            add(compute, "tarn-demo", "spoke-vpc", name="twin", network="global/networks/b")
+        assert err.value.status_code == 400 and fragment in err.value.reason
+        assert "error" not in finish(compute, first)[0]
     assert peerings(compute, "tarn-demo", "spoke-vpc")["twin"]["network"].endswith("/networks/a")
+
+
+EXCHANGED = [
+    # (network, peering, direction, (destRange, type, imported) of the routes it exchanges)
+    ("spoke-vpc", "spoke-to-transit-a", "INCOMING",
+     [("10.100.0.0/20", "SUBNET", True), ("10.100.16.0/20", "SUBNET", True)]),
+    # The spoke exports its custom routes, save the one to the internet gateway.
+    ("spoke-vpc", "spoke-to-transit-a", "OUTGOING",
+     [("10.10.0.0/20", "SUBNET", True), ("10.10.16.0/20", "SUBNET", True),
+      ("10.12.0.0/14", "SUBNET", True), ("10.16.0.0/20", "SUBNET", True),
+      ("10.20.0.0/20", "SUBNET", True), ("172.20.0.0/16", "STATIC", True),
+      ("172.20.0.0/16", "STATIC", True), ("192.168.0.0/16", "STATIC", True)]),
+    # Towards transit-b the spoke exports no custom routes.
+    ("spoke-vpc", "spoke-to-transit-b", "OUTGOING",
+     [("10.10.0.0/20", "SUBNET", True), ("10.10.16.0/20", "SUBNET", True),
+      ("10.12.0.0/14", "SUBNET", True), ("10.16.0.0/20", "SUBNET", True),
+      ("10.20.0.0/20", "SUBNET", True)]),
+    ("tarn-transit/transit-a", "transit-a-to-spoke", "INCOMING",
+     [("10.10.0.0/20", "SUBNET", True), ("10.10.16.0/20", "SUBNET", True),
+      ("10.12.0.0/14", "SUBNET", True), ("10.16.0.0/20", "SUBNET", True),
+      ("10.20.0.0/20", "SUBNET", True), ("172.20.0.0/16", "STATIC", True),
+      ("172.20.0.0/16", "STATIC", True), ("192.168.0.0/16", "STATIC", True)]),
+    ("spoke-vpc", "gke-abc123-def4-peer", "INCOMING", [("172.16.0.0/28", "SUBNET", True)]),
+]
+
+
+@pytest.mark.parametrize("network, peering, direction, wanted", EXCHANGED)
+def test_peering_routes_are_what_the_two_records_exchange(compute, network, peering, direction,
+                                                          wanted):
+    project, _, network = network.rpartition("/")
+    response = compute.networks().listPeeringRoutes(
+        project=project or "tarn-demo", network=network, peeringName=peering,
+        direction=direction, region="europe-west1").execute()
+    assert response["kind"] == "compute#exchangedPeeringRoutesList"
+    assert [(r["destRange"], r["type"].split("_")[0], r["imported"])
+            for r in response.get("items", [])] == wanted
+
+
+def test_routes_exported_but_not_imported_and_an_inactive_peering(compute):
+    # The GKE network exports custom routes; the spoke does not import them.
+    finish(compute, compute.routes().insert(project="gke-prod-abc123", body={
+        "name": "gke-extra", "network": "global/networks/gke-abc123-def4-net",
+        "destRange": "172.16.8.0/24", "nextHopIp": "172.16.0.5"}).execute())
+    response = compute.networks().listPeeringRoutes(
+        project="tarn-demo", network="spoke-vpc", peeringName="gke-abc123-def4-peer",
+        direction="INCOMING", region="europe-west1").execute()
+    assert [(r["destRange"], r["imported"]) for r in response["items"]] == [
+        ("172.16.0.0/28", True), ("172.16.8.0/24", False)]
+    finish(compute, remove(compute, "tarn-transit", "transit-a", "transit-a-to-spoke"))
+    response = compute.networks().listPeeringRoutes(
+        project="tarn-demo", network="spoke-vpc", peeringName="spoke-to-transit-a",
+        direction="INCOMING", region="europe-west1").execute()
+    assert "items" not in response
+    with pytest.raises(HttpError) as err:
+        compute.networks().listPeeringRoutes(project="tarn-demo", network="spoke-vpc",
+                                             peeringName="nothing", direction="INCOMING",
+                                             region="europe-west1").execute()
+    assert err.value.status_code == 400

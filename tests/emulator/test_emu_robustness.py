@@ -104,6 +104,12 @@ def busy_port():
     (["--port", "eighty"], "invalid port"),
     (["--colour"], "unrecognized arguments"),
     (["--project", "Bad Project"], "invalid project id"),
+    (["--op-seconds", "soon"], "must be a number"),
+    (["--op-seconds", "route=-1"], "must be 0 or more"),
+    (["--op-seconds", "bgp=5"], "unknown kind of operation 'bgp'"),
+    (["--spokes", "0"], "the number of spokes must be from 1 to 1024"),
+    (["--write-plans", "plans"], "--write-plans needs --spokes"),
+    (["--spokes", "2", "--write-plans", "/proc/no/such/folder"], "cannot write the plans"),
 ])
 def test_serving_refuses_bad_arguments_in_one_line(busy_port, args, fragment):
     done = _serve(*[a.format(busy=busy_port) for a in args])

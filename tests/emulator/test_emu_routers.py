@@ -106,3 +106,41 @@ def test_insert_list_and_duplicate(compute):
 def test_list_of_region_without_routers(compute):
     response = compute.routers().list(project="tarn-demo", region="europe-west1").execute()
     assert "items" not in response
+
+
+def test_router_status_shows_peers_what_they_advertise_and_the_routes_learned(compute):
+    appliance = ("https://www.googleapis.com/compute/v1/projects/tarn-demo/zones/europe-west1-b/"
+                 "instances/router-appliance-euw1")
+    peer = {"name": "to-appliance", "ipAddress": "10.10.0.20", "peerIpAddress": "10.10.0.2",
+            "peerAsn": 65010, "routerApplianceInstance": appliance}
+    compute.routers().insert(project="tarn-demo", region="europe-west1", body={
+        "name": "spoke-cr", "network": "global/networks/spoke-vpc",
+        "bgp": {"asn": 64600}, "bgpPeers": [peer, dict(peer, name="off", enable="FALSE")],
+    }).execute()
+    status = compute.routers().getRouterStatus(project="tarn-demo", region="europe-west1",
+                                               router="spoke-cr").execute()
+    assert status["kind"] == "compute#routerStatusResponse"
+    result = status["result"]
+    assert result["network"].endswith("/projects/tarn-demo/global/networks/spoke-vpc")
+    up, off = result["bgpPeerStatus"]
+    assert (up["name"], up["status"], up["state"], up["numLearnedRoutes"]) == (
+        "to-appliance", "UP", "Established", 1)
+    # DEFAULT mode under GLOBAL routing: every subnet of the VPC.
+    assert [r["destRange"] for r in up["advertisedRoutes"]] == [
+        "10.10.0.0/20", "10.10.16.0/20", "10.20.0.0/20"]
+    assert (off["status"], off["numLearnedRoutes"], "advertisedRoutes" in off) == (
+        "DOWN", 0, False)
+    # The appliance announces what the VPC routes through it.
+    [learned] = result["bestRoutesForRouter"]
+    assert (learned["destRange"], learned["nextHopIp"], learned["routeType"]) == (
+        "172.20.0.0/16", "10.10.0.2", "BGP")
+    assert learned["asPaths"] == [{"pathSegmentType": "AS_SEQUENCE", "asLists": [65010]}]
+    assert result["bestRoutes"] == result["bestRoutesForRouter"]
+    # A CUSTOM router advertises its groups and ranges.
+    patch(compute, {"bgpPeers": [peer], "bgp": {"advertiseMode": "CUSTOM",
+                                                "advertisedIpRanges": [{"range": "10.0.0.0/8"}]}},
+          project="tarn-demo", router="spoke-cr")
+    status = compute.routers().getRouterStatus(project="tarn-demo", region="europe-west1",
+                                               router="spoke-cr").execute()
+    assert [r["destRange"] for r in status["result"]["bgpPeerStatus"][0]["advertisedRoutes"]] == [
+        "10.0.0.0/8"]

@@ -162,7 +162,14 @@ def test_bad_list_parameters_are_refused(compute, query):
 
 def test_subnet_and_peering_routes_cannot_be_deleted(compute):
     table = compute.routes().list(project="tarn-demo").execute()["items"]
-    local = [r for r in table if r.get("routeType") == "SUBNET"]
+    local = [r for r in table if "nextHopNetwork" in r]
+    assert {r["routeType"] for r in local} == {"SUBNET"}
+    # Peering routes tell subnet ranges of the peer from the custom routes it exports.
+    assert {r["destRange"]: r["routeType"] for r in table if "nextHopPeering" in r} == {
+        "172.16.0.0/28": "SUBNET", "192.168.0.0/16": "STATIC", "10.100.0.0/20": "SUBNET",
+        "10.200.0.0/20": "SUBNET"}
+    assert [r.get("routeStatus") for r in table if r.get("routeType") == "STATIC"
+            and "nextHopPeering" not in r] == ["ACTIVE"] * 4
     assert {r["destRange"] for r in local} == {"10.10.0.0/20", "10.10.16.0/20", "10.20.0.0/20"}
     assert all(r["nextHopNetwork"] == SPOKE and r["priority"] == 0 for r in local)
     gke = [r for r in table if r.get("nextHopPeering") == "gke-abc123-def4-peer"]
@@ -172,7 +179,8 @@ def test_subnet_and_peering_routes_cannot_be_deleted(compute):
         assert err.value.status_code == 400
 
 
-def test_delete_lands_when_the_operation_is_done(compute):
+def test_delete_lands_when_the_operation_is_done(compute, emu):
+    emu.faults.hold_operation(1, "compute.routes.delete")
     op = compute.routes().delete(project="tarn-demo", route="spoke-onprem-backup").execute()
     assert op["operationType"] == "delete"
     compute.routes().get(project="tarn-demo", route="spoke-onprem-backup").execute()

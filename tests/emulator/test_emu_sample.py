@@ -2,12 +2,13 @@ import ipaddress
 import signal
 import subprocess
 
+import pytest
 import requests
 import yaml
 
 from emu_helpers import SPOKE
 from testing.emulators import finish, python
-from tarn_gcp.emulator import Emulator, sample
+from tarn_gcp.emulator import Emulator, sample, spokes, write_plans
 
 PLAN = yaml.safe_load(sample.plan_text())
 
@@ -110,6 +111,35 @@ def test_migration_round_trip_restores_the_snapshot(emu, compute):
     assert emu.snapshot() == before
 
 
+def test_each_spoke_of_many_has_a_plan_that_round_trips(emu, compute, tmp_path):
+    emu.reset(seed=spokes(3))
+    wave_path = write_plans(3, tmp_path / "wave")
+    wave = yaml.safe_load(open(wave_path))
+    assert wave == {"spokes": ["tarn-spoke-001.yaml", "tarn-spoke-002.yaml",
+                               "tarn-spoke-003.yaml"], "revert": "revert/", "parallel": 4}
+    plans = [yaml.safe_load(open(tmp_path / "wave" / name)) for name in wave["spokes"]]
+    # Every spoke's subnetworks are its own: no range of one overlaps another's.
+    ranges = [ipaddress.ip_network(s["ipCidrRange"])
+              for s in emu.snapshot().values() if s["kind"] == "compute#subnetwork"]
+    assert len(ranges) == 2 * 2 + 3 * 2
+    assert not [(a, b) for i, a in enumerate(ranges) for b in ranges[i + 1:] if a.overlaps(b)]
+    before = emu.snapshot()
+    for plan in plans:
+        assert check_plan(compute, plan) == {"tarn-transit::transit-a", "tarn-transit::transit-b"}
+        saved = migrate(compute, plan)
+        during = emu.snapshot()
+        spoke = "projects/%s/global/networks/spoke-vpc" % plan["project_id"]
+        assert "peerings" not in during[spoke]
+        router = during["projects/tarn-transit/regions/us-central1/routers/transit-b-cr-usc1"]
+        summary = [r["range"] for r in router["bgp"]["advertisedIpRanges"]][-1]
+        assert ipaddress.ip_network(plan["transit_vpcs"][1]["cloud_routers"][1][
+            "remove_advertised_routes"][0]).subnet_of(ipaddress.ip_network(summary))
+        restore(compute, plan["project_id"], saved)
+        assert emu.snapshot() == before
+    with pytest.raises(ValueError):
+        spokes(0)
+
+
 def test_snapshot_leaves_out_what_changes_between_runs(emu):
     snapshot = emu.snapshot()
     text = str(snapshot)
@@ -119,18 +149,21 @@ def test_snapshot_leaves_out_what_changes_between_runs(emu):
         assert other.snapshot() == snapshot
 
 
-def test_plan_fits_the_sample_topology(emu, compute):
-    assert (PLAN["project_id"], PLAN["vpc_name"]) == ("tarn-demo", "spoke-vpc")
-    assert PLAN["spoke_advertisement"] is None and PLAN["advertise_gke"] is True
-    spoke = compute.networks().get(project="tarn-demo", network="spoke-vpc").execute()
+def check_plan(compute, plan):
+    """The plan fits the topology: its transit VPCs are peered with its VPC,
+    its routers advertise what it removes and not what it adds, the routes
+    it deletes and the instances it routes through exist.  Returns the
+    peers of its VPC."""
+    project = plan["project_id"]
+    spoke = compute.networks().get(project=project, network=plan["vpc_name"]).execute()
     peers = {"%s::%s" % split(p["network"]) for p in spoke["peerings"]}
-    for entry in PLAN["transit_vpcs"]:
+    for entry in plan["transit_vpcs"]:
         assert entry["vpc_name"] in peers
-        project, vpc = entry["vpc_name"].split("::")
+        transit, vpc = entry["vpc_name"].split("::")
         for cr in entry["cloud_routers"]:
-            router = compute.routers().get(project=project, region=cr["region"],
+            router = compute.routers().get(project=transit, region=cr["region"],
                                            router=cr["router_name"]).execute()
-            assert split(router["network"]) == (project, vpc)
+            assert split(router["network"]) == (transit, vpc)
             assert router["bgp"]["advertiseMode"] == "CUSTOM"
             advertised = [r["range"] for r in router["bgp"]["advertisedIpRanges"]]
             for cidr in cr["remove_advertised_routes"]:
@@ -139,19 +172,26 @@ def test_plan_fits_the_sample_topology(emu, compute):
                 assert str(ipaddress.IPv4Network(cidr)) == cidr and cidr not in advertised
             assert (set(cr["remove_advertised_groups"])
                     <= set(router["bgp"].get("advertisedGroups", [])))
+    for stage in plan["manage_routes"].values():
+        for name in stage["delete"]:
+            compute.routes().get(project=project, route=name).execute()
+        for spec in stage["add"]:
+            assert set(spec) == {"cidr", "zone", "dest_instance", "priority", "name"}
+            compute.instances().get(project=project, zone=spec["zone"],
+                                    instance=spec["dest_instance"]).execute()
+    return peers
+
+
+def test_plan_fits_the_sample_topology(emu, compute):
+    assert (PLAN["project_id"], PLAN["vpc_name"]) == ("tarn-demo", "spoke-vpc")
+    assert PLAN["spoke_advertisement"] is None and PLAN["advertise_gke"] is True
+    peers = check_plan(compute, PLAN)
     # Peerings the plan leaves alone, with a GKE export route among the peering routes.
     assert (peers - {t["vpc_name"] for t in PLAN["transit_vpcs"]}
             == {"gke-prod-abc123::gke-abc123-def4-net"})
     table = compute.routes().list(project="tarn-demo", filter='network = "%s"' % SPOKE).execute()
     hops = {r.get("nextHopPeering") for r in table["items"]}
     assert any(h and h.startswith("gke-") and h.endswith("-peer") for h in hops)
-    for stage in PLAN["manage_routes"].values():
-        for name in stage["delete"]:
-            compute.routes().get(project="tarn-demo", route=name).execute()
-        for spec in stage["add"]:
-            assert set(spec) == {"cidr", "zone", "dest_instance", "priority", "name"}
-            compute.instances().get(project="tarn-demo", zone=spec["zone"],
-                                    instance=spec["dest_instance"]).execute()
     header = [line for line in sample.plan_text().splitlines() if line.startswith("#")]
     for key in ("project_id", "vpc_name", "transit_vpcs", "cloud_routers", "add_advertised_routes",
                 "remove_advertised_routes", "remove_advertised_groups", "spoke_advertisement",
@@ -159,13 +199,26 @@ def test_plan_fits_the_sample_topology(emu, compute):
         assert any(key in line for line in header), key
 
 
-def test_module_entry_point_serves_the_sample_until_terminated():
-    proc = python("-m", "tarn_gcp.emulator", stderr=subprocess.DEVNULL)
+@pytest.mark.parametrize("args, network", [
+    ([], SPOKE),
+    (["--spokes", "12", "--write-plans", "{tmp}", "--op-seconds", "route=5"],
+     SPOKE.replace("tarn-demo", "tarn-spoke-012")),
+])
+def test_module_entry_point_serves_its_topology_until_terminated(tmp_path, args, network):
+    proc = python("-m", "tarn_gcp.emulator", *[a.format(tmp=tmp_path) for a in args])
     try:
         url = proc.stdout.readline().strip()
         assert url.startswith("http://127.0.0.1:") and url.endswith("/compute/v1/")
-        network = requests.get(url + "projects/tarn-demo/global/networks/spoke-vpc").json()
-        assert network["selfLink"] == SPOKE
+        path = network.split("/v1/")[1]
+        assert requests.get(url + path).json()["selfLink"] == network
+        if args:
+            assert len(list(tmp_path.glob("tarn-spoke-*.yaml"))) == 12
+            assert proc.stderr.readline() == "plans: %s\n" % (tmp_path / "wave.yaml")
+            op = requests.post(url + path.replace("networks/spoke-vpc", "routes"), json={
+                "name": "r", "network": path, "destRange": "10.99.0.0/16",
+                "nextHopIp": "10.2.192.9"}).json()
+            assert requests.get(url + op["selfLink"].split("/v1/")[1]).json()[
+                "status"] == "RUNNING"
     finally:
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=5) == 0

@@ -10,7 +10,7 @@ import pytest
 import requests
 from googleapiclient.errors import HttpError
 
-from testing.emulators import finish
+from testing.emulators import finish, wait_until
 from tarn_gcp.emulator import Emulator, build_service, endpoint_url
 from tarn_gcp.emulator.server import METHODS
 
@@ -163,8 +163,24 @@ def test_starts_fast_and_shuts_down_cleanly():
     assert set(threading.enumerate()) <= threads_before
     with pytest.raises(OSError):
         socket.create_connection(("127.0.0.1", port), timeout=1).close()
-    with Emulator(port=port) as again:   # the port is free again
+    with Emulator(port=port, projects=["p"], op_seconds=600) as again:   # the port is free again
         assert again.port == port
+        # A wait held on a long operation does not hold up the shutdown.
+        compute = build_service(again)
+        op = compute.networks().insert(project="p", body={"name": "n"}).execute()
+
+        def wait():
+            try:
+                compute.globalOperations().wait(project="p", operation=op["name"]).execute()
+            except (OSError, httplib2.HttpLib2Error):
+                pass   # the connection may close before the answer
+        waiting = threading.Thread(target=wait)
+        waiting.start()
+        assert wait_until(lambda: again.requests_for("compute.networks.insert")
+                          and again.model.operations()[0]["status"] == "RUNNING")
+        stopped = time.monotonic()
+    assert time.monotonic() - stopped < 60   # not the wait's limit of 120 s
+    waiting.join()
     emu.close()   # closing twice is harmless
 
 
@@ -189,3 +205,69 @@ def test_concurrent_clients(emu):
     names = {r["name"]
              for r in build_service(emu).routes().list(project="tarn-demo").execute()["items"]}
     assert {"c%d" % i for i in range(6)} <= names
+
+
+def _scoped_names(answer, key):
+    return {scope: [r["name"] for r in entry.get(key, [])]
+            for scope, entry in answer.get("items", {}).items()}
+
+
+READS = [
+    # (id, path below the API root, query, what the answer must be)
+    ("fields: one field of every item", "projects/tarn-transit/global/networks",
+     {"fields": "items/name"}, {"items": [{"name": "transit-a"}, {"name": "transit-b"}]}),
+    ("fields: a sub-selection and a nested path",
+     "projects/tarn-transit/regions/us-central1/routers",
+     {"fields": "kind,items(name,bgp/asn)"},
+     {"kind": "compute#routerList",
+      "items": [{"name": "transit-a-cr-usc1", "bgp": {"asn": 64515}},
+                {"name": "transit-b-cr-usc1", "bgp": {"asn": 64516}}]}),
+    ("aggregated subnetworks by region", "projects/tarn-transit/aggregated/subnetworks",
+     {"fields": "items/*/subnetworks/name"},
+     {"items": {"regions/europe-west1": {"subnetworks": [{"name": "transit-a-euw1"},
+                                                         {"name": "transit-b-euw1"}]},
+                "regions/us-central1": {"subnetworks": [{"name": "transit-a-usc1"},
+                                                        {"name": "transit-b-usc1"}]}}}),
+    ("aggregated routers, filtered", "projects/tarn-transit/aggregated/routers",
+     {"filter": "bgp.advertiseMode = CUSTOM", "fields": "items/*/routers/name"},
+     {"items": {"regions/europe-west1": {"routers": [{"name": "transit-a-cr-euw1"}]},
+                "regions/us-central1": {"routers": [{"name": "transit-b-cr-usc1"}]}}}),
+    ("aggregated instances, paged", "projects/tarn-demo/aggregated/instances",
+     {"maxResults": "1", "fields": "items/*/instances/name"},
+     {"items": {"zones/europe-west1-b": {"instances": [{"name": "router-appliance-euw1"}]}}}),
+    ("subnetworks usable to a project", "projects/tarn-demo/aggregated/subnetworks/listUsable",
+     {"fields": "kind,items(ipCidrRange,secondaryIpRanges/rangeName)"},
+     {"kind": "compute#usableSubnetworksAggregatedList",
+      "items": [{"ipCidrRange": "10.10.0.0/20"},
+                {"ipCidrRange": "10.10.16.0/20",
+                 "secondaryIpRanges": [{"rangeName": "pods"}, {"rangeName": "services"}]},
+                {"ipCidrRange": "10.20.0.0/20"}]}),
+]
+
+
+@pytest.mark.parametrize("path, query, wanted", [r[1:] for r in READS], ids=[r[0] for r in READS])
+def test_reads_computed_and_trimmed_as_the_api_does(emu, path, query, wanted):
+    response = requests.get(emu.url + path, params=query)
+    assert response.status_code == 200, response.text
+    assert response.json() == wanted
+
+
+def test_operations_listed_by_scope_and_aggregated(emu, compute):
+    route = compute.routes().insert(project="tarn-demo", body={
+        "name": "listed", "network": "global/networks/spoke-vpc", "destRange": "10.80.0.0/16",
+        "nextHopIp": "10.10.0.9"}).execute()
+    patch = compute.routers().patch(project="tarn-transit", region="us-central1",
+                                    router="transit-b-cr-usc1", body={"description": "x"}).execute()
+    listed = compute.globalOperations().list(project="tarn-demo").execute()
+    assert [(o["name"], o["status"]) for o in listed["items"]] == [(route["name"], "DONE")]
+    assert listed["kind"] == "compute#operationList"
+    regional = compute.regionOperations().list(project="tarn-transit",
+                                               region="us-central1").execute()
+    assert [o["name"] for o in regional["items"]] == [patch["name"]]
+    assert "items" not in compute.regionOperations().list(project="tarn-transit",
+                                                          region="europe-west1").execute()
+    everywhere = compute.globalOperations().aggregatedList(project="tarn-transit",
+                                                           includeAllScopes=True).execute()
+    assert _scoped_names(everywhere, "operations")["regions/us-central1"] == [patch["name"]]
+    assert everywhere["items"]["global"]["warning"]["code"] == "NO_RESULTS_ON_PAGE"
+    assert everywhere["kind"] == "compute#operationAggregatedList"

@@ -2,7 +2,8 @@
 runs around a migration show what the API documents.
 
 gcloud takes a second or two per command, so everything runs in one test,
-on one emulator whose waits finish an operation at once."""
+on one emulator started as a user starts it, its operations taking a
+moment and its waits holding until they are done."""
 
 import json
 import os
@@ -11,6 +12,7 @@ import subprocess
 
 import pytest
 
+from testing.emulators import wait_until
 from tarn_gcp.emulator import Emulator, sample
 
 GCLOUD = shutil.which("gcloud")
@@ -22,7 +24,7 @@ def gcloud(tmp_path_factory):
     home = tmp_path_factory.mktemp("gcloud")
     token = home / "token"
     token.write_text("emulator-token\n")
-    with Emulator(seed=sample, wait_completes=True) as emu:
+    with Emulator(seed=sample, op_seconds=0.2) as emu:
         env = {k: v for k, v in os.environ.items()
                if not k.startswith("CLOUDSDK_") and k.lower() not in ("http_proxy", "https_proxy")}
         env.update(CLOUDSDK_API_ENDPOINT_OVERRIDES_COMPUTE=emu.url,
@@ -36,6 +38,7 @@ def gcloud(tmp_path_factory):
             done = subprocess.run([GCLOUD, "compute", *args], env=env, capture_output=True,
                                   text=True, timeout=120)
             assert (done.returncode == 0) == ok, done.stderr
+            assert not ok or "WARNING" not in done.stderr, done.stderr
             return done
         run.emu = emu
         yield run
@@ -101,7 +104,69 @@ def test_operator_commands_around_a_migration(gcloud):
     router = table(gcloud("routers", "describe", *where, "--format=json"))
     assert "10.98.0.0/16" not in str(router)
 
-    # A method the tool never calls: a clear "not implemented", not a wrong answer.
-    shown = gcloud("routers", "list", "--project=tarn-transit")
-    assert "compute.routers.aggregatedList is not implemented" in shown.stderr
-    assert not [r for r in emu.requests if r.invalid]
+    # The default lists, across regions and zones (aggregated lists).
+    listed = {args[0]: [r["name"] for r in table(gcloud(*args, "--format=json"))] for args in [
+        ("instances", "list"), ("routers", "list", "--project=tarn-transit"),
+        ("networks", "subnets", "list"), ("operations", "list")]}
+    assert listed["instances"] == ["router-appliance-euw1", "vpn-gw-euw1",
+                                   "router-appliance-usc1"]
+    assert listed["routers"] == ["transit-a-cr-euw1", "transit-a-cr-usc1", "transit-b-cr-usc1"]
+    assert listed["networks"] == ["spoke-euw1", "spoke-gke-euw1", "spoke-usc1"]
+    mine = [r["name"] for r in emu.model.operations() if "/tarn-demo/" in r["selfLink"]]
+    assert sorted(listed["operations"]) == sorted(mine) and len(mine) == 4
+    # What a router and a peering report of themselves.
+    status = table(gcloud("routers", "get-status", *where, "--format=json"))
+    assert status["result"]["network"].endswith("/projects/tarn-transit/global/networks/transit-a")
+    exchanged = table(gcloud("networks", "peerings", "list-routes", "spoke-to-transit-a",
+                             "--network=spoke-vpc", "--region=europe-west1",
+                             "--direction=INCOMING", "--format=json"))
+    assert [(r["destRange"], r["type"]) for r in exchanged] == [
+        ("10.100.0.0/20", "SUBNET_PEERING_ROUTE"), ("10.100.16.0/20", "SUBNET_PEERING_ROUTE")]
+    # An unknown region is refused as the API refuses it.
+    refused = gcloud("routers", "describe", "transit-a-cr-euw1", "--region=mars-north9",
+                     "--project=tarn-transit", ok=False)
+    assert "Invalid value for field 'region': 'mars-north9'. Unknown region." in refused.stderr
+    assert [r.params.get("region") for r in emu.requests if r.invalid] == ["mars-north9"]
+
+
+def test_the_python_client_library_sees_what_gcloud_shows(gcloud):
+    """google-cloud-compute over REST, another client nobody here wrote."""
+    compute_v1 = pytest.importorskip("google.cloud.compute_v1")
+    from google.api_core.client_options import ClientOptions
+    from google.auth.credentials import AnonymousCredentials
+
+    def client(cls):
+        return cls(transport="rest", credentials=AnonymousCredentials(),
+                   client_options=ClientOptions(api_endpoint=gcloud.emu.root_url.rstrip("/")))
+    shown = table(gcloud("instances", "list", "--format=json"))
+    listed = [i.name for _, scoped in client(compute_v1.InstancesClient).aggregated_list(
+        project="tarn-demo") for i in scoped.instances]
+    assert sorted(listed) == sorted(i["name"] for i in shown) and len(listed) == 3
+
+    where = dict(project="tarn-transit", region="us-central1", router="transit-b-cr-usc1")
+    shown = table(gcloud("routers", "get-status", where["router"], "--region=us-central1",
+                         "--project=tarn-transit", "--format=json"))
+    status = client(compute_v1.RoutersClient).get_router_status(**where)
+    assert status.result.network == shown["result"]["network"]
+
+    shown = table(gcloud("networks", "peerings", "list-routes", "spoke-to-transit-a",
+                         "--network=spoke-vpc", "--region=europe-west1", "--direction=OUTGOING",
+                         "--format=json"))
+    request = compute_v1.ListPeeringRoutesNetworksRequest(
+        project="tarn-demo", network="spoke-vpc", peering_name="spoke-to-transit-a",
+        direction="OUTGOING", region="europe-west1")
+    routes = client(compute_v1.NetworksClient).list_peering_routes(request=request)
+    assert [(r.dest_range, r.type_, r.priority, r.imported) for r in routes] == [
+        (r["destRange"], r["type"], r["priority"], r["imported"]) for r in shown]
+    assert "SUBNET_PEERING_ROUTE" in {r["type"] for r in shown}
+
+    # A route inserted through it lands without anyone waiting, and shows its status.
+    routes = client(compute_v1.RoutesClient)
+    routes.insert(project="tarn-demo", route_resource=compute_v1.Route(
+        name="via-client", network="global/networks/spoke-vpc", dest_range="10.91.0.0/16",
+        next_hop_ip="10.10.0.9"))
+    assert wait_until(lambda: "projects/tarn-demo/global/routes/via-client" in
+                      gcloud.emu.snapshot(), seconds=10)
+    assert routes.get(project="tarn-demo", route="via-client").route_status == "ACTIVE"
+    assert [r.params.get("region") for r in gcloud.emu.requests if r.invalid] in (
+        [], ["mars-north9"])

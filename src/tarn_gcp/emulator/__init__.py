@@ -7,27 +7,32 @@
         compute = build_service(emu)       # a real googleapiclient service
         compute.networks().get(project="tarn-demo", network="spoke-vpc").execute()
         emu.faults.fail_request("compute.routes.insert", 503)
+        emu.reset(seed=spokes(20))         # or twenty spokes (see ``spokes``)
         ...
         emu.requests                       # what was sent
 
-Operations move PENDING -> RUNNING -> DONE, one step per get/wait of
-globalOperations, regionOperations or zoneOperations.  Global ones (peerings,
-routes) apply their change when they reach DONE; regional and zonal ones
-(router patches, subnetworks, instances) at acceptance.  Any of them can be
-made to fail (``faults.fail_operation``: DONE with an "error", the change never
-applied) or held PENDING or RUNNING (``faults.hold_operation``, for some polls
-or until ``release_operations``).  See ``model`` for details.
+Operations run for their time (``op_seconds``; by default none) whether or
+not anyone polls them, then are DONE; a ``wait`` of globalOperations,
+regionOperations or zoneOperations holds the call until then.  Global ones
+(peerings, routes) apply their change when they are done; regional and zonal
+ones (router patches, subnetworks, instances) at acceptance.  Any of them can
+be made to fail (``faults.fail_operation``: DONE with an "error", the change
+never applied) or held PENDING or RUNNING (``faults.hold_operation``, for some
+polls or until ``release_operations``).  See ``model`` for details.
 """
 
 import threading
 
 from .client import build_service, endpoint_url
 from .faults import Faults
-from .model import API_ROOT, PEERING_IN_PROGRESS, ApiError, ComputeModel
+from .model import API_ROOT, OP_KINDS, PEERING_IN_PROGRESS, ROUTE_IN_PROGRESS, ApiError, \
+    ComputeModel
 from .server import HttpFront, LoggedRequest
+from .fleet import spokes, write_plans
 
 __all__ = ["Emulator", "ComputeModel", "Faults", "ApiError", "LoggedRequest", "API_ROOT",
-           "PEERING_IN_PROGRESS", "build_service", "endpoint_url"]
+           "PEERING_IN_PROGRESS", "ROUTE_IN_PROGRESS", "OP_KINDS", "build_service",
+           "endpoint_url", "spokes", "write_plans"]
 
 
 class Emulator:
@@ -38,8 +43,11 @@ class Emulator:
     topology: a dict as ComputeModel.seed takes, or an object with a
     ``topology()`` function such as the ``sample`` module; the method called
     without argument loads the sample topology.
-    ``wait_completes`` makes each operations ``wait`` finish its operation
-    (unless a fault holds it) instead of moving it one step.
+    ``op_seconds`` is how long operations run: seconds for every kind, or a
+    dict of kinds ("peering", "route", "router"; None for the others) to
+    seconds; by default they are done as soon as they are accepted.
+    ``wait_completes`` makes each operations ``wait`` end its operation at
+    once (unless a fault holds it) instead of waiting out its time.
 
     Every request is checked against the Compute v1 discovery document as
     Google's front end checks it (see ``validation``); ``lenient`` skips
@@ -47,12 +55,13 @@ class Emulator:
     """
 
     def __init__(self, host="127.0.0.1", port=0, *, projects=(), seed=None,
-                 wait_completes=False, lenient=False):
+                 wait_completes=False, op_seconds=None, lenient=False):
         self.host = host
         self.lenient = bool(lenient)
         self._port = port
         self.faults = Faults()
-        self.model = ComputeModel(faults=self.faults, wait_completes=wait_completes)
+        self.model = ComputeModel(faults=self.faults, wait_completes=wait_completes,
+                                  op_seconds=op_seconds)
         self._log = []
         self._log_lock = threading.Lock()
         self._front = None
@@ -65,12 +74,15 @@ class Emulator:
 
     def start(self):
         if self._front is None:
+            self.model.waits_released.clear()
             self._front = HttpFront(self, self.host, self._port)
         return self
 
     def close(self):
+        """Stops serving; operations waits still held answer at once."""
         if self._front is not None:
             front, self._front = self._front, None
+            self.model.waits_released.set()
             front.close()
 
     def __enter__(self):

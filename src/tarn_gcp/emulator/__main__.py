@@ -1,11 +1,13 @@
-"""python -m tarn_gcp.emulator: serves the sample topology until interrupted."""
+"""python -m tarn_gcp.emulator: serves the sample topology (or, with
+--spokes N, N spokes and two transit VPCs) until interrupted."""
 
 import argparse
 import signal
 import sys
 import threading
 
-from . import Emulator, sample
+from . import Emulator, fleet, sample
+from .operations import OP_KINDS, op_durations
 
 PROG = "python -m tarn_gcp.emulator"
 
@@ -26,6 +28,16 @@ def _port(text):
     return port
 
 
+def _op_seconds(text):
+    """SECONDS, or KIND=SECONDS for one kind of operation."""
+    kind, _, seconds = text.rpartition("=")
+    try:
+        durations = op_durations({kind or None: seconds} if kind else seconds)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return durations
+
+
 def main(argv=None):
     parser = _Parser(prog=PROG, description="Serve an emulated Compute Engine API.")
     parser.add_argument("--host", default="127.0.0.1")
@@ -34,15 +46,42 @@ def main(argv=None):
     parser.add_argument("--project", action="append", default=[],
                         help="create an empty project (repeatable)")
     parser.add_argument("--wait-completes", action="store_true",
-                        help="operations wait calls finish the operation at once")
+                        help="operations wait calls end the operation at once")
+    parser.add_argument("--op-seconds", type=_op_seconds, action="append", default=[],
+                        metavar="[KIND=]SECONDS",
+                        help="how long operations run: every kind, or one of %s "
+                             "(repeatable; default 0)" % ", ".join(OP_KINDS))
+    parser.add_argument("--spokes", type=int, metavar="N",
+                        help="serve a topology of N spokes and two transit VPCs "
+                             "instead of the sample")
+    parser.add_argument("--write-plans", metavar="DIR",
+                        help="with --spokes: write a plan per spoke and DIR/wave.yaml")
     parser.add_argument("--lenient", action="store_true",
                         help="skip the checks against the discovery document (experiments only)")
     args = parser.parse_args(argv)
+    if args.write_plans is not None and args.spokes is None:
+        parser.error("--write-plans needs --spokes")
+    if args.spokes is not None and args.empty:
+        parser.error("--spokes and --empty exclude each other")
+    op_seconds = {}
+    for durations in args.op_seconds:
+        op_seconds.update(durations)
 
+    seed, note = (None, None) if args.empty else (sample, "sample plan: " + sample.PLAN_PATH)
     try:
-        emulator = Emulator(args.host, args.port, projects=args.project,
-                            seed=None if args.empty else sample,
-                            wait_completes=args.wait_completes, lenient=args.lenient)
+        if args.spokes is not None:
+            seed, note = fleet.spokes(args.spokes), None
+            if args.write_plans is not None:
+                note = "plans: " + fleet.write_plans(args.spokes, args.write_plans)
+    except ValueError as exc:
+        parser.exit(2, "%s: %s\n" % (PROG, exc))
+    except OSError as exc:
+        parser.exit(2, "%s: cannot write the plans into %s: %s\n"
+                    % (PROG, args.write_plans, exc.strerror or exc))
+    try:
+        emulator = Emulator(args.host, args.port, projects=args.project, seed=seed,
+                            wait_completes=args.wait_completes, op_seconds=op_seconds,
+                            lenient=args.lenient)
         emulator.start()
     except ValueError as exc:
         parser.exit(2, "%s: %s\n" % (PROG, exc))
@@ -53,8 +92,8 @@ def main(argv=None):
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     with emulator:
         print(emulator.url, flush=True)
-        if not args.empty:
-            print("sample plan: %s" % sample.PLAN_PATH, file=sys.stderr, flush=True)
+        if note:
+            print(note, file=sys.stderr, flush=True)
         try:
             while not stop.wait(0.5):
                 pass

@@ -8,17 +8,15 @@ import copy
 
 from .errors import already_exists, bad_request, invalid
 from .fields import KINDS, check_name, now_rfc3339, read_bool, read_int, read_text
-from .operations import OperationLog, fault_names, mutation
+from .operations import PEERING_IN_PROGRESS, OperationLog, fault_names, mutation
 from .paths import collection_of, link, path_of, ref_path
-
-PEERING_IN_PROGRESS = ("There is a peering operation in progress on the local or peer "
-                       "network. Try again later.")
 
 _PEERING_FLAGS = (("autoCreateRoutes", True), ("exchangeSubnetRoutes", True),
                   ("exportCustomRoutes", False), ("importCustomRoutes", False),
                   ("exportSubnetRoutesWithPublicIp", True),
                   ("importSubnetRoutesWithPublicIp", False))
 _STACK_TYPES = ("IPV4_ONLY", "IPV4_IPV6")
+_UPDATE_STRATEGIES = ("INDEPENDENT", "CONSENSUS")
 
 
 class NetworksAndPeerings(OperationLog):
@@ -61,6 +59,7 @@ class NetworksAndPeerings(OperationLog):
             self._refresh_peerings()
         if path in self._resources:
             raise already_exists(path)
+        self._refuse_if_being_inserted(path)
         return self._start_operation(project, None, "insert", path, network["id"],
                                      "compute.networks.insert", fault_names(network["name"]),
                                      apply, request_id)
@@ -97,6 +96,11 @@ class NetworksAndPeerings(OperationLog):
             raise invalid(field + ".stackType", stack,
                           "Must be one of %s." % ", ".join(_STACK_TYPES))
         record["stackType"] = stack
+        strategy = spec.get("updateStrategy", "INDEPENDENT")
+        if strategy not in _UPDATE_STRATEGIES:
+            raise invalid(field + ".updateStrategy", strategy,
+                          "Must be one of %s." % ", ".join(_UPDATE_STRATEGIES))
+        record["updateStrategy"] = strategy
         return record
 
     def _check_new_peering(self, network_path, record):
@@ -121,6 +125,8 @@ class NetworksAndPeerings(OperationLog):
         self._stored(path)
         self._refuse_if_peering_busy()
         record = self._build_peering(project, path, body)
+        networks = (path, path_of(record["network"]))
+        self._refuse_if_busy("peering", networks)
         self._check_new_peering(path, record)
 
         def apply():
@@ -129,7 +135,8 @@ class NetworksAndPeerings(OperationLog):
             self._refresh_peerings()
         return self._start_operation(project, None, "addPeering", path,
                                      self._resources[path]["id"], "compute.networks.addPeering",
-                                     fault_names(network, record["name"]), apply, request_id)
+                                     fault_names(network, record["name"]), apply, request_id,
+                                     networks)
 
     @mutation
     def remove_peering(self, project, network, body, request_id=None):
@@ -146,7 +153,8 @@ class NetworksAndPeerings(OperationLog):
                     return index
             raise bad_request("There is no peering named '%s' on network '%s'."
                               % (name, path))
-        find()
+        networks = (path, path_of(self._stored(path)["peerings"][find()]["network"]))
+        self._refuse_if_busy("peering", networks)
 
         def apply():
             del self._resources[path]["peerings"][find()]
@@ -154,10 +162,12 @@ class NetworksAndPeerings(OperationLog):
         return self._start_operation(project, None, "removePeering", path,
                                      self._resources[path]["id"],
                                      "compute.networks.removePeering",
-                                     fault_names(network, name), apply, request_id)
+                                     fault_names(network, name), apply, request_id, networks)
 
     def _refresh_peerings(self):
-        """Recomputes every peering's state from the records on both sides."""
+        """Recomputes every peering's state from the records on both sides,
+        with what the service reports of the connection: the peer's MTU
+        and, while ACTIVE, the traffic both records let through."""
         stamp = now_rfc3339()
         for path, resource in self._resources.items():
             if collection_of(path) != "networks":
@@ -165,10 +175,34 @@ class NetworksAndPeerings(OperationLog):
             own = link(path)
             for peering in resource["peerings"]:
                 peer = self._resources.get(path_of(peering["network"]))
-                active = peer is not None and any(
-                    p["network"] == own for p in peer["peerings"])
+                back = next((p for p in peer["peerings"] if p["network"] == own),
+                            None) if peer is not None else None
+                active = back is not None
+                peering.pop("peerMtu", None)
+                peering.pop("connectionStatus", None)
+                if peer is not None:
+                    peering["peerMtu"] = peer["mtu"]
+                if active:
+                    peering["connectionStatus"] = _connection_status(peering, back)
                 state = "ACTIVE" if active else "INACTIVE"
                 if state != peering["state"] or not peering["stateDetails"]:
                     peering["state"] = state
                     peering["stateDetails"] = "[%s]: %s" % (
                         stamp, "Connected." if active else "Waiting for peer network to connect.")
+
+
+def _connection_status(local, remote):
+    """A peering's connectionStatus: the traffic its record and the peer's
+    matching record together let through."""
+    def both(mine, theirs):
+        return bool(local.get(mine) and remote.get(theirs))
+    dual = local.get("stackType") == remote.get("stackType") == "IPV4_IPV6"
+    return {"trafficConfiguration": {
+                "exportCustomRoutesToPeer": both("exportCustomRoutes", "importCustomRoutes"),
+                "importCustomRoutesFromPeer": both("importCustomRoutes", "exportCustomRoutes"),
+                "exportSubnetRoutesWithPublicIpToPeer": both("exportSubnetRoutesWithPublicIp",
+                                                             "importSubnetRoutesWithPublicIp"),
+                "importSubnetRoutesWithPublicIpFromPeer": both("importSubnetRoutesWithPublicIp",
+                                                               "exportSubnetRoutesWithPublicIp"),
+                "stackType": "IPV4_IPV6" if dual else "IPV4_ONLY"},
+            "updateStrategy": local.get("updateStrategy", "INDEPENDENT")}

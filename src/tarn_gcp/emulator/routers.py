@@ -102,6 +102,7 @@ class Routers(OperationLog):
         """routers.patch as a JSON merge patch of the stored router."""
         path = self._resolve(project, "regions/" + region, "routers", router)
         current = self._stored(path)
+        self._refuse_if_not_ready(path)
         patch = _writable_fields(body)
         if "name" in patch and patch["name"] != current["name"]:
             raise invalid("resource.name", patch["name"], "A router cannot be renamed.")

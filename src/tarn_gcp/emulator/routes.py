@@ -50,10 +50,24 @@ class Routes(OperationLog):
                  "description": read_text(body, "description", "resource.description"),
                  "network": link(network_path), "tags": list(tags),
                  "destRange": str(dest), "priority": priority, hop: value,
-                 "routeType": "STATIC", "selfLink": link(path)}
+                 "routeType": "STATIC", "routeStatus": "ACTIVE", "selfLink": link(path)}
         if hop == "nextHopPeering":
-            del route["routeType"]
+            del route["routeStatus"]
+            route["routeType"] = self._peering_route_type(network_path, value, dest)
         return path, route
+
+    def _peering_route_type(self, network_path, peering_name, dest):
+        """SUBNET for a peering route to a range of the peer's subnetworks,
+        else STATIC (a custom route the peer exports)."""
+        network = self._resources[network_path]
+        peering = next((p for p in network["peerings"] if p["name"] == peering_name), None)
+        if peering is not None:
+            for subnet in self._subnetworks_of(peering["network"]):
+                ranges = [subnet["ipCidrRange"]] + [
+                    s["ipCidrRange"] for s in subnet.get("secondaryIpRanges", [])]
+                if str(dest) in ranges:
+                    return "SUBNET"
+        return "STATIC"
 
     def _next_hop(self, project, hop, value):
         """The stored value of a route's one next hop field."""
@@ -79,25 +93,47 @@ class Routes(OperationLog):
             return link(ref_path(value, project, "vpnTunnels", field))
         return check_name(value, field)
 
-    def _check_route_free(self, path, name, project):
+    def _check_route_free(self, path, name, project, accepting=True):
+        """The name is free: no route shows it, and when ``accepting`` a new
+        insert no earlier insert still running has taken it."""
         if path in self._resources or any(r["name"] == name for r in self._routes(project)):
             raise already_exists(path)
+        if accepting:
+            self._refuse_if_being_inserted(path)
+
+    def _route_networks(self, network_link):
+        """A route's network and every network peered with it, whichever
+        side holds the peering record: a peering change on any of them
+        holds up route changes there."""
+        own = path_of(network_link)
+        found = {own}
+        for path, resource in self._resources.items():
+            if collection_of(path) != "networks":
+                continue
+            for peering in resource["peerings"]:
+                if path == own:
+                    found.add(path_of(peering["network"]))
+                elif peering["network"] == network_link:
+                    found.add(path)
+        return found
 
     @mutation
     def insert_route(self, project, body, request_id=None):
         self._need_project(project)
         path, route = self._build_route(project, body)
         self._check_route_free(path, route["name"], project)
+        networks = self._route_networks(route["network"])
+        self._refuse_if_busy("route", networks)
 
         def apply():
-            self._check_route_free(path, route["name"], project)
+            self._check_route_free(path, route["name"], project, accepting=False)
             if path_of(route["network"]) not in self._resources:
                 raise invalid("resource.network", route["network"],
                               "The referenced network resource cannot be found.")
             self._put(path, route)
         return self._start_operation(project, None, "insert", path, route["id"],
                                      "compute.routes.insert", fault_names(route["name"]),
-                                     apply, request_id)
+                                     apply, request_id, {path_of(route["network"])})
 
     @mutation
     def delete_route(self, project, route, request_id=None):
@@ -106,13 +142,14 @@ class Routes(OperationLog):
         if path not in self._resources or "nextHopPeering" in self._resources[path]:
             raise bad_request("The route '%s' is maintained by the service and cannot be "
                               "deleted." % path)
+        self._refuse_if_busy("route", self._route_networks(shown["network"]))
 
         def apply():
             self._stored(path)
             self._drop(path)
         return self._start_operation(project, None, "delete", path, shown["id"],
                                      "compute.routes.delete", fault_names(shown["name"]),
-                                     apply, request_id)
+                                     apply, request_id, {path_of(shown["network"])})
 
     def get(self, project, collection, name, scope=None):
         if collection != "routes":

@@ -2,7 +2,9 @@
 HTTP/1.1 on a local port, served by a ThreadingHTTPServer.
 
 Paths are those of the API's discovery document below /compute/v1/.  Errors
-carry the API's error body.  A small control path below /_emulator/ lets a
+carry the API's error body.  Regions and zones a request names must be known
+(see ``geography``), and the ``fields`` parameter trims the answer (see
+``partial``).  A small control path below /_emulator/ lets a
 process that does not hold the Emulator object read the state and inject
 faults:
 
@@ -40,7 +42,7 @@ import urllib.parse
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from . import listing, validation
+from . import listing, partial, validation
 from .errors import ApiError, bad_request
 from .paths import API_ROOT, NAME_PATTERN, PROJECT_PATTERN
 
@@ -83,6 +85,19 @@ METHODS = (
     ("compute.zoneOperations.get", "GET", "projects/{project}/zones/{zone}/operations/{operation}"),
     ("compute.zoneOperations.wait", "POST",
      "projects/{project}/zones/{zone}/operations/{operation}/wait"),
+    ("compute.globalOperations.list", "GET", "projects/{project}/global/operations"),
+    ("compute.regionOperations.list", "GET", "projects/{project}/regions/{region}/operations"),
+    ("compute.zoneOperations.list", "GET", "projects/{project}/zones/{zone}/operations"),
+    ("compute.globalOperations.aggregatedList", "GET", "projects/{project}/aggregated/operations"),
+    ("compute.subnetworks.aggregatedList", "GET", "projects/{project}/aggregated/subnetworks"),
+    ("compute.routers.aggregatedList", "GET", "projects/{project}/aggregated/routers"),
+    ("compute.instances.aggregatedList", "GET", "projects/{project}/aggregated/instances"),
+    ("compute.subnetworks.listUsable", "GET",
+     "projects/{project}/aggregated/subnetworks/listUsable"),
+    ("compute.routers.getRouterStatus", "GET",
+     "projects/{project}/regions/{region}/routers/{router}/getRouterStatus"),
+    ("compute.networks.listPeeringRoutes", "GET",
+     "projects/{project}/global/networks/{network}/listPeeringRoutes"),
 )
 
 _PARAM_PATTERNS = {"project": PROJECT_PATTERN, "region": NAME_PATTERN, "zone": NAME_PATTERN}
@@ -115,8 +130,48 @@ def _list(model, params, query, collection, scope_key=None, kind=None, known=Non
     scope = params.get(scope_key) if scope_key else None
     where = "global" if scope is None else "%ss/%s" % (scope_key, scope)
     path = "projects/%s/%s/%s" % (project, where, collection)
-    items = model.list(project, collection, scope)
+    if collection == "operations":
+        items = model.list_operations(project, (scope_key + "s", scope) if scope else None)
+    else:
+        items = model.list(project, collection, scope)
     return listing.page(items, query, kind, path, API_ROOT + path, known)
+
+
+def _aggregated(model, params, query, collection, known):
+    """An aggregatedList: the items of every scope, filtered and paged as
+    one list, handed back under their scopes.  Scopes without items are
+    listed (with a warning) when asked for or when no scope has any."""
+    project = params["project"]
+    if collection == "operations":
+        pairs = [("global", op) for op in model.list_operations(project)]
+        for scope in model.operation_scopes(project):
+            pairs += [(scope, op) for op in model.list_operations(project,
+                                                                  tuple(scope.split("/")))]
+    else:
+        pairs = model.scoped(project, collection)
+    path = "projects/%s/aggregated/%s" % (project, collection)
+    scope_of = {id(item): scope for scope, item in pairs}
+    kind = "compute#%sAggregatedList" % collection[:-1]
+    response = listing.page([item for _, item in pairs], query, kind, path, API_ROOT + path,
+                            known)
+    grouped = {}
+    for item in response.pop("items", []):
+        grouped.setdefault(scope_of[id(item)], {collection: []})[collection].append(item)
+    if not grouped or query.get("includeAllScopes", "").lower() in ("true", "1"):
+        # Every scope the project could use, each empty one with the API's warning.
+        scopes = (["global"] if collection == "operations" else []) + [
+            "%s/%s" % ("zones" if collection == "instances" else "regions", name)
+            for name in (model.zones() if collection == "instances" else model.regions())]
+        for scope in scopes:
+            grouped.setdefault(scope, {"warning": {
+                "code": "NO_RESULTS_ON_PAGE",
+                "message": "There are no results for scope '%s' on this page." % scope,
+                "data": [{"key": "scope", "value": scope}]}})
+    out = {"kind": kind, "id": response["id"]}
+    if grouped:
+        out["items"] = dict(sorted(grouped.items()))
+    out.update((k, v) for k, v in response.items() if k not in out)
+    return out
 
 
 # The model method of each mutation and the path parameters it takes, in
@@ -142,10 +197,30 @@ def _dispatch(model, method_id, params, query, body, known=None):
     if verb in ("get", "wait") and collection.endswith("Operations"):
         return model.poll_operation(params["project"], params["operation"], op_scope,
                                     wait=verb == "wait")
+    if collection.endswith("Operations"):
+        collection = "operations"
+    if verb == "aggregatedList":
+        return _aggregated(model, params, query, collection, known)
+    if verb == "getRouterStatus":
+        return model.router_status(params["project"], params["region"], params["router"])
+    if verb in ("listUsable", "listPeeringRoutes"):
+        path = "projects/%s/%s" % (params["project"], (
+            "aggregated/subnetworks/listUsable" if verb == "listUsable" else
+            "global/networks/%s/listPeeringRoutes" % params["network"]))
+        if verb == "listUsable":
+            kind, items = "compute#usableSubnetworksAggregatedList", \
+                model.usable_subnetworks(params["project"])
+        else:
+            if query.get("region"):
+                model.check_scope(region=query["region"])
+            kind, items = "compute#exchangedPeeringRoutesList", model.peering_routes(
+                params["project"], params["network"], query.get("peeringName"),
+                query.get("direction"))
+        return listing.page(items, query, kind, path, API_ROOT + path, known)
     if verb == "list":
         return _list(model, params, query, collection,
-                     {"subnetworks": "region", "routers": "region",
-                      "instances": "zone"}.get(collection),
+                     {"subnetworks": "region", "routers": "region", "instances": "zone",
+                      "operations": op_scope[0][:-1] if op_scope else None}.get(collection),
                      "compute#%sList" % collection[:-1], known)
     if verb == "get":
         name = params[collection[:-1]]
@@ -370,8 +445,15 @@ class _Handler(BaseHTTPRequestHandler):
         error = emulator.faults.request_fault(method_id, names - {None})
         if error is not None:
             raise error
-        return _dispatch(emulator.model, method_id, params, query, body,
-                         None if emulator.lenient else method.fields)
+        try:
+            emulator.model.check_scope(params.get("region"), params.get("zone"))
+            selection = partial.parse(query["fields"]) if query.get("fields") else None
+        except ApiError:
+            entry.invalid = True
+            raise
+        answer = _dispatch(emulator.model, method_id, params, query, body,
+                           None if emulator.lenient else method.fields)
+        return answer if selection is None else partial.trim(answer, selection)
 
     def _control(self, verb, path, raw):
         emulator = self.server.emulator

@@ -10,13 +10,40 @@ from .fields import prune_empty
 from .paths import SCOPES, is_project, ref_path
 
 
+class _CatchUpLock:
+    """A re-entrant lock that runs ``catch_up`` each time a thread takes it
+    from outside: whatever reads or changes the store first sees the work
+    that has become due meanwhile (operations that have run their time)."""
+
+    def __init__(self, catch_up):
+        self._lock = threading.RLock()
+        self._catch_up = catch_up
+        self._depth = 0          # changed only by the holder
+
+    def __enter__(self):
+        self._lock.acquire()
+        self._depth += 1
+        if self._depth == 1:
+            try:
+                self._catch_up()
+            except BaseException:
+                self.__exit__(None, None, None)
+                raise
+        return self
+
+    def __exit__(self, *exc):
+        self._depth -= 1
+        self._lock.release()
+
+
 class ResourceStore:
     """Projects and resources, stored under their relative path
     ("projects/P/global/routes/R") and handed out as deep copies.  Everything
-    is guarded by one re-entrant lock."""
+    is guarded by one re-entrant lock; taking it brings the state up to date
+    first (see ``_due``)."""
 
     def __init__(self):
-        self.lock = threading.RLock()
+        self.lock = _CatchUpLock(self._due)
         self._projects = set()
         self._resources = {}
         self._path_by_id = {}
@@ -28,6 +55,9 @@ class ResourceStore:
             self._projects.clear()
             self._resources.clear()
             self._path_by_id.clear()
+
+    def _due(self):
+        """Work that has become due, done when the lock is taken."""
 
     def _new_id(self):
         return str(next(self._ids))

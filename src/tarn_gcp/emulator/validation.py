@@ -29,6 +29,7 @@ from .errors import ApiError, invalid
 from .paths import NAME_PATTERN
 
 _OUTPUT_ONLY = re.compile(r"\s*(?:\[output only\]|output only\b)", re.IGNORECASE)
+_DESCRIBED_PARAM = re.compile(r"`(\w+)`\s+parameter")
 _RANGE_IN_TEXT = re.compile(r"Acceptable values are\s+`?(-?\d+)`?\s+to\s+`?(-?\d+)`?")
 _NAME_RE = re.compile(NAME_PATTERN)
 _INT_LIMITS = {"int32": (-2 ** 31, 2 ** 31 - 1), "uint32": (0, 2 ** 32 - 1),
@@ -76,7 +77,7 @@ def _bad_value(where, proto_type, value):
 
 class Method:
     __slots__ = ("id", "verb", "template", "_regex", "literals", "params", "request",
-                 "response", "range_of", "fields")
+                 "response", "range_of", "fields", "described")
 
     def __init__(self, spec):
         self.id = spec["id"]
@@ -96,6 +97,12 @@ class Method:
         self.request = spec.get("request", {}).get("$ref")
         self.response = spec.get("response", {}).get("$ref")
         self.fields = None     # filled in by Discovery for list methods
+        # Query parameters the method's description names though its list
+        # lacks them (the aggregated lists' `returnPartialSuccess`): the
+        # service takes them, so clients send them.
+        self.described = {name: {"type": "boolean", "location": "query"}
+                          for name in _DESCRIBED_PARAM.findall(spec.get("description", ""))
+                          if name not in self.params}
         self.range_of = {}
         for name, param in self.params.items():
             low, high = param.get("minimum"), param.get("maximum")
@@ -168,6 +175,13 @@ class Discovery:
         item = self._resolve(items.get("items", items)) if items else None
         if item is None:
             return None
+        if "additionalProperties" in item:
+            # An aggregated list: a map of scopes to lists of the resource.
+            scoped = self._resolve(item["additionalProperties"]).get("properties", {})
+            lists = [spec for spec in scoped.values() if spec.get("type") == "array"]
+            if len(lists) != 1:
+                return None
+            item = self._resolve(lists[0]["items"])
 
         @functools.lru_cache(maxsize=256)
         def known(field):
@@ -204,7 +218,7 @@ class Discovery:
         for name, value in params.items():
             self._check_param(method, name, value, method.params.get(name, {}))
         for name, value in query.items():
-            spec = method.params.get(name)
+            spec = method.params.get(name) or method.described.get(name)
             if spec is None or spec.get("location") != "query":
                 spec = self.global_params.get(name)
             if spec is None:
