@@ -59,6 +59,8 @@ def wrap(inner, **kw):
     (403, body(403, "Rate Limit Exceeded", "userRateLimitExceeded")),
     (400, body(400, PEERING_IN_PROGRESS)),
     (400, body(400, "There is a route operation in progress on the network. Try later.")),
+    (400, body(400, "The resource 'projects/p/regions/r/routers/cr' is not ready",
+               "resourceNotReady")),
 ])
 def test_transient_refusals_are_sent_again(status, content):
     inner = Scripted((Response(status), content), OK)
@@ -147,6 +149,25 @@ def test_a_route_stage_gets_through_refused_inserts_and_waits(cli, emu, pauses):
     assert len(pauses) == 4
     assert result.err.count("  retry ") == 4
     assert "added 4" in result.out_lines[-1]
+
+
+def test_a_change_whose_answer_is_lost_is_made_once_recorded_and_restored(cli, emu, tmp_path):
+    """The second insert is made, then its connection drops before the
+    answer: the HTTP library sends it again with the same request id, the
+    emulator answers with the first operation, and nothing is made twice."""
+    revert = tmp_path / "revert.json"
+    original = emu.snapshot()
+    emu.faults.lose_answer("compute.routes.insert", call=2)
+    result = cli("--revert", revert, "switch", "routes", "stage1")
+    assert result.status == 0, result.err
+    inserts = [r for r in emu.requests if r.method == "compute.routes.insert"]
+    assert len(inserts) == 5 and inserts[1].query["requestId"] == inserts[2].query["requestId"]
+    assert len(result.err_lines) == 1 and "re-sent at once by the HTTP library: POST " \
+        "projects/tarn-demo/global/routes" in result.err
+    added = json.loads(revert.read_text())["manage_routes"]["stage1"][KEY]["added_route_list"]
+    assert len(added) == 4 and added[1] == inserts[1].body["name"]
+    assert cli("--revert", revert, "restore", "routes", "stage1").status == 0
+    assert emu.snapshot() == original
 
 
 def test_refusals_beyond_the_retries_end_the_step_as_the_module_reports(cli, emu):

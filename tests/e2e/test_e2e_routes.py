@@ -73,7 +73,8 @@ def test_route_stage_then_restore_gives_back_the_route_table(GcpLib, emu, migrat
             "network": SPOKE_LINK, "destRange": spec["cidr"], "priority": spec["priority"] or 1000,
             "nextHopInstance": API_ROOT + "projects/tarn-demo/zones/%s/instances/%s" % (
                 spec["zone"], spec["dest_instance"]),
-            "routeType": "STATIC", "selfLink": API_ROOT + route_path(added_name(spec))}
+            "routeType": "STATIC", "routeStatus": "ACTIVE",
+            "selfLink": API_ROOT + route_path(added_name(spec))}
     assert messages(logs) == (["- Manage route(s) " + stage]
                               + ["  delete route " + n for n in config(stage)["delete"]]
                               + add_lines(stage))

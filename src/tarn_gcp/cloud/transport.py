@@ -11,9 +11,11 @@ What is retried:
 
 * answers that refuse the request outright: HTTP 5xx (but 501 and 505,
   which no retry mends), 429, a 403 whose
-  reason is a rate limit, and the 400 answers "There is a peering operation
-  in progress ..." and "... route operation in progress ...".  A refused
-  request had no effect, so sending it again is safe whatever its method;
+  reason is a rate limit, the 400 answers "There is a peering operation
+  in progress ..." and "... route operation in progress ...", and a 400
+  whose reason is ``resourceNotReady`` (a router still being patched).  A
+  refused request had no effect, so sending it again is safe whatever its
+  method;
 * transport failures (connection reset, timeout) only for requests that
   are safe to repeat: GET and HEAD, the wait of an operation, and changes,
   which carry a request id.  A connection that was refused never carried
@@ -56,6 +58,8 @@ log = logging.getLogger("tarn_gcp.cli.transport")
 
 _IN_PROGRESS = re.compile(r"\b(?:peering|route) operation in progress\b", re.IGNORECASE)
 _RATE_REASONS = {"rateLimitExceeded", "userRateLimitExceeded"}
+# A resource still busy with an earlier change (a router being patched).
+_BUSY_REASONS = {"resourceNotReady"}
 _SAFE_METHODS = {"GET", "HEAD"}
 
 
@@ -95,6 +99,8 @@ def refusal_reason(status, content):
         messages, reasons = _error_of(content)
         if status == 403 and reasons & _RATE_REASONS:
             return "HTTP 403 (rate limit)"
+        if status == 400 and reasons & _BUSY_REASONS:
+            return "HTTP 400 (%s)" % (messages[0] if messages else "resource not ready")
         if status == 400:
             for message in messages:
                 if _IN_PROGRESS.search(message):

@@ -87,6 +87,11 @@ class Faults:
         return self._add(Rule("request", method, name, call, times,
                               error=ApiError(status, message, reason)))
 
+    def lose_answer(self, method, *, name=None, call=None, times=1):
+        """Matching requests are carried out, then their connection is closed
+        before the answer is sent, as when a network path drops it."""
+        return self._add(Rule("lose", method, name, call, times))
+
     def fail_operation(self, method, status=400, message=None, *, name=None, call=None,
                        times=1, code=None):
         """Makes the operation of matching mutations end in error; its change
@@ -145,6 +150,12 @@ class Faults:
                 if rule.kind == "request" and rule.strike(method, names):
                     return rule.details["error"]
         return None
+
+    def answer_lost(self, method, names):
+        """Whether the answer to a request must be lost."""
+        with self._lock:
+            return any(rule.kind == "lose" and rule.strike(method, names)
+                       for rule in self._rules)
 
     def operation_fault(self, method, names):
         """(error or None, polls to hold, state held in) for a new

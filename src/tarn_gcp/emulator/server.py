@@ -402,6 +402,10 @@ class _Handler(BaseHTTPRequestHandler):
             status, payload = 500, ApiError(500, "Internal error: %r" % exc).body()
         entry.status = status
         emulator._log_request(entry)
+        if getattr(self, "_lose", False):
+            self._lose = False
+            self.close_connection = True   # done, and the answer never leaves
+            return
         self._send(status, payload)
 
     def _api(self, verb, path, query, raw, entry):
@@ -445,6 +449,7 @@ class _Handler(BaseHTTPRequestHandler):
         error = emulator.faults.request_fault(method_id, names - {None})
         if error is not None:
             raise error
+        self._lose = emulator.faults.answer_lost(method_id, names - {None})
         try:
             emulator.model.check_scope(params.get("region"), params.get("zone"))
             selection = partial.parse(query["fields"]) if query.get("fields") else None
