@@ -15,7 +15,7 @@ import pytest
 from tarn_gcp.res.Globals import Globals
 
 from test_cli_support import KEY, read_json
-from testing.emulators import run, tarn
+from testing.emulators import ended, launch, run, tarn
 
 
 def test_a_later_process_restores_from_the_revert_file(emu, tmp_path):
@@ -222,12 +222,13 @@ def test_an_emulator_url_answering_garbage_ends_in_one_line_and_status_1(tmp_pat
         revert.write_text(json.dumps(dict(EMPTY, cloud_routers={KEY: {RKEY_A: {}}})))
     extra = ["--revert", revert] if args[0] in ("switch", "status") else []
     try:
-        done = tarn("--emulator-url", "http://127.0.0.1:%d/compute/v1/" % server.server_port,
-                    *extra, *args)
+        status, _, err = ended(launch(
+            "--emulator-url", "http://127.0.0.1:%d/compute/v1/" % server.server_port,
+            *extra, *args))
     finally:
         server.shutdown()
         server.server_close()
-    assert done.returncode == 1, done.stderr
-    assert len(done.stderr.splitlines()) == 1 and done.stderr.startswith("tarn_gcp: cannot ")
-    assert "Error" not in done.stderr, done.stderr
+    assert status == 1, err
+    assert len(err.splitlines()) == 1 and err.startswith("tarn_gcp: cannot ")
+    assert "Error" not in err, err
     assert os.listdir(tmp_path) == (["revert.json"] if args[0] == "status" else [])

@@ -35,12 +35,23 @@ def gcloud(tmp_path_factory):
                    CLOUDSDK_CORE_DISABLE_USAGE_REPORTING="1", NO_PROXY="127.0.0.1")
 
         def run(*args, ok=True):
-            done = subprocess.run([GCLOUD, "compute", *args], env=env, capture_output=True,
-                                  text=True, timeout=120)
-            assert (done.returncode == 0) == ok, done.stderr
-            assert not ok or "WARNING" not in done.stderr, done.stderr
+            return many((args, ok))[0]
+
+        def many(*calls):
+            """gcloud commands that read only, run side by side."""
+            started = [(subprocess.Popen([GCLOUD, "compute", *args], env=env, text=True,
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE), ok)
+                       for args, ok in calls]
+            done = []
+            for process, ok in started:
+                out, err = process.communicate(timeout=120)
+                assert (process.returncode == 0) == ok, err
+                assert not ok or "WARNING" not in err, err
+                done.append(subprocess.CompletedProcess(process.args, process.returncode, out,
+                                                        err))
             return done
         run.emu = emu
+        run.many = many
         yield run
 
 
@@ -105,9 +116,16 @@ def test_operator_commands_around_a_migration(gcloud):
     assert "10.98.0.0/16" not in str(router)
 
     # The default lists, across regions and zones (aggregated lists).
-    listed = {args[0]: [r["name"] for r in table(gcloud(*args, "--format=json"))] for args in [
-        ("instances", "list"), ("routers", "list", "--project=tarn-transit"),
-        ("networks", "subnets", "list"), ("operations", "list")]}
+    reads = [("instances", "list"), ("routers", "list", "--project=tarn-transit"),
+             ("networks", "subnets", "list"), ("operations", "list"),
+             ("routers", "get-status", *where),
+             ("networks", "peerings", "list-routes", "spoke-to-transit-a", "--network=spoke-vpc",
+              "--region=europe-west1", "--direction=INCOMING")]
+    answers = gcloud.many(*[((*args, "--format=json"), True) for args in reads], (
+        ("routers", "describe", "transit-a-cr-euw1", "--region=mars-north9",
+         "--project=tarn-transit"), False))
+    listed = {args[0]: [r["name"] for r in table(done)] for args, done in zip(reads[:4],
+                                                                               answers)}
     assert listed["instances"] == ["router-appliance-euw1", "vpn-gw-euw1",
                                    "router-appliance-usc1"]
     assert listed["routers"] == ["transit-a-cr-euw1", "transit-a-cr-usc1", "transit-b-cr-usc1"]
@@ -115,16 +133,13 @@ def test_operator_commands_around_a_migration(gcloud):
     mine = [r["name"] for r in emu.model.operations() if "/tarn-demo/" in r["selfLink"]]
     assert sorted(listed["operations"]) == sorted(mine) and len(mine) == 4
     # What a router and a peering report of themselves.
-    status = table(gcloud("routers", "get-status", *where, "--format=json"))
+    status = table(answers[4])
     assert status["result"]["network"].endswith("/projects/tarn-transit/global/networks/transit-a")
-    exchanged = table(gcloud("networks", "peerings", "list-routes", "spoke-to-transit-a",
-                             "--network=spoke-vpc", "--region=europe-west1",
-                             "--direction=INCOMING", "--format=json"))
+    exchanged = table(answers[5])
     assert [(r["destRange"], r["type"]) for r in exchanged] == [
         ("10.100.0.0/20", "SUBNET_PEERING_ROUTE"), ("10.100.16.0/20", "SUBNET_PEERING_ROUTE")]
     # An unknown region is refused as the API refuses it.
-    refused = gcloud("routers", "describe", "transit-a-cr-euw1", "--region=mars-north9",
-                     "--project=tarn-transit", ok=False)
+    refused = answers[6]
     assert "Invalid value for field 'region': 'mars-north9'. Unknown region." in refused.stderr
     assert [r.params.get("region") for r in emu.requests if r.invalid] == ["mars-north9"]
 

@@ -101,6 +101,32 @@ class Target:
             self.emulator = None
 
 
+class Collections:
+    """A Compute service whose collections (``routes()``, ``networks()``,
+    ...) are built once: the client library builds every method of a
+    collection anew each time one is asked for, and a stage asks for one
+    at every request.  Everything else is the service's own."""
+
+    def __init__(self, service):
+        self._service = service
+        self._names = set(getattr(service, "_resourceDesc", {}).get("resources", {}))
+        self._built = {}
+
+    def __getattr__(self, name):
+        found = getattr(self._service, name)
+        if name not in self._names:
+            return found
+
+        def collection(*args, **kwargs):
+            if args or kwargs:
+                return found(*args, **kwargs)
+            if name not in self._built:
+                self._built[name] = found()
+            return self._built[name]
+
+        return collection
+
+
 def check_emulator_url(url):
     """CliError unless ``url`` is an http(s) URL naming a host (and a valid
     port, if any); returns its parts."""
@@ -149,7 +175,7 @@ def open_target(emulator=False, emulator_url=None, retry_delay=None):
         probe_emulator(emulator_url)
 
         http = RetryingHttp(_local_http(), **options)
-        service = build_service(emulator_url, http=AnswerCheck(http, emulator_url))
+        service = Collections(build_service(emulator_url, http=AnswerCheck(http, emulator_url)))
         log.debug("Compute API: the emulator at %s", emulator_url)
         return Target("emulator-url", service, http)
     if emulator:
@@ -159,7 +185,7 @@ def open_target(emulator=False, emulator_url=None, retry_delay=None):
         try:
             emu.seed()
             http = RetryingHttp(_local_http(), **options)
-            service = build_service(emu, http=http)
+            service = Collections(build_service(emu, http=http))
         except BaseException:
             emu.close()
             raise
@@ -183,5 +209,5 @@ def _cloud_target(options):
     authorized = google_auth_httplib2.AuthorizedHttp(credentials,
                                                       http=report_resends(build_http()))
     http = RetryingHttp(authorized, **options)
-    service = discovery.build("compute", "v1", http=http, cache_discovery=False)
+    service = Collections(discovery.build("compute", "v1", http=http, cache_discovery=False))
     return Target("cloud", service, http, credentials=credentials, default_project=project)
