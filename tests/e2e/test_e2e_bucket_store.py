@@ -178,6 +178,11 @@ def test_a_stale_lock_is_reported_and_unlock_clears_it(emu, revert, make_lock):
     before = emu.snapshot()
     saved = revert.server.read(revert.object_name)
     status, out, err = run(emu, revert, "switch", "peerings")
+    if make_lock in (_killed_holder, _reused_holder):
+        # the holder certainly gone from this machine: its lock is taken over
+        assert status == 0 and err.startswith("tarn_gcp: warning: took over the lock of ")
+        assert named in err and stale in err and revert.lock_record() is None
+        return
     assert status == 2 and named in err and out == "", err
     assert (stale in err) if stale else ("stale" not in err), err
     assert emu.snapshot() == before and revert.server.read(revert.object_name) == saved

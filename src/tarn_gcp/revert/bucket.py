@@ -446,6 +446,13 @@ class BucketRevertStore(RevertStore):
                     # Our own create, retried after its answer was lost.
                     self._lock_generation = generation
                     return
+                if holder_state(current) in ("gone", "reused"):
+                    # Its run was killed on this machine: nobody holds the
+                    # file; what that run changed is in the journal.
+                    if self.remove_lock(generation):
+                        _warn("took over the lock of revert file %s from %s%s"
+                              % (self.url, holder_text(current), stale_hint(current)))
+                    continue
                 raise StoreInUse(
                     "revert file %s is in use by %s%s; if that run is gone, remove its lock "
                     "with: tarn_gcp unlock --revert %s --yes"

@@ -114,7 +114,10 @@ class Stage:
             # Held from before the file is read until after it is saved.
             self.revert.lock()
             try:
-                self.info = self.revert.load(required=self.action == "restore")
+                # a restore needs a revert file, or the journal of a run
+                # killed before it saved one
+                self.info = self.revert.load(required=self.action == "restore"
+                                             and not self.revert.journal_entries())
                 self._recover()
                 self.judge()
             except BaseException:
