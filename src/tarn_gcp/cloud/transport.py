@@ -218,6 +218,13 @@ class RetryingHttp:
                         seq = journal.before(method, _short(uri), body, request_id)
                     response, content = self.http.request(uri, method, body, headers, *args,
                                                           **kwargs)
+                    status = getattr(response, "status", 200)
+                    why = refusal_reason(status, content)
+                    final = why is None or attempt >= self.retries
+                    if final and seq is not None:
+                        # the answer is in the journal before a signal can
+                        # keep it from the caller
+                        journal.after(seq, status, content)
             except (ConnectionError, socket.timeout, TimeoutError) as exc:
                 refused = isinstance(exc, ConnectionRefusedError)
                 if attempt >= self.retries or not (refused or request_id
@@ -225,14 +232,10 @@ class RetryingHttp:
                     raise
                 why, response = "%s" % (type(exc).__name__,), None
             else:
-                status = getattr(response, "status", 200)
-                why = refusal_reason(status, content)
-                if why is None or attempt >= self.retries:
-                    if journal is not None:
-                        if seq is not None:
-                            journal.after(seq, status, content)
-                        elif method.upper() == "GET" and status == 200:
-                            journal.read(_short(uri), content)
+                if final:
+                    if journal is not None and seq is None and method.upper() == "GET" \
+                            and status == 200:
+                        journal.read(_short(uri), content)
                     return response, content
             delay = self._delay(attempt, response)
             attempt += 1

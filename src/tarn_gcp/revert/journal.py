@@ -133,6 +133,13 @@ class Journal:
         self._write(entry)
         return seq
 
+    def unanswered(self):
+        """Whether a change this run sent never got its answer (its fate is
+        for a later run to read off the network)."""
+        answered = {e.get("of") for e in self.entries if e.get("kind") == "answer"}
+        return any(e.get("kind") == "request" and e["seq"] not in answered
+                   for e in self.entries)
+
     def after(self, seq, status, content):
         try:
             answer = json.loads(content) if content else None

@@ -353,10 +353,12 @@ class Stage:
                    else api_failure(exc))
             raise SaveFailed("cannot save the revert information to %s (%s); %s"
                              % (self.revert.path, why, where)) from exc
-        try:
-            self.revert.clear_journal()
-        except Exception:
-            pass  # the next run finds its records in the file already
+        journal = getattr(self, "journal", None)
+        if journal is None or not journal.unanswered():
+            try:
+                self.revert.clear_journal()
+            except Exception:
+                pass  # the next run finds its records in the file already
         if outcome == "unchanged":
             return "revert information in %s unchanged" % self.revert.path
         return "revert information saved to %s" % self.revert.path
