@@ -121,7 +121,6 @@ CASES = [
     ("restore on a new emulator", [NO_URL, "--emulator", "restore", "routers"], {}, revert_data(),
      "use --emulator-url"),
     ("status without revert", ["status"], {}, "no option", "status needs --revert FILE"),
-    ("status with missing revert", ["status"], {}, "missing file", "does not exist"),
     ("status with revert not json", ["status"], {}, "{not json", "is not valid JSON"),
     ("status with revert of another vpc", ["status"], {},
      revert_data(peerings={"tarn-demo::other-vpc": [PAIR]}), "belongs to tarn-demo::other-vpc"),

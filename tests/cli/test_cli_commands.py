@@ -401,3 +401,23 @@ def test_a_failed_save_leaves_the_revert_information_beside_the_file_and_on_stde
     shown = json.loads(result.err[:result.err.rindex("\ntarn_gcp: ")])
     assert shown == read_json(tmp_path / aside[0])
     assert len(shown["cloud_routers"][KEY]) == 2
+
+
+def test_switch_all_and_restore_all_twice_with_one_revert_file(cli, emu, tmp_path):
+    """A rehearsal and the real cut-over: switch, restore, switch, restore,
+    each run twice, all with exit status 0; the topology ends as it began.
+    A dry run shows the whole change set and changes nothing."""
+    revert = tmp_path / "revert.json"
+    original = emu.snapshot()
+    dry = cli("--revert", revert, "--dry-run", "switch", "all")
+    assert dry.status == 0 and emu.snapshot() == original and not revert.exists()
+    changes = [line.split()[:2] for line in dry.out_lines if line[:3] in ("  -", "  +", "  ~")]
+    assert changes.count(["-", "peering"]) == 4 and changes.count(["~", "router"]) == 2
+    assert changes.count(["-", "route"]) == 1 and changes.count(["+", "route"]) == 4
+    for _ in range(2):
+        for action in ("switch", "restore"):
+            done, again = (cli("--revert", revert, action, "all") for _ in range(2))
+            assert (done.status, again.status) == (0, 0), (done.err, again.err)
+            assert [line.split(": ", 1)[1].startswith("already ") for line in again.out_lines
+                    if line.startswith(action + " ")] == [True] * 3
+            assert (emu.snapshot() == original) == (action == "restore")

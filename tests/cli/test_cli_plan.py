@@ -105,3 +105,49 @@ def test_plan_values_are_held_to_the_api_rules(cli, emu, tmp_path, args, path, v
     assert (result.status, result.out) == (2, ""), result.err
     assert len(result.err_lines) == 1 and result.err_lines[0].startswith("tarn_gcp: ")
     assert words in result.err_lines[0]
+
+
+# A plan that holds its rules but not against the network: (command, key
+# path, value, the line the preflight prints).
+AGAINST_THE_NETWORK = [
+    (ROUTES, ADD + ("dest_instance",), "router-appliance-ew1",
+     "switch routes stage1: manage_routes.stage1.add[0]: next-hop instance router-appliance-ew1 "
+     "does not exist in tarn-demo zone europe-west1-b"),
+    (ROUTES, ("manage_routes", "stage1", "delete", 0), "spoke-onprem-backupp",
+     "switch routes stage1: manage_routes.stage1.delete: route spoke-onprem-backupp does not "
+     "exist in tarn-demo"),
+    (ROUTES, ADD[:3] + (2, "name"), "spoke-onprem-backup",
+     "switch routes stage1: manage_routes.stage1: the name spoke-onprem-backup of a route to add "
+     "is taken by another route (192.168.0.0/16 via 10.10.0.10, priority 2000)"),
+    (PEERINGS, ("transit_vpcs", 1, "vpc_name"), "tarn-transit::transit-bb",
+     "switch peerings: transit VPC tarn-transit::transit-bb does not exist"),
+    (ROUTERS, CR + ("router_name",), "transit-a-cr-ew1",
+     "switch routers: router transit-a-cr-ew1 in tarn-transit europe-west1 does not exist"),
+    (PEERINGS, ("advertise_gkee",), True,
+     "plan: unknown key `advertise_gkee`; did you mean `advertise_gke`?"),
+    (ROUTES, ADD + ("prority",), 5, "plan: unknown key `prority` in "
+     "manage_routes.stage1.add[0]; did you mean `priority`?"),
+    (["switch", "all"], CR + ("remove_advertized_groups",), [],
+     "plan: unknown key `remove_advertized_groups` in "
+     "transit_vpcs[0].cloud_routers[0]; did you mean `remove_advertised_groups`?"),
+]
+
+
+@pytest.mark.parametrize("args,path,value,line", AGAINST_THE_NETWORK,
+                         ids=[c[2] if isinstance(c[2], str) else c[1][-1]
+                              for c in AGAINST_THE_NETWORK])
+def test_the_preflight_refuses_a_plan_that_does_not_hold_against_the_network(
+        cli, emu, tmp_path, args, path, value, line):
+    plan = yaml.safe_load(sample.plan_text())
+    target = plan
+    for part in path[:-1]:
+        target = target[part]
+    target[path[-1]] = value
+    (tmp_path / "plan.yaml").write_text(yaml.safe_dump(plan))
+    revert = tmp_path / "revert.json"
+    before = emu.snapshot()
+    for dry_run in ([], ["--dry-run"]):
+        result = cli("--plan", tmp_path / "plan.yaml", "--revert", revert, *dry_run, *args)
+        assert (result.status, result.out) == (2, ""), result.err
+        assert result.err_lines == ["tarn_gcp: " + line], result.err
+    assert mutations(emu) == [] and emu.snapshot() == before and not revert.exists()

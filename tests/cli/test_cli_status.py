@@ -110,6 +110,7 @@ def added_by_hand(index, priority, marked=True):
 # (id, steps: CLI arguments or a function of the emulator, the stages' states,
 #  the items listed as partial or drifted)
 CASES = [
+    ("before any switch: no revert file yet", [], (NS, NS, NS), {}),
     ("routes switched only", [("switch", "routes", "stage1")], (NS, SW, NS), {}),
     ("every stage switched", SWITCH_ALL, (SW, SW, SW), {}),
     ("every stage restored", SWITCH_ALL + RESTORE_ALL, (RE, RE, RE), {}),
@@ -178,7 +179,7 @@ def test_status_tells_each_stage_in_text_and_json(cli, emu, tmp_path, steps, sta
         else:
             cli("--revert", revert, *step)
             emu.faults.clear()
-    saved = revert.read_bytes()
+    saved = revert.read_bytes() if revert.exists() else None
     emu.clear_requests()
     expected_status = 1 if {PA, DR} & set(states) else 0
 
@@ -211,7 +212,7 @@ def test_status_tells_each_stage_in_text_and_json(cli, emu, tmp_path, steps, sta
 
     # Read requests only; the revert file untouched.
     assert mutations(emu) == [] and all(r.http_method == "GET" for r in emu.requests)
-    assert revert.read_bytes() == saved
+    assert (revert.read_bytes() if revert.exists() else None) == saved
 
 
 def test_status_names_what_drifted_and_how(cli, emu, tmp_path):

@@ -40,8 +40,10 @@ def _op_seconds(text):
 
 def main(argv=None):
     parser = _Parser(prog=PROG, description="Serve an emulated Compute Engine API.")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=_port, default=0, help="0 picks a free port")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="the address to serve on (default: %(default)s)")
+    parser.add_argument("--port", type=_port, default=0,
+                        help="the port to serve on; 0 picks a free one (default: %(default)s)")
     parser.add_argument("--empty", action="store_true", help="start without the sample topology")
     parser.add_argument("--project", action="append", default=[],
                         help="create an empty project (repeatable)")

@@ -148,7 +148,9 @@ class Stage:
                             % (self.label, api_failure(exc))) from exc
         problems = self.judgement.findings.problems
         if problems:
-            raise PreflightFailed(["%s: %s" % (self.label, p) for p in problems])
+            # the plan's own problems are the same for every step
+            raise PreflightFailed([p if p.startswith("plan: ") else "%s: %s" % (self.label, p)
+                                   for p in problems])
 
     def preview(self):
         """Writes the notes, warnings and change set of the step."""
@@ -509,8 +511,14 @@ def stage_command(run, action, target, stage=None):
              for i, (t, s) in enumerate(_steps(run, action, target, stage))]
     try:
         # one preflight over every step before the first change
+        problems = []
         for step in steps:
-            step.prepare()
+            try:
+                step.prepare()
+            except PreflightFailed as exc:
+                problems += [p for p in exc.problems if p not in problems]
+        if problems:
+            raise PreflightFailed(problems)
         for step in steps:
             step.preview()
         run.document = {"vpc": steps[0].key, "steps": [

@@ -69,7 +69,8 @@ def read_revert(run, key, required=True):
     revert = RevertFile(path, key)
     # the records of a run killed before it saved them are in its journal
     entries = revert.journal_entries()
-    info = revert.load(required=required and not entries)
+    # without a revert file yet (nor a journal), every stage is not started
+    info = revert.load(required=False)
     revert.recover(route_exists(run), entries=entries)
     return info
 
