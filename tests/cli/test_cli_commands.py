@@ -421,3 +421,48 @@ def test_switch_all_and_restore_all_twice_with_one_revert_file(cli, emu, tmp_pat
             assert [line.split(": ", 1)[1].startswith("already ") for line in again.out_lines
                     if line.startswith(action + " ")] == [True] * 3
             assert (emu.snapshot() == original) == (action == "restore")
+
+
+@pytest.mark.parametrize("changes,dry_run,emulator,yes,tty,answer,outcome", [
+    (3, False, False, False, True, "y\n", "made"),
+    (3, False, False, False, True, "\n", "not confirmed"),
+    (3, False, False, False, False, "", "need --yes"),
+    (3, False, False, True, False, "", "made"),
+    (3, True, False, False, False, "", "made"),      # a dry run changes nothing
+    (3, False, True, False, False, "", "made"),      # nor is an emulator asked
+    (0, False, False, False, False, "", "made"),
+])
+def test_changes_to_google_cloud_wait_for_the_operator(monkeypatch, capsys, changes, dry_run,
+                                                       emulator, yes, tty, answer, outcome):
+    import io
+    import types
+
+    from tarn_gcp.cli.commands.stages import confirm
+    from tarn_gcp.errors import CliError
+
+    stdin = io.StringIO(answer)
+    stdin.isatty = lambda: tty
+    monkeypatch.setattr("sys.stdin", stdin)
+    run = types.SimpleNamespace(dry_run=dry_run, uses_emulator=emulator,
+                                options=types.SimpleNamespace(yes=yes))
+    if outcome == "made":
+        confirm(run, changes)
+    else:
+        with pytest.raises(CliError, match=outcome):
+            confirm(run, changes)
+    assert ("[y/N]" in capsys.readouterr().out) == (tty and outcome != "need --yes"
+                                                    and not (yes or dry_run or emulator)
+                                                    and changes > 0)
+
+
+def test_the_change_set_as_json(cli, emu, tmp_path):
+    result = cli("--revert", tmp_path / "r.json", "--dry-run", "switch", "routes", "stage1",
+                 "--format", "json")
+    assert result.status == 0, result.err
+    document = json.loads(result.out)
+    assert [step["step"] for step in document["steps"]] == ["switch routes stage1"]
+    changes = document["steps"][0]["changes"]
+    assert [(c["op"], c["kind"]) for c in changes] == [("-", "route")] + [("+", "route")] * 4
+    assert changes[0] == {"op": "-", "kind": "route", "where": "tarn-demo/spoke-vpc",
+                          "name": "spoke-onprem-backup",
+                          "detail": "192.168.0.0/16 via 10.10.0.10, priority 2000"}
