@@ -32,14 +32,31 @@ class GcsServer:
         self._server.start()  # sets STORAGE_EMULATOR_HOST, put back in stop()
         try:
             # The server logs every request on a pipe that nobody reads.
-            log = self._server._process.stderr
-            threading.Thread(target=lambda: all(iter(log.readline, b"")), daemon=True).start()
+            self._drain()
             self.url = self._server.url
             self.client = storage.Client(project="tarn-tests", credentials=AnonymousCredentials())
             self.bucket = self.client.create_bucket(BUCKET)
         except BaseException:
             self.stop()
             raise
+
+    def _drain(self):
+        log = self._server._process.stderr
+        threading.Thread(target=lambda: all(iter(log.readline, b"")), daemon=True).start()
+
+    def kill_and_restart(self):
+        """Kills the server outright, as when its machine goes down, and
+        starts it again on the same port with what it had stored (its
+        storage is a folder)."""
+        import subprocess
+
+        process = self._server._process
+        process.kill()
+        process.wait()
+        self._server._process = subprocess.Popen(process.args, stdout=subprocess.DEVNULL,
+                                                 stderr=subprocess.PIPE)
+        self._server._wait_until_ready(timeout=10.0)
+        self._drain()
 
     def stop(self):
         self._server.stop()

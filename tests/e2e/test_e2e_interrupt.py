@@ -11,7 +11,8 @@ finished as the cloud would finish them; the restores, run in the reverse
 order (some of them stopped half way too and run again), must bring back
 the topology of the snapshot taken before.  Each seed stops the stages one
 by one with the signals handled, one by one with the hard ones, or all at
-once (switch all, restore all) with the hard ones.
+once (switch all, restore all) with the hard ones; with a bucket store the
+storage server goes down with some of the killed runs, and comes back.
 TARN_INTERRUPT_TRIALS=30 runs 30 seeds in a row (default 3);
 TARN_INTERRUPT_SEED picks the first seed; TARN_INTERRUPT_MODE (soft, hard,
 all) runs every seed in one mode.
@@ -53,11 +54,17 @@ def stopped_run(emu, revert, rng, trail, signals, *args):
     wanted = rng.randint(1, 3)
     wait_until(lambda: len(mutations(emu)) >= wanted, process)
     pause = rng.uniform(0.0, 1.5) * QUICK_POLL
+    # now and then the storage server goes down with a killed run
+    server = getattr(revert, "server", None) if signum in HARD and rng.random() < 0.3 else None
     time.sleep(pause)
     if process.poll() is None:
+        if server is not None:
+            server.kill_and_restart()
         process.send_signal(signum)
     status, out, err = ended(process)
-    trail.append("%s: %s after %.2fs -> %d" % (" ".join(args), signum.name, pause, status))
+    trail.append("%s: %s%s after %.2fs -> %d" % (" ".join(args), signum.name,
+                                                 " and the storage server" if server else "",
+                                                 pause, status))
     # Done before the signal (0), stopped by it, or (a restore) done with
     # alerts for what was already back.
     assert status in (0, STATUS[signum]) + ((1,) if args[0] == "restore" else ()), (trail,
