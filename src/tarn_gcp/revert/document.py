@@ -127,6 +127,19 @@ class _Holders:
             return False
 
 
+def held_in(items):
+    """A test of whether an element is held by one of ``items`` (as
+    first_missing judges), looked up by form before element by element."""
+    holders = _Holders(items) if len(items) > _SCAN else None
+
+    def held(item):
+        if holders is not None and holders.find(item):
+            return True
+        return any(first_missing(item, candidate) is None for candidate in items)
+
+    return held
+
+
 def describe(path):
     return "/".join(str(part) for part in path) or "the whole file"
 

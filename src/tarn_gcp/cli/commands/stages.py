@@ -20,7 +20,8 @@ from tarn_gcp.errors import CliError, PreflightFailed, RunFailed, SaveFailed
 from tarn_gcp.plan.status import PARTIAL, ROUTE_MARK
 from tarn_gcp.plan.steps import (get_record, judge, merge_record, narrow_plan, narrow_record,
                                  record_path, set_record)
-from tarn_gcp.revert import RevertFile, dump, first_missing, new_revert_info, router_label
+from tarn_gcp.revert import RevertFile, dump, new_revert_info, router_label
+from tarn_gcp.revert.document import held_in
 from tarn_gcp.revert.journal import JournalUnwritable
 
 log = logging.getLogger("tarn_gcp.cli")
@@ -427,7 +428,8 @@ _BASE = {"removed": "remove", "re-created": "re-create", "deleted": "delete", "a
 
 def _new_items(old, new):
     """The elements of ``new`` that ``old`` does not hold."""
-    return [item for item in new if not any(first_missing(item, o) is None for o in old)]
+    held = held_in(old)
+    return [item for item in new if not held(item)]
 
 
 @contextlib.contextmanager
