@@ -363,3 +363,19 @@ def test_discover_dot_draws_the_peerings_and_dashes_an_inactive_side(cli, emu, t
                                    text=True, timeout=60)
             assert drawn.returncode == 0, drawn.stderr
             assert drawn.stdout.count("\nedge ") == len(dot_edges(text))
+
+
+def test_a_restore_over_routes_changed_since_the_switch_is_refused_unless_forced(cli, emu,
+                                                                                  tmp_path):
+    revert = tmp_path / "revert.json"
+    cli("--revert", revert, "switch", "routes", "stage1")
+    added_by_hand(3, 1000, marked=False)(emu, revert)
+    route_by_hand("192.168.0.0/24")(emu)
+    before = emu.snapshot()
+    refused = cli("--revert", revert, "restore", "routes", "stage1")
+    assert refused.status == 2 and [line.split(": ")[2].split(" was ")[0] for line in
+                                    refused.err_lines] == [
+        "route spoke-transit-b-via-appliance", "route spoke-onprem-backup"], refused.err
+    assert emu.snapshot() == before
+    assert cli("--revert", revert, "restore", "routes", "stage1", "--force").status != 2
+    assert emu.snapshot() != before

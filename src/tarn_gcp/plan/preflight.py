@@ -19,7 +19,7 @@ import ipaddress
 
 from tarn_gcp.cloud.compute import network_key
 
-from .status import (ROUTE_FIELDS, LiveReader, _bgp_form, _link, _plan_router, _same_route,
+from .status import (ROUTE_FIELDS, ROUTE_MARK, LiveReader, _bgp_form, _link, _plan_router, _same_route,
                      planned_routes, switched_bgp)
 
 # The keys of the plan format, by where they stand.
@@ -295,11 +295,14 @@ class Preflight:
         routes = self.live.routes(self.project)
         where = _slash(self.key)
         for name in record["added_route_list"]:
-            if name in skip:
+            if name in skip or name not in routes:
                 continue
-            if name in routes:
-                found.changes.append(Change("-", "route", where, name,
-                                            route_detail(routes[name])))
+            if routes[name].get("description") != ROUTE_MARK:
+                found.problems.append("route %s was re-created since the switch without the "
+                                      "mark of the routes the stage adds (%s); the restore would "
+                                      "delete it" % (name, route_detail(routes[name])))
+                continue
+            found.changes.append(Change("-", "route", where, name, route_detail(routes[name])))
         for saved in record["deleted_route_list"]:
             name = saved.get("name")
             if name in skip:
