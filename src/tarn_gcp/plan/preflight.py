@@ -19,8 +19,8 @@ import ipaddress
 
 from tarn_gcp.cloud.compute import network_key
 
-from .status import (ROUTE_FIELDS, ROUTE_MARK, LiveReader, _bgp_form, _link, _plan_router, _same_route,
-                     planned_routes, switched_bgp)
+from .status import (ROUTE_FIELDS, ROUTE_MARK, LiveReader, _bgp_form, _link, _plan_router,
+                     _same_route, planned_routes, switched_bgp)
 
 # The keys of the plan format, by where they stand.
 TOP_KEYS = ("project_id", "vpc_name", "transit_vpcs", "manage_routes", "spoke_advertisement",
