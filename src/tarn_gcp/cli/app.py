@@ -127,11 +127,28 @@ def _command(run, options, plan):
                                 getattr(options, "stage", None))
 
 
+def _unraisable(hook):
+    """``hook`` but for the finalizer of an HTTP response that a signal cut
+    short while it was being made: it fails on the attributes it never got,
+    which says nothing about the run."""
+    import http.client
+
+    def unraisable(info):
+        if isinstance(info.object, http.client.HTTPResponse) and isinstance(
+                info.exc_value, AttributeError):
+            return
+        hook(info)
+
+    return unraisable
+
+
 def main(argv=None):
     """Runs the command line; returns the exit status.  Without ``argv``
     the process's own arguments are used, and the process is taken to end
     with the run."""
     warnings.filterwarnings("ignore", category=FutureWarning)
+    if argv is None:
+        sys.unraisablehook = _unraisable(sys.unraisablehook)
     try:
         options = build_parser().parse_args(argv)
         verbosity = _verbosity(options)
