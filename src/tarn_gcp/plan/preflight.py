@@ -129,21 +129,6 @@ class Preflight:
         self.key = key
         self.project, self.vpc = key.split("::")
         self.live = LiveReader(service)
-        self._instances = {}
-
-    def instance(self, project, zone, name):
-        from googleapiclient.errors import HttpError
-
-        where = (project, zone, name)
-        if where not in self._instances:
-            request = self.service.instances().get(project=project, zone=zone, instance=name)
-            try:
-                self._instances[where] = request.execute()
-            except HttpError as exc:
-                if getattr(exc.resp, "status", None) not in (400, 404):
-                    raise
-                self._instances[where] = None
-        return self._instances[where]
 
     # ------------------------------------------------------------ switch
 
@@ -203,7 +188,8 @@ class Preflight:
         planned = planned_routes(self.plan, self.key, stage)
         for i, spec in enumerate(config.get("add") or []):
             at = "manage_routes.%s.add[%d]" % (stage, i)
-            instance = self.instance(self.project, spec.get("zone"), spec.get("dest_instance"))
+            instance = self.live.instance(self.project, spec.get("zone"),
+                                          spec.get("dest_instance"))
             if instance is None:
                 found.problems.append("%s: next-hop instance %s does not exist in %s zone %s"
                                       % (at, spec.get("dest_instance"), self.project,

@@ -63,10 +63,13 @@ def stage_state(items):
     return states.pop() if states else SWITCHED
 
 
-def _not_found(exc):
+def _not_found(exc, *also):
+    """Whether a request failed for want of the resource (404, or one of
+    the statuses ``also``)."""
     from googleapiclient.errors import HttpError
 
-    return isinstance(exc, HttpError) and getattr(exc.resp, "status", None) == 404
+    status = getattr(exc.resp, "status", None) if isinstance(exc, HttpError) else None
+    return status in (404,) + also
 
 
 def _resource(answer, what):
@@ -88,6 +91,7 @@ class LiveReader:
         self._networks = {}
         self._routes = {}
         self._routers = {}
+        self._instances = {}
 
     def network(self, key):
         """The network resource of project::network, or None when it does
@@ -132,6 +136,21 @@ class LiveReader:
                 request = routes.list_next(previous_request=request, previous_response=response)
             self._routes[project] = found
         return self._routes[project]
+
+    def instance(self, project, zone, name):
+        """The instance resource, or None when it does not exist."""
+        key = (project, zone, name)
+        if key not in self._instances:
+            request = self.service.instances().get(project=project, zone=zone, instance=name)
+            try:
+                self._instances[key] = request.execute()
+            except Exception as exc:
+                # an unknown zone is refused with 400: no such instance either
+                if not _not_found(exc, 400):
+                    raise RunFailed("cannot read the instance %s in %s::%s: %s" % (
+                        name, project, zone, api_failure(exc))) from exc
+                self._instances[key] = None
+        return self._instances[key]
 
     def router(self, project, region, name):
         """The router resource, or None when it does not exist."""
@@ -234,22 +253,29 @@ def _same_route(live, saved):
     return True
 
 
+def route_name(key, spec):
+    """The name the route stage gives the route of an add entry: its own,
+    or "tsr-" and the MD5 of what it is made of."""
+    project, vpc = key.split("::")
+    if spec["name"] is not None:
+        return spec["name"]
+    text = "%s%s%s%s%s%s" % (project, vpc, spec["cidr"], spec["zone"], spec["dest_instance"],
+                             spec["priority"])
+    return "tsr-" + hashlib.md5(text.encode("utf-8")).hexdigest()
+
+
 def planned_routes(plan, key, stage):
     """The routes the plan's ``stage`` adds, by the name the stage gives
     them: (destination, priority, next-hop instance name)."""
     config = (plan.data.get("manage_routes") or {}).get(stage)
     specs = config.get("add") if isinstance(config, dict) else None
     planned = {}
-    project, vpc = key.split("::")
     for spec in specs if isinstance(specs, list) else []:
         try:
-            text = "%s%s%s%s%s%s" % (project, vpc, spec["cidr"], spec["zone"],
-                                     spec["dest_instance"], spec["priority"])
-            name = spec["name"] if spec["name"] is not None else (
-                "tsr-" + hashlib.md5(text.encode("utf-8")).hexdigest())
             # The first add entry of a name is the one inserted.
-            planned.setdefault(name, (spec["cidr"], 1000 if spec["priority"] is None
-                                      else spec["priority"], spec["dest_instance"]))
+            priority = 1000 if spec["priority"] is None else spec["priority"]
+            planned.setdefault(route_name(key, spec),
+                               (spec["cidr"], priority, spec["dest_instance"]))
         except (KeyError, TypeError):
             continue
     return planned
@@ -450,9 +476,9 @@ def missing_routers(live, plan, key, recorded):
                 continue
             project = rkey.split("::")[0]
             router = live.router(project, entry.get("region"), entry.get("router_name"))
-            bgp = (router or {}).get("bgp") or {}
             if router is None:
                 continue
+            bgp = router.get("bgp") or {}
             if bgp.get("advertiseMode") != "CUSTOM":
                 items.append(_item("router", rkey, PARTIAL, "not customised: it advertises in "
                                    "%s mode" % bgp.get("advertiseMode", "DEFAULT")))

@@ -22,7 +22,7 @@ import copy
 import dataclasses
 
 from .preflight import Findings, Preflight, keys
-from .status import (DRIFTED, NOT_STARTED, PARTIAL, RESTORED, SWITCHED, planned_routes,
+from .status import (DRIFTED, NOT_STARTED, PARTIAL, RESTORED, SWITCHED, route_name,
                      stage_items, stage_state)
 
 
@@ -113,12 +113,8 @@ def narrow_plan(data, target, stage, key, skip):
             if isinstance(config.get("delete"), list):
                 config["delete"] = [n for n in config["delete"] if n not in skip]
             if isinstance(config.get("add"), list):
-                kept = []
-                for spec in config["add"]:
-                    name = _spec_name(key, stage, spec)
-                    if name not in skip:
-                        kept.append(spec)
-                config["add"] = kept
+                config["add"] = [spec for spec in config["add"]
+                                 if _name_of(key, spec) not in skip]
     elif target == "routers":
         for vpc in data.get("transit_vpcs") or []:
             if isinstance(vpc, dict) and isinstance(vpc.get("cloud_routers"), list):
@@ -128,15 +124,11 @@ def narrow_plan(data, target, stage, key, skip):
     return data
 
 
-class _Plan:
-    def __init__(self, data):
-        self.data = data
-
-
-def _spec_name(key, stage, spec):
-    one = {"manage_routes": {stage: {"add": [spec]}}}
-    found = list(planned_routes(_Plan(one), key, stage))
-    return found[0] if found else None
+def _name_of(key, spec):
+    try:
+        return route_name(key, spec)
+    except (KeyError, TypeError):
+        return None
 
 
 def narrow_record(record, target, skip):

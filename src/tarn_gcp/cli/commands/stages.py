@@ -117,9 +117,9 @@ class Stage:
             try:
                 # a restore needs a revert file, or the journal of a run
                 # killed before it saved one
-                self.info = self.revert.load(required=self.action == "restore"
-                                             and not self.revert.journal_entries())
-                self._recover()
+                entries = self.revert.journal_entries()
+                self.info = self.revert.load(required=self.action == "restore" and not entries)
+                self._recover(entries)
                 self.judge()
             except BaseException:
                 self.revert.unlock()
@@ -167,11 +167,11 @@ class Stage:
         for change in found.changes:
             log.info("  %s", change.line())
 
-    def _recover(self):
+    def _recover(self, entries):
         """Takes into the revert information the records of runs that were
         killed before they could save them, from the journal beside the
         revert file (the lock is held: no run that wrote it is alive)."""
-        added, whence = self.revert.recover(route_exists(self.run))
+        added, whence = self.revert.recover(route_exists(self.run), entries=entries)
         if added:
             self.run.console.summary("recovered %d record(s) of %s from the journal of %s"
                                      % (added, " and ".join(whence), self.revert.path))
@@ -484,14 +484,12 @@ def confirm(run, changes):
     --yes, or an answer at the terminal; without a terminal, bad input."""
     if not changes or run.dry_run or run.uses_emulator or getattr(run.options, "yes", False):
         return
-    import sys as system
-
-    if not system.stdin.isatty():
+    if not sys.stdin.isatty():
         raise CliError("%d change(s) to Google Cloud need --yes when there is no terminal to "
                        "confirm them" % changes)
-    system.stdout.write("make these %d change(s)? [y/N] " % changes)
-    system.stdout.flush()
-    if system.stdin.readline().strip().lower() not in ("y", "yes"):
+    sys.stdout.write("make these %d change(s)? [y/N] " % changes)
+    sys.stdout.flush()
+    if sys.stdin.readline().strip().lower() not in ("y", "yes"):
         raise CliError("nothing changed: not confirmed")
 
 
