@@ -79,8 +79,9 @@ def _resource(answer, what):
         return
     if not isinstance(answer, dict) or not isinstance(answer.get("name"), str) or (
             what.startswith("router") and not isinstance(answer.get("network"), str)):
-        raise RunFailed("cannot read the %s: the answer is not a %s" % (what,
-                                                                       what.split()[0]))
+        kind = what.split()[0]
+        raise RunFailed("cannot read the %s: the answer is not %s %s" % (
+            what, "an" if kind[0] in "aeiou" else "a", kind))
 
 
 class LiveReader:
@@ -93,21 +94,26 @@ class LiveReader:
         self._routers = {}
         self._instances = {}
 
+    def _get(self, cache, key, request, what, absent=()):
+        """The resource ``request`` reads, once per ``key``; None when it does
+        not exist (404, or one of the statuses ``absent``)."""
+        if key not in cache:
+            try:
+                cache[key] = request().execute()
+            except Exception as exc:
+                if not _not_found(exc, *absent):
+                    raise RunFailed("cannot read the %s: %s" % (what, api_failure(exc))
+                                    ) from exc
+                cache[key] = None
+            _resource(cache[key], what)
+        return cache[key]
+
     def network(self, key):
         """The network resource of project::network, or None when it does
         not exist."""
-        if key not in self._networks:
-            project, name = key.split("::", 1)
-            request = self.service.networks().get(project=project, network=name)
-            try:
-                self._networks[key] = request.execute()
-            except Exception as exc:
-                if not _not_found(exc):
-                    raise RunFailed("cannot read the network %s: %s" % (key, api_failure(exc))
-                                    ) from exc
-                self._networks[key] = None
-            _resource(self._networks[key], "network %s" % key)
-        return self._networks[key]
+        project, name = key.split("::", 1)
+        return self._get(self._networks, key, lambda: self.service.networks().get(
+            project=project, network=name), "network %s" % key)
 
     def peering(self, key, name):
         """(network exists, the peering record named ``name`` or None)."""
@@ -138,34 +144,19 @@ class LiveReader:
         return self._routes[project]
 
     def instance(self, project, zone, name):
-        """The instance resource, or None when it does not exist."""
-        key = (project, zone, name)
-        if key not in self._instances:
-            request = self.service.instances().get(project=project, zone=zone, instance=name)
-            try:
-                self._instances[key] = request.execute()
-            except Exception as exc:
-                # an unknown zone is refused with 400: no such instance either
-                if not _not_found(exc, 400):
-                    raise RunFailed("cannot read the instance %s in %s::%s: %s" % (
-                        name, project, zone, api_failure(exc))) from exc
-                self._instances[key] = None
-        return self._instances[key]
+        """The instance resource, or None when it does not exist (an unknown
+        zone is refused with 400: no such instance either)."""
+        return self._get(self._instances, (project, zone, name),
+                         lambda: self.service.instances().get(project=project, zone=zone,
+                                                              instance=name),
+                         "instance %s in %s::%s" % (name, project, zone), absent=(400,))
 
     def router(self, project, region, name):
         """The router resource, or None when it does not exist."""
-        key = (project, region, name)
-        if key not in self._routers:
-            request = self.service.routers().get(project=project, region=region, router=name)
-            try:
-                self._routers[key] = request.execute()
-            except Exception as exc:
-                if not _not_found(exc):
-                    raise RunFailed("cannot read the router %s in %s::%s: %s" % (
-                        name, project, region, api_failure(exc))) from exc
-                self._routers[key] = None
-            _resource(self._routers[key], "router %s in %s::%s" % (name, project, region))
-        return self._routers[key]
+        return self._get(self._routers, (project, region, name),
+                         lambda: self.service.routers().get(project=project, region=region,
+                                                            router=name),
+                         "router %s in %s::%s" % (name, project, region))
 
 
 # ------------------------------------------------------------ peerings
