@@ -115,6 +115,10 @@ def _command(run, options, plan):
             raise CliError("discover needs a PROJECT, a plan with project_id, or "
                            "credentials that name a project")
         return discovery.discover(run, project)
+    if options.command == "wave":
+        from .commands import wave
+
+        return wave.wave_command(run, options, main)
     if plan is None:
         raise CliError("%s needs --plan FILE (or an emulator and its sample plan)"
                        % options.command)

@@ -10,7 +10,7 @@ import argparse
 
 from tarn_gcp.errors import CliError
 
-from .commands import demo, discovery, example_plan, stages, status, unlock
+from .commands import demo, discovery, example_plan, stages, status, unlock, wave
 
 PROG = "tarn_gcp"
 
@@ -82,6 +82,16 @@ def _format_option(parser, choices):
                         % " or ".join(c.upper() for c in choices[1:]))
 
 
+def _count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 1 <= value <= 64:
+        raise argparse.ArgumentTypeError("must be a whole number from 1 to 64, not %r" % text)
+    return value
+
+
 def build_parser():
     parser = _Parser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -121,6 +131,25 @@ def build_parser():
                 this.add_argument("--force", action="store_true",
                                   help="restore also over what changed since the switch")
             _format_option(this, ("text", "json"))
+
+    sub = commands.add_parser("wave", help=wave.HELP, description=wave.HELP,
+                              examples=wave.EXAMPLES)
+    actions = sub.add_subparsers(dest="action", metavar="ACTION", required=True,
+                                 parser_class=_Parser)
+    for action in ("switch", "restore", "status"):
+        this = leaf(actions, action, wave.ACTION_HELP[action], wave.EXAMPLES)
+        this.add_argument("wave", metavar="WAVE",
+                          help="the wave file (YAML): spokes (their plans), revert (a folder "
+                               "or gs://BUCKET/PREFIX/, or --revert), parallel")
+        this.add_argument("--parallel", type=_count, metavar="N",
+                          help="how many spokes at once (default: the wave file's, or 4)")
+        if action != "status":
+            this.add_argument("--yes", action="store_true",
+                              help="make the changes against Google Cloud without asking")
+        if action == "restore":
+            this.add_argument("--force", action="store_true",
+                              help="restore also over what changed since the switch")
+        _format_option(this, ("text", "json"))
 
     sub = leaf(commands, "cidrs", discovery.CIDRS_HELP, discovery.CIDRS_EXAMPLES)
     sub.add_argument("region", metavar="REGION")

@@ -23,6 +23,8 @@ class Run:
     opener: Callable[[], Any]
     _target: Any = dataclasses.field(default=None, init=False)
     document: Any = dataclasses.field(default=None, init=False)  # what --format json/dot writes
+    # the spoke's part in a wave (commands.wave.Member), in a wave's worker
+    wave = None
 
     @property
     def format(self):

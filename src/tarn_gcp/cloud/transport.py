@@ -180,7 +180,11 @@ class RetryingHttp:
         self._sleep = sleep
         self._rand = rand
         self.retried = 0
+        self.busy = 0          # refusals because another operation was running
         self.journal = None
+        # with runs side by side: the locks of the networks a change works
+        # on (tarn_gcp.cloud.serialise.NetworkLocks)
+        self.serialise = None
 
     def __getattr__(self, name):
         # Only reached for names this object does not have itself.
@@ -204,6 +208,42 @@ class RetryingHttp:
         (self._sleep or time.sleep)(seconds)
 
     def request(self, uri, method="GET", body=None, headers=None, *args, **kwargs):
+        serialise = self.serialise
+        guard = None
+        if serialise is not None and not _repeatable(uri, method):
+            guard = serialise.guard(method, _short(uri), body)
+        if guard is None:
+            response, content = self._request(uri, method, body, headers, *args, **kwargs)
+            if serialise is not None and method.upper() == "GET" \
+                    and getattr(response, "status", 200) == 200:
+                serialise.seen(_short(uri), content)
+            return response, content
+        with guard:
+            response, content = self._request(uri, method, body, headers, *args, **kwargs)
+            if getattr(response, "status", 200) == 200:
+                # the networks stay locked until the change is made
+                self._settle(uri, content, headers)
+            return response, content
+
+    def _settle(self, uri, content, headers):
+        """Waits until the operation a change answered with is DONE."""
+        operation = _operation(content)
+        path = uri.split("?", 1)[0]
+        marker = "/compute/v1/"
+        if marker not in path:
+            return
+        base = path[:path.index(marker) + len(marker)]
+        while operation is not None and operation.get("status") != "DONE":
+            wait = base + _short(operation["selfLink"]) + "/wait"
+            response, answer = self._request(wait, "POST", None,
+                                             {k: v for k, v in (headers or {}).items()
+                                              if k.lower() not in ("content-type",
+                                                                   "content-length")})
+            if getattr(response, "status", 200) != 200:
+                return
+            operation = _operation(answer)
+
+    def _request(self, uri, method="GET", body=None, headers=None, *args, **kwargs):
         attempt = 0
         change = not _repeatable(uri, method)
         request_id = seq = None
@@ -240,9 +280,23 @@ class RetryingHttp:
             delay = self._delay(attempt, response)
             attempt += 1
             self.retried += 1
+            if why.startswith("HTTP 400"):  # in progress, or not ready
+                self.busy += 1
             log.warning("  retry %d of %d in %.1fs: %s %s refused, %s",
                         attempt, self.retries, delay, method, _short(uri), why)
             self._pause(delay)
+
+
+def _operation(content):
+    """The operation an answer holds, else None."""
+    try:
+        data = json.loads(content)
+    except (TypeError, ValueError, UnicodeDecodeError):
+        return None
+    if isinstance(data, dict) and data.get("kind") == "compute#operation" \
+            and isinstance(data.get("selfLink"), str):
+        return data
+    return None
 
 
 def _short(uri):

@@ -87,8 +87,10 @@ def _resource(answer, what):
 class LiveReader:
     """The read requests of one status run, each made once."""
 
-    def __init__(self, service):
+    def __init__(self, service, orders=None):
         self.service = service
+        # in a wave: the spokes' changes of a router in order (rkey -> list)
+        self.orders = orders
         self._networks = {}
         self._routes = {}
         self._routers = {}
@@ -372,7 +374,30 @@ def _advertises(bgp):
     return ranges + (" (groups %s)" % ", ".join(groups) if groups else "")
 
 
-def router_item(live, plan, rkey, saved):
+def _after_others(live, key, rkey, now):
+    """(state, words) of the router ``rkey`` that the spoke ``key`` changed
+    in a wave, when the router is as the wave's later changes left it:
+    switched when it is as one of the spoke's own or a later change left
+    it, restored when as before one of the spoke's own or an earlier
+    change; None when the wave's record does not tell."""
+    changes = live.orders(rkey) if live.orders is not None else None
+    mine = [i for i, c in enumerate(changes or []) if c["spoke"] == key]
+    if not mine:
+        return None
+    for j in range(len(changes) - 1, -1, -1):
+        if _bgp_form(changes[j]["left"]) == now:
+            if j >= mine[0]:
+                return SWITCHED, ("switched, then changed by %d later spoke(s) of the wave: "
+                                  "advertises " % (j - mine[0]) if j > mine[0] else
+                                  "advertises as the stage set: ")
+            break
+    for j in range(len(changes)):
+        if _bgp_form(changes[j]["before"]) == now and j <= mine[0]:
+            return RESTORED, "restored with the spokes switched after it: advertises "
+    return None
+
+
+def router_item(live, plan, rkey, saved, key=None):
     project, _network, region, name = rkey.split("::")
     router = live.router(project, region, name)
     if router is None:
@@ -389,6 +414,9 @@ def router_item(live, plan, rkey, saved):
     if target is not None and now == _bgp_form(target):
         return _item("router", rkey, SWITCHED, "advertises as the stage set: "
                      + _advertises(current))
+    shared = _after_others(live, key, rkey, now)
+    if shared is not None:
+        return _item("router", rkey, shared[0], shared[1] + _advertises(current))
     return _item("router", rkey, DRIFTED, "advertises %s; the stage sets %s; saved: %s" % (
         _advertises(current), _advertises(target or {}), _advertises(saved)))
 
@@ -397,7 +425,7 @@ def router_stage(live, plan, key, info):
     routers = info.get("cloud_routers", {}).get(key)
     if routers is None:
         return None
-    return [router_item(live, plan, rkey, saved) for rkey, saved in routers.items()]
+    return [router_item(live, plan, rkey, saved, key) for rkey, saved in routers.items()]
 
 
 # ---------------------------------------------------------------- all
@@ -498,10 +526,10 @@ def stage_items(live, plan, key, info, target, stage=None):
     return _with_missing(items, items is not None and missing_routers(live, plan, key, recorded))
 
 
-def compare(service, plan, key, info):
+def compare(service, plan, key, info, orders=None):
     """The status document of the plan's VPC ``key`` with the revert
-    information ``info``."""
-    live = LiveReader(service)
+    information ``info`` (``orders``: see LiveReader)."""
+    live = LiveReader(service, orders)
     stages = [("peerings", stage_items(live, plan, key, info, "peerings"))]
     for stage in stage_names(plan, info, key):
         stages.append(("routes " + stage, stage_items(live, plan, key, info, "routes", stage)))

@@ -63,9 +63,11 @@ def set_record(info, path, value):
         node[path[-1]] = value
 
 
-def judge(service, plan, key, info, action, target, stage=None, force=False):
-    """The Judgement of one step, from read requests only."""
+def judge(service, plan, key, info, action, target, stage=None, force=False, orders=None):
+    """The Judgement of one step, from read requests only (``orders``: the
+    wave's router orders, see LiveReader)."""
     pre = Preflight(service, plan, key)
+    pre.live.orders = orders
     found = Findings(problems=["plan: %s" % text for text in keys(plan.data)])
     items = stage_items(pre.live, plan, key, info, target, stage)
     state = NOT_STARTED if items is None else stage_state(items)

@@ -141,7 +141,8 @@ class Stage:
         information does not hold against the live network."""
         try:
             self.judgement = judge(self.run.service, self.run.plan, self.key, self.info,
-                                   self.action, self.target, self.stage, self.force)
+                                   self.action, self.target, self.stage, self.force,
+                                   orders=self.run.wave and self.run.wave.orders)
         except (CliError, RunFailed):
             raise
         except Exception as exc:
@@ -509,7 +510,16 @@ def stage_command(run, action, target, stage=None):
     force = bool(getattr(run.options, "force", False))
     steps = [Stage(run, action, t, s, revert, carry=bool(i), force=force, keep_lock=True)
              for i, (t, s) in enumerate(_steps(run, action, target, stage))]
+    # In a wave, other spokes' runs change the same transit networks and
+    # routers: the routers are locked from before a step reads them until
+    # its last patch is done.
+    wave = run.wave
+    routers = contextlib.ExitStack()
     try:
+        if wave is not None:
+            wave.attach(run)
+            if steps[0].target == "routers":
+                routers.enter_context(wave.router_locks(run))
         # one preflight over every step before the first change
         problems = []
         for step in steps:
@@ -528,12 +538,21 @@ def stage_command(run, action, target, stage=None):
         confirm(run, sum(len(step.judgement.findings.changes) for step in steps))
         status = 0
         for i, step in enumerate(steps):
+            if wave is not None:
+                if i and step.target == "routers":
+                    routers.enter_context(wave.router_locks(run))
+                wave.event("step", step.label)
             if i:  # read again what the steps before saved
                 step.prepare()
+            if wave is not None and step.target == "routers" and not run.dry_run:
+                wave.routers_changing(run, step.action, step.key,
+                                      step.judgement.findings.changes)
             status = max(status, step.execute())
+            routers.close()
             if status:
                 break
         return status
     finally:
+        routers.close()
         if revert is not None:
             revert.unlock()
