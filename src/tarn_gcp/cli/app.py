@@ -72,8 +72,14 @@ def dispatch(options, console):
         if options.revert is None:
             raise CliError("unlock needs --revert gs://BUCKET/PATH, the revert file to unlock")
         return unlock_command(options.revert, options.yes)
-    if options.command not in ("switch", "restore", "status") and options.revert:
-        raise CliError("--revert applies to switch, restore, status and demo")
+    if options.command not in ("switch", "restore", "status", "wave") and options.revert:
+        raise CliError("--revert applies to switch, restore, status, wave and demo")
+    if options.command == "wave":
+        if options.plan is not None:
+            raise CliError("wave takes the spokes' plans from its wave file, not --plan")
+        if options.action == "status" and options.dry_run:
+            raise CliError("--dry-run applies to wave switch and wave restore; wave status "
+                           "changes nothing")
     if options.command in ("discover", "cidrs", "status") and options.dry_run:
         raise CliError("--dry-run applies to switch, restore and demo; %s changes nothing"
                        % options.command)
