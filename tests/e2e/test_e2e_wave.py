@@ -47,7 +47,8 @@ def topology(emulator, tmp_path):
 
 def wave(emu, place, action, wave_file, *args, started=False):
     process = launch("--emulator-url", emu.url, "--revert", place[0], "wave", action,
-                     wave_file, *args, env=place[1], poll_seconds=0.05)
+                     wave_file, *args, env=place[1], cwd=os.path.dirname(wave_file),
+                     poll_seconds=0.05)
     return process if started else ended(process)
 
 
@@ -56,7 +57,7 @@ def spoke(emu, place, wave_file, index, *args):
     revert = place[0].rstrip("/") + "/tarn-spoke-%03d.spoke-vpc.json" % index
     return ended(launch("--emulator-url", emu.url, "--plan",
                         os.path.join(plans, "tarn-spoke-%03d.yaml" % index), "--revert", revert,
-                        *args, env=place[1], poll_seconds=0.05))
+                        *args, env=place[1], cwd=plans, poll_seconds=0.05))
 
 
 def expected_routers(before, wave_file):
@@ -138,3 +139,32 @@ def test_wave_stopped_by_a_signal_then_run_again(topology, trial, tmp_path):
     status, out, err = wave(emu, place, "restore", wave_file)
     assert status == 0, out + err
     assert_same(before, emu.snapshot())
+
+
+ONE = "spokes: [tarn-spoke-001.yaml]\nrevert: r/\n"
+
+
+@pytest.mark.parametrize("wave_text, options, error", [
+    (ONE + "waves: 2\n", [], "unknown key 'waves'"),
+    ("spokes: []\nrevert: r/\n", [], "'spokes' must be a list of plan files"),
+    ("spokes: [tarn-spoke-001.yaml]\n", [], "'revert' must name a folder"),
+    (ONE + "parallel: 0\n", [], "'parallel' must be"),
+    ("spokes: [tarn-spoke-001.yaml, ./tarn-spoke-001.yaml]\nrevert: r/\n", [],
+     "both migrate tarn-spoke-001::spoke-vpc"),
+    ("spokes: [missing.yaml]\nrevert: r/\n", [], "cannot read plan"),
+    (ONE, ["--parallel", "0"], "must be a whole number"),
+    (ONE, ["--plan", "x.yaml"], "not --plan"),
+    (ONE, ["--emulator"], "an emulator its workers can share"),
+])
+def test_wave_bad_input(tmp_path, wave_text, options, error):
+    from testing.emulators import tarn
+
+    fleet.write_plans(1, str(tmp_path))
+    (tmp_path / "w.yaml").write_text(wave_text)
+    before = sorted(os.listdir(tmp_path))
+    target = [] if "--emulator" in options else [
+        "--emulator-url", "http://127.0.0.1:9/compute/v1/"]
+    done = tarn(*target, "wave", "switch", str(tmp_path / "w.yaml"), *options)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert error in done.stderr and done.stderr.count("\n") == 1, done.stderr
+    assert sorted(os.listdir(tmp_path)) == before

@@ -76,6 +76,10 @@ DEADLINE_VARIABLE = "TARN_GCP_STORAGE_DEADLINE"
 # How long a call still running when a signal arrives may go on.
 SIGNAL_GRACE = 3.0
 _clients = {}
+# A process forked from one that used a client makes its own: the pooled
+# connections of the parent's are the parent's (a wave's workers).
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_clients.clear)
 
 
 def deadline():

@@ -70,13 +70,19 @@ class SharedPlace:
         self.local = not location.startswith("gs://")
         self.waited = 0.0      # seconds spent waiting for locks held by others
         self._held = {}
+        self._stores = {}
 
     def _store(self, folder, name, ext=""):
+        """The store of a lock or router order, one per name for the run
+        (a bucket's keeps its client and the generation it last read)."""
         if not _NAME.fullmatch(name):
             raise CliError("cannot name a shared lock %r" % name)
-        if self.local:
-            os.makedirs(join(self.location, folder), exist_ok=True)
-        return open_store(join(self.location, folder, name + ext))
+        path = join(self.location, folder, name + ext)
+        if path not in self._stores:
+            if self.local:
+                os.makedirs(join(self.location, folder), exist_ok=True)
+            self._stores[path] = open_store(path)
+        return self._stores[path]
 
     # ------------------------------------------------------------ locks
 
