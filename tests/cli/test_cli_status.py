@@ -5,6 +5,7 @@ import fcntl
 import json
 import shutil
 import subprocess
+import types
 
 import pytest
 import yaml
@@ -379,3 +380,45 @@ def test_a_restore_over_routes_changed_since_the_switch_is_refused_unless_forced
     assert emu.snapshot() == before
     assert cli("--revert", revert, "restore", "routes", "stage1", "--force").status != 2
     assert emu.snapshot() != before
+
+
+def _bgp(*ranges):
+    return {"advertiseMode": "CUSTOM", "advertisedIpRanges": [{"range": r} for r in ranges]}
+
+
+# Spokes a, b, c switched a shared router in that order: each took out its
+# /20 and put in its /18 (as recorded, before and after each change).
+_CHAIN = [
+    {"spoke": "p::a", "before": _bgp("10.0.0.0/20", "10.1.0.0/20", "10.2.0.0/20"),
+     "left": _bgp("10.1.0.0/20", "10.2.0.0/20", "10.0.0.0/18")},
+    {"spoke": "p::b", "before": _bgp("10.1.0.0/20", "10.2.0.0/20", "10.0.0.0/18"),
+     "left": _bgp("10.2.0.0/20", "10.0.0.0/18", "10.1.0.0/18")},
+    {"spoke": "p::c", "before": _bgp("10.2.0.0/20", "10.0.0.0/18", "10.1.0.0/18"),
+     "left": _bgp("10.0.0.0/18", "10.1.0.0/18", "10.2.0.0/18")},
+]
+
+
+@pytest.mark.parametrize("spoke,now,state", [
+    ("p::a", 2, "switched"),     # b and c changed it after a: a's change is in
+    ("p::b", 2, "switched"),
+    ("p::a", 1, "switched"),     # c restored
+    ("p::c", 1, "restored"),
+    ("p::b", 0, "restored"),     # c and b restored
+    ("p::a", -1, "restored"),    # all restored
+    ("p::a", None, "drifted"),   # changed by hand: the order does not explain it
+    ("p::x", 2, "drifted"),      # a spoke the order does not name
+])
+def test_a_router_shared_in_a_wave_is_judged_along_its_order(spoke, now, state):
+    from tarn_gcp.plan.status import router_item
+
+    index = [c["spoke"] for c in _CHAIN].index(spoke) if spoke != "p::x" else 0
+    current = (_bgp("10.9.0.0/16") if now is None else
+               _CHAIN[0]["before"] if now == -1 else _CHAIN[now]["left"])
+    rkey = "t::hub::r1::cr"
+    plan = types.SimpleNamespace(data={"transit_vpcs": [{"vpc_name": "t::hub", "cloud_routers": [
+        {"region": "r1", "router_name": "cr", "remove_advertised_routes": [],
+         "add_advertised_routes": []}]}]})
+    live = types.SimpleNamespace(router=lambda *a: {"bgp": current},
+                                 orders=lambda key: _CHAIN if key == rkey else None)
+    item = router_item(live, plan, rkey, _CHAIN[index]["before"], spoke)
+    assert item["state"] == state, item

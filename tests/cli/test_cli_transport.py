@@ -222,3 +222,68 @@ def test_a_signal_during_a_change_is_raised_when_the_next_request_starts(method,
             assert held and answer[0].status == 200
             http.request(URI + "/r1", "GET")
     assert len(inner.calls) == (1 if held else 0)   # the read never got its answer
+
+
+NET = "https://compute.googleapis.com/compute/v1/projects/%s/global/networks/%s"
+BASE = "https://compute.googleapis.com/compute/v1/"
+
+
+@pytest.mark.parametrize("method,path,body,locked", [
+    # a peering change: the network and its peer, from the body or the read
+    ("POST", "projects/s/global/networks/spoke/removePeering", {"name": "to-hub"},
+     {"s::spoke", "t::hub"}),
+    ("POST", "projects/s/global/networks/spoke/removePeering", {"name": "unknown"},
+     {"s::spoke"}),
+    ("POST", "projects/t/global/networks/hub/addPeering",
+     {"networkPeering": {"network": NET % ("s", "spoke")}}, {"t::hub", "s::spoke"}),
+    # a route change: its network and the networks it was read peered with
+    ("POST", "projects/s/global/routes", {"network": NET % ("s", "spoke")},
+     {"s::spoke", "t::hub", "g::gke"}),
+    ("DELETE", "projects/s/global/routes/r1", None, {"s::spoke", "t::hub", "g::gke"}),
+    ("DELETE", "projects/s/global/routes/r2", None, {"o::other"}),
+    ("DELETE", "projects/s/global/routes/never-read", None, {"s::spoke", "t::hub", "g::gke"}),
+    ("POST", "projects/s/regions/r/routers/cr", {}, set()),
+])
+def test_network_locks_of_a_change(method, path, body, locked):
+    from tarn_gcp.cloud.serialise import NetworkLocks
+
+    locks = NetworkLocks(place=None, home="s::spoke")
+    locks.seen("projects/s/global/networks/spoke", json.dumps({"peerings": [
+        {"name": "to-hub", "network": NET % ("t", "hub")},
+        {"name": "to-gke", "network": NET % ("g", "gke")}]}))
+    locks.seen("projects/s/global/routes", json.dumps({"items": [
+        {"name": "r1", "network": NET % ("s", "spoke")},
+        {"name": "r2", "network": NET % ("o", "other")}]}))
+    assert locks.networks(method, path, body and json.dumps(body)) == locked
+
+
+def test_a_locked_change_holds_its_locks_until_its_operation_is_done():
+    held = []
+
+    class Guard:
+        def guard(self, method, path, body):
+            import contextlib
+
+            @contextlib.contextmanager
+            def holding():
+                held.append("taken")
+                yield
+                held.append("given back after %d request(s)" % len(inner.calls))
+            return holding()
+
+        def seen(self, path, content):
+            pass
+
+    running = {"kind": "compute#operation", "status": "RUNNING",
+               "selfLink": "https://www.googleapis.com/compute/v1/projects/p/global/operations/o"}
+    inner = Scripted((Response(200), json.dumps(running).encode()),
+                     (Response(200), json.dumps(dict(running, status="RUNNING")).encode()),
+                     (Response(200), json.dumps(dict(running, status="DONE")).encode()))
+    http, _ = wrap(inner)
+    http.serialise = Guard()
+    response, content = http.request(URI, "POST", "{}")
+    assert json.loads(content)["status"] == "RUNNING"
+    assert held == ["taken", "given back after 3 request(s)"]
+    # the waits go to the operation at the API root the change went to
+    assert [c[:2] for c in inner.calls[1:]] == [(BASE + "projects/p/global/operations/o/wait",
+                                                 "POST")] * 2

@@ -122,9 +122,8 @@ def test_wave_force_restores_one_spoke_alone(topology, place):
 
 
 @pytest.mark.parametrize("trial", range(TRIALS))
-def test_wave_stopped_by_a_signal_then_run_again(topology, trial, tmp_path):
+def test_wave_stopped_by_a_signal_then_run_again(topology, place, trial):
     emu, wave_file = topology
-    place = (str(tmp_path / "revert"), {})
     rand = random.Random(trial)
     before = emu.snapshot()
     process = wave(emu, place, "switch", wave_file, "--parallel", "3", started=True)
@@ -168,3 +167,26 @@ def test_wave_bad_input(tmp_path, wave_text, options, error):
     assert (done.returncode, done.stdout) == (2, "")
     assert error in done.stderr and done.stderr.count("\n") == 1, done.stderr
     assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_a_spoke_whose_preflight_fails_is_left_out_and_the_others_go_on(topology, place):
+    emu, wave_file = topology
+    before = emu.snapshot()
+    plan_2 = os.path.join(os.path.dirname(wave_file), "tarn-spoke-002.yaml")
+    with open(plan_2) as handle:
+        plan = yaml.safe_load(handle)
+    plan["transit_vpcs"][0]["cloud_routers"][0]["router_name"] = "no-such-router"
+    with open(plan_2, "w") as handle:
+        yaml.safe_dump(plan, handle)
+    status, out, err = wave(emu, place, "switch", wave_file)
+    assert status == 1
+    assert "wave switch: tarn-spoke-002.spoke-vpc failed (exit 2): switch routers: router " \
+           "no-such-router in tarn-transit europe-west1 does not exist" in out, out + err
+    assert "%d of %d spoke(s) done, 1 failed" % (SPOKES - 1, SPOKES) in out
+    assert before["projects/tarn-spoke-002/global/networks/spoke-vpc"] == \
+        emu.snapshot()["projects/tarn-spoke-002/global/networks/spoke-vpc"]
+    status, out, err = wave(emu, place, "status", wave_file)
+    assert status == 0 and "tarn-spoke-002.spoke-vpc  routers          not started" in out
+    status, out, err = wave(emu, place, "restore", wave_file)
+    assert status == 0 and "tarn-spoke-002.spoke-vpc: nothing to restore" in out, out + err
+    assert_same(before, emu.snapshot())

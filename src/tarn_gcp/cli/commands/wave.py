@@ -345,6 +345,11 @@ def run_wave(run, wave, action):
     _warm(run)
     label = "wave %s" % action
     workers = [Worker(spoke) for spoke in wave.spokes]
+    if action == "restore":
+        for worker in workers:
+            if _nothing_recorded(worker.spoke):
+                worker.status, worker.routers_done = 0, True
+                worker.error = "nothing to restore: no revert information"
     by_key = {w.spoke.key: w for w in workers}
     progress = Progress(label, len(workers),
                         sys.stdout.isatty() and run.format == "text" and not run.options.quiet)
@@ -361,6 +366,17 @@ def run_wave(run, wave, action):
     return _conclude(run, label, workers, time.monotonic() - started, logs)
 
 
+def _nothing_recorded(spoke):
+    """Whether a spoke has no revert file and no journal (never switched)."""
+    from tarn_gcp.revert import open_store
+
+    store = open_store(spoke.revert)
+    try:
+        return store.read() is None and not store.journal_read()
+    except (OSError, CliError):
+        return False  # its run says why
+
+
 def _warm(run):
     """Loads in this process what every worker needs, once."""
     if run.options.emulator_url:
@@ -370,7 +386,7 @@ def _warm(run):
 
 
 def _loop(run, wave, action, workers, by_key, waits, logs, progress):
-    pending = list(workers)
+    pending = [w for w in workers if w.status is None]
     running = []
     done = failed = 0
     while pending or running:
@@ -459,6 +475,9 @@ def _conclude(run, label, workers, seconds, logs):
     for worker in bad:
         run.console.summary("%s: %s failed (exit %d): %s" % (
             label, worker.spoke.name, worker.status, worker.error))
+    for worker in ok:
+        if worker.error:
+            run.console.summary("%s: %s: %s" % (label, worker.spoke.name, worker.error))
     for worker in left:
         run.console.summary("%s: %s %s" % (label, worker.spoke.name, worker.error))
     waited = sum(w.waited for w in workers)
