@@ -10,7 +10,7 @@ import argparse
 
 from tarn_gcp.errors import CliError
 
-from .commands import demo, discovery, example_plan, stages, status, unlock
+from .commands import demo, discovery, example_plan, plan, stages, status, unlock
 
 PROG = "tarn_gcp"
 
@@ -120,8 +120,19 @@ def build_parser():
             if action == "restore":
                 this.add_argument("--force", action="store_true",
                                   help="restore also over what changed since the switch")
+            else:
+                this.add_argument("--allow-unreachable", action="append", default=[],
+                                  metavar="RANGE", help=plan.ALLOW_HELP)
             _format_option(this, ("text", "json"))
 
+    sub = commands.add_parser("plan", help=plan.HELP, description=plan.HELP,
+                              examples=plan.EXAMPLES)
+    kinds = sub.add_subparsers(dest="plan_command", metavar="SUBCOMMAND", required=True,
+                               parser_class=_Parser)
+    for name in ("draft", "check"):
+        this = leaf(kinds, name, plan.SUB_HELP[name], plan.SUB_EXAMPLES[name])
+        plan.add_arguments(name, this)
+        _format_option(this, ("text", "json"))
     sub = leaf(commands, "cidrs", discovery.CIDRS_HELP, discovery.CIDRS_EXAMPLES)
     sub.add_argument("region", metavar="REGION")
     _format_option(sub, ("text", "json"))
