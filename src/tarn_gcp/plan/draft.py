@@ -264,8 +264,9 @@ class _Drafter:
                             cidr, "%s/%s" % chosen, how, value,
                             "given by --priority" if priority is not None else
                             "the priority of the route it replaces"),
-                        "Replaces " + "; ".join(_by_source(covered, sources)) + "."] + _summary_note([cidr], [a for a in added if a.subnet_of(cidr)],
-                                      self.options.summarize)
+                        "Replaces " + "; ".join(_by_source(covered, sources)) + "."]
+                    self.why["add", len(add)] += _summary_note(
+                        [cidr], [a for a in added if a.subnet_of(cidr)], self.options.summarize)
                     add.append({"cidr": str(cidr), "zone": chosen[0],
                                 "dest_instance": chosen[1], "priority": value, "name": None})
                     drafted.append(cidr)
