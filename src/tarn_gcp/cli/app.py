@@ -74,7 +74,7 @@ def dispatch(options, console):
         return unlock_command(options.revert, options.yes)
     if options.command not in ("switch", "restore", "status") and options.revert:
         raise CliError("--revert applies to switch, restore, status and demo")
-    if options.command in ("discover", "cidrs", "status", "plan") and options.dry_run:
+    if options.command in ("discover", "cidrs", "status") and options.dry_run:
         raise CliError("--dry-run applies to switch, restore and demo; %s changes nothing"
                        % options.command)
     uses_emulator = options.emulator or bool(options.emulator_url)
@@ -103,6 +103,10 @@ def _command(run, options, plan):
 
     from .commands import discovery, stages, status as status_command
 
+    if options.command == "plan":
+        from .commands.plan import plan_command
+
+        return plan_command(run, options)
     if options.command == "discover":
         project = options.project
         if project is not None:
@@ -115,10 +119,6 @@ def _command(run, options, plan):
             raise CliError("discover needs a PROJECT, a plan with project_id, or "
                            "credentials that name a project")
         return discovery.discover(run, project)
-    if options.command == "plan" and options.plan_command == "draft":
-        from .commands.plan import plan_draft
-
-        return plan_draft(run, options)
     if plan is None:
         raise CliError("%s needs --plan FILE (or an emulator and its sample plan)"
                        % options.command)
@@ -127,10 +127,6 @@ def _command(run, options, plan):
         return discovery.cidrs(run, options.region)
     if options.command == "status":
         return status_command.status(run)
-    if options.command == "plan":
-        from .commands.plan import plan_check
-
-        return plan_check(run)
     return stages.stage_command(run, options.command, options.target,
                                 getattr(options, "stage", None))
 

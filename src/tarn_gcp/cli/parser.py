@@ -10,7 +10,7 @@ import argparse
 
 from tarn_gcp.errors import CliError
 
-from .commands import demo, discovery, example_plan, plan, stages, status, unlock
+from .commands import demo, discovery, example_plan, stages, status, unlock
 
 PROG = "tarn_gcp"
 
@@ -83,6 +83,8 @@ def _format_option(parser, choices):
 
 
 def build_parser():
+    from .commands import plan
+
     parser = _Parser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
                      formatter_class=argparse.RawDescriptionHelpFormatter)
     from tarn_gcp import __version__
@@ -125,6 +127,13 @@ def build_parser():
                                   metavar="RANGE", help=plan.ALLOW_HELP)
             _format_option(this, ("text", "json"))
 
+    sub = leaf(commands, "cidrs", discovery.CIDRS_HELP, discovery.CIDRS_EXAMPLES)
+    sub.add_argument("region", metavar="REGION")
+    _format_option(sub, ("text", "json"))
+    sub = leaf(commands, "status", status.HELP, status.EXAMPLES)
+    _format_option(sub, ("text", "json"))
+    leaf(commands, "demo", demo.HELP, demo.EXAMPLES)
+    leaf(commands, "example-plan", example_plan.HELP, example_plan.EXAMPLES)
     sub = commands.add_parser("plan", help=plan.HELP, description=plan.HELP,
                               examples=plan.EXAMPLES)
     kinds = sub.add_subparsers(dest="plan_command", metavar="SUBCOMMAND", required=True,
@@ -133,13 +142,6 @@ def build_parser():
         this = leaf(kinds, name, plan.SUB_HELP[name], plan.SUB_EXAMPLES[name])
         plan.add_arguments(name, this)
         _format_option(this, ("text", "json"))
-    sub = leaf(commands, "cidrs", discovery.CIDRS_HELP, discovery.CIDRS_EXAMPLES)
-    sub.add_argument("region", metavar="REGION")
-    _format_option(sub, ("text", "json"))
-    sub = leaf(commands, "status", status.HELP, status.EXAMPLES)
-    _format_option(sub, ("text", "json"))
-    leaf(commands, "demo", demo.HELP, demo.EXAMPLES)
-    leaf(commands, "example-plan", example_plan.HELP, example_plan.EXAMPLES)
     sub = leaf(commands, "unlock", unlock.HELP, unlock.EXAMPLES)
     sub.add_argument("--yes", action="store_true", help="remove the lock shown")
     return parser

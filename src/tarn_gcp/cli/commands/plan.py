@@ -41,6 +41,18 @@ ALLOW_HELP = ("a destination range the plan may leave unreachable (repeatable): 
               "unreachable within it does not count")
 
 
+def plan_command(run, options):
+    """Runs ``plan draft`` or ``plan check``."""
+    if run.dry_run:
+        raise CliError("--dry-run applies to switch, restore and demo; plan %s changes nothing"
+                       % options.plan_command)
+    if options.plan_command == "draft":
+        return plan_draft(run, options)
+    if run.plan is None:
+        raise CliError("plan check needs --plan FILE (or an emulator and its sample plan)")
+    return plan_check(run)
+
+
 def add_arguments(name, parser):
     if name == "draft":
         parser.add_argument("project", metavar="PROJECT", help="the project of the VPC")
