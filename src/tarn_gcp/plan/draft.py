@@ -88,6 +88,7 @@ class Options:
     appliances: dict = dataclasses.field(default_factory=dict)   # region -> (zone, instance)
     priorities: dict = dataclasses.field(default_factory=dict)   # region or None -> priority
     summarize: object = None                                     # a prefix length, or None
+    gke: object = None   # the GKE export ranges as the module's listing found them, or None
 
 
 def _by_source(dests, sources):
@@ -120,7 +121,8 @@ class _Drafter:
         self.own = [e.dest for e in table.entries if e.kind == "subnet"]
         routes = self.reads.network_routes(self.key)
         gke = sorted({network(r["destRange"]) for r in routes
-                      if is_gke_peering(str(r.get("nextHopPeering", "")))})
+                      if is_gke_peering(str(r.get("nextHopPeering", "")))}
+                     if self.options.gke is None else {network(r) for r in self.options.gke})
         self.spoke_ranges = self.own + gke
         self.primary = [(last(s.get("region", "")), network(s["ipCidrRange"])) for s in subnets]
         transits, kept = [], []

@@ -8,7 +8,8 @@ import logging
 import os
 import sys
 
-from tarn_gcp.cloud.compute import api_failure
+from tarn_gcp.cloud.compute import api_failure, gcplib, get_network
+from tarn_gcp.cloud.state import run_state
 from tarn_gcp.errors import CliError, PreflightFailed, RunFailed
 from tarn_gcp.plan import check_value
 from tarn_gcp.plan.draft import Options, draft
@@ -123,9 +124,24 @@ def _draft_options(options):
     return result
 
 
+def _gke_ranges(run, project, vpc):
+    """The VPC's GKE export ranges as the module's quiet route-table listing
+    gathers them (those cidrs advertises)."""
+    lib = gcplib().GcpLib
+    network = get_network(run, project, vpc)
+    module_log = logging.getLogger("tarn_gcp.gcplib")
+    with run_state(run, project, vpc, network):
+        try:
+            info = lib.listRouteTable(project, run.service, network, False)
+        finally:
+            module_log.propagate = True
+    return [str(cidr) for cidr in info.get_gke_export_routes()]
+
+
 def plan_draft(run, options):
     settings = _draft_options(options)
     try:
+        settings.gke = _gke_ranges(run, options.project, options.vpc)
         drafted = draft(run.service, options.project, options.vpc, settings)
     except (CliError, RunFailed):
         raise
