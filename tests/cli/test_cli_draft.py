@@ -306,6 +306,7 @@ def test_plan_check_and_switch_all_name_what_would_be_unreachable(cli, emu, tmp_
     assert [line.split()[1] for line in checked.out_lines if line.startswith("unreachable:")] \
         == ["10.100.0.0/20", "10.100.16.0/20"]
     assert (refused.status, refused.out) == (2, "") and mutations(emu) == []
+    assert not (tmp_path / "r.json").exists()
     assert [line.split()[3] for line in refused.err_lines] == ["10.100.0.0/20", "10.100.16.0/20"]
     assert allowed.status == 0, allowed.err
     assert "reachability unreachable: 10.100.0.0/20 in europe-west1, us-central1" in allowed.out
