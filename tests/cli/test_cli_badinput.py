@@ -53,6 +53,7 @@ def revert_data(**entries):
 
 
 NO_URL = "(without --emulator-url)"
+DRAFT = ["plan", "draft", "tarn-demo", "spoke-vpc"]
 
 
 def _open_and_close_writer(fifo):
@@ -186,6 +187,29 @@ CASES = [
      {}, None, "is not a URL"),
     ("emulator url refusing", [NO_URL, "--emulator-url", "http://127.0.0.1:1/", "switch",
                                "routers"], {}, revert_data(), "no emulator answers at"),
+    ("draft of no project ID", DRAFT[:2] + ["BAD PROJ", "spoke-vpc"], {}, None,
+     "plan draft: PROJECT must be a project ID"),
+    ("draft appliance without a zone", DRAFT + ["--appliance", "europe-west1=appliance"], {},
+     None, "(in --appliance europe-west1=appliance, written REGION=ZONE/INSTANCE)"),
+    ("draft appliance of another region", DRAFT + ["--appliance", "europe-west1=us-central1-a/"
+                                                   "fw"], {}, None,
+     "zone us-central1-a is not in region europe-west1"),
+    ("draft appliance twice", DRAFT + ["--appliance", "us-central1=us-central1-a/a"] * 2, {},
+     None, "--appliance names region us-central1 twice"),
+    ("draft priority past the API's", DRAFT + ["--priority", "us-central1=65536"], {}, None,
+     "priority must be an integer from 0 to 65535"),
+    ("draft summary past /32", DRAFT + ["--summarize", "33"], {}, None,
+     "--summarize LENGTH must be a prefix length from 0 to 32"),
+    ("draft forced without -o", DRAFT + ["--force"], {}, None, "--force applies to -o FILE"),
+    ("draft dry run", ["--dry-run"] + DRAFT, {}, None, "--dry-run applies to"),
+    ("check allowing what is no range", ["plan", "check", "--allow-unreachable", "10.0.0.1/8"],
+     {}, None, "--allow-unreachable RANGE must be an IPv4 range"),
+    ("check of a plan with a misspelt key", ["plan", "check"],
+     setting(1, "manage_routes", "stage1", "add", 0, "prority"), None,
+     "unknown key `prority` in manage_routes.stage1.add[0]; did you mean `priority`?"),
+    ("switch all allowing what is no range", ["--dry-run", "switch", "all",
+                                              "--allow-unreachable", "all"], {}, None,
+     "--allow-unreachable RANGE must be"),
 ]
 
 

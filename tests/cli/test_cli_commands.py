@@ -466,3 +466,8 @@ def test_the_change_set_as_json(cli, emu, tmp_path):
     assert changes[0] == {"op": "-", "kind": "route", "where": "tarn-demo/spoke-vpc",
                           "name": "spoke-onprem-backup",
                           "detail": "192.168.0.0/16 via 10.10.0.10, priority 2000"}
+    # with the peerings still there only on-premises moves: to the appliance of priority 800
+    reach = document["reachability"]
+    appliance = ["instance europe-west1-b/router-appliance-euw1"]
+    assert reach["unreachable"] == [] and [(c["range"], c["after"]) for c in reach[
+        "next_hop_changed"]] == [("192.168.0.0/16", appliance)] * 2

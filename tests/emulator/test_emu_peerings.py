@@ -133,8 +133,13 @@ def test_second_add_of_same_name_is_refused_while_the_first_runs_and_after(compu
 
 EXCHANGED = [
     # (network, peering, direction, (destRange, type, imported) of the routes it exchanges)
+    # The on-premises range the spoke's route table shows over the peering
+    # is among what the peering brings in.
     ("spoke-vpc", "spoke-to-transit-a", "INCOMING",
-     [("10.100.0.0/20", "SUBNET", True), ("10.100.16.0/20", "SUBNET", True)]),
+     [("10.100.0.0/20", "SUBNET", True), ("10.100.16.0/20", "SUBNET", True),
+      ("192.168.0.0/16", "STATIC", True)]),
+    ("spoke-vpc", "spoke-to-transit-b", "INCOMING",
+     [("10.200.0.0/20", "SUBNET", True), ("10.200.16.0/20", "SUBNET", True)]),
     # The spoke exports its custom routes, save the one to the internet gateway.
     ("spoke-vpc", "spoke-to-transit-a", "OUTGOING",
      [("10.10.0.0/20", "SUBNET", True), ("10.10.16.0/20", "SUBNET", True),

@@ -137,7 +137,8 @@ def test_operator_commands_around_a_migration(gcloud):
     assert status["result"]["network"].endswith("/projects/tarn-transit/global/networks/transit-a")
     exchanged = table(answers[5])
     assert [(r["destRange"], r["type"]) for r in exchanged] == [
-        ("10.100.0.0/20", "SUBNET_PEERING_ROUTE"), ("10.100.16.0/20", "SUBNET_PEERING_ROUTE")]
+        ("10.100.0.0/20", "SUBNET_PEERING_ROUTE"), ("10.100.16.0/20", "SUBNET_PEERING_ROUTE"),
+        ("192.168.0.0/16", "STATIC_PEERING_ROUTE")]
     # An unknown region is refused as the API refuses it.
     refused = answers[6]
     assert "Invalid value for field 'region': 'mars-north9'. Unknown region." in refused.stderr

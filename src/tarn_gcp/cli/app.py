@@ -109,6 +109,10 @@ def _command(run, options, plan):
 
     from .commands import discovery, stages, status as status_command
 
+    if options.command == "plan":
+        from .commands.plan import plan_command
+
+        return plan_command(run, options)
     if options.command == "discover":
         project = options.project
         if project is not None:

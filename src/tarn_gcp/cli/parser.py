@@ -93,6 +93,8 @@ def _count(text):
 
 
 def build_parser():
+    from .commands import plan
+
     parser = _Parser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
                      formatter_class=argparse.RawDescriptionHelpFormatter)
     from tarn_gcp import __version__
@@ -130,6 +132,9 @@ def build_parser():
             if action == "restore":
                 this.add_argument("--force", action="store_true",
                                   help="restore also over what changed since the switch")
+            else:
+                this.add_argument("--allow-unreachable", action="append", default=[],
+                                  metavar="RANGE", help=plan.ALLOW_HELP)
             _format_option(this, ("text", "json"))
 
     sub = commands.add_parser("wave", help=wave.HELP, description=wave.HELP,
@@ -158,6 +163,14 @@ def build_parser():
     _format_option(sub, ("text", "json"))
     leaf(commands, "demo", demo.HELP, demo.EXAMPLES)
     leaf(commands, "example-plan", example_plan.HELP, example_plan.EXAMPLES)
+    sub = commands.add_parser("plan", help=plan.HELP, description=plan.HELP,
+                              examples=plan.EXAMPLES)
+    kinds = sub.add_subparsers(dest="plan_command", metavar="SUBCOMMAND", required=True,
+                               parser_class=_Parser)
+    for name in ("draft", "check"):
+        this = leaf(kinds, name, plan.SUB_HELP[name], plan.SUB_EXAMPLES[name])
+        plan.add_arguments(name, this)
+        _format_option(this, ("text", "json"))
     sub = leaf(commands, "unlock", unlock.HELP, unlock.EXAMPLES)
     sub.add_argument("--yes", action="store_true", help="remove the lock shown")
     return parser

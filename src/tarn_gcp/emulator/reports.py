@@ -142,7 +142,8 @@ class Reports(OperationLog):
         OUTGOING: what this network exports to the peer).  Subnet ranges
         always cross an ACTIVE peering; static routes when the exporting
         side exports custom routes, save routes to the internet gateway,
-        tagged routes and routes learned over another peering."""
+        tagged routes and routes learned over another peering; INCOMING also
+        lists the peering routes the network's route table shows for it."""
         if not peering_name:
             raise _required("peering_name")
         if not direction:
@@ -179,5 +180,19 @@ class Reports(OperationLog):
                                        "type": "STATIC_PEERING_ROUTE",
                                        "priority": route["priority"],
                                        "imported": imports["importCustomRoutes"]})
+            if direction == "INCOMING":
+                # The peering routes the network holds for this peering stand
+                # for what the peer exports beyond its subnets and static
+                # routes (on-premises ranges its routers learn): what the
+                # route table shows over a peering, this list shows too.
+                listed = {r["destRange"] for r in routes}
+                for route_path, route in self._resources.items():
+                    if (collection_of(route_path) == "routes" and route["network"] == link(path)
+                            and route.get("nextHopPeering") == peering_name
+                            and route["destRange"] not in listed):
+                        listed.add(route["destRange"])
+                        routes.append({"destRange": route["destRange"],
+                                       "type": route["routeType"] + "_PEERING_ROUTE",
+                                       "priority": route["priority"], "imported": True})
             routes.sort(key=lambda r: (_net_key(r["destRange"]), r["priority"]))
             return routes

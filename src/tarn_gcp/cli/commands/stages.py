@@ -12,6 +12,7 @@ import sys
 from typing import Any, Optional
 
 from tarn_gcp import interrupts
+from tarn_gcp.cli.commands.plan import before_switch, show_reach
 from tarn_gcp.cli.console import tracebacks_to_log
 from tarn_gcp.cloud.compute import api_failure, gcplib, get_network
 from tarn_gcp.cloud.operations import RouterPatches
@@ -529,12 +530,16 @@ def stage_command(run, action, target, stage=None):
                 problems += [p for p in exc.problems if p not in problems]
         if problems:
             raise PreflightFailed(problems)
+        reach = before_switch(run, action, target, steps)
         for step in steps:
             step.preview()
+        show_reach(run, reach)
         run.document = {"vpc": steps[0].key, "steps": [
             {"step": step.label, "state": step.judgement.state,
              "changes": [c.data() for c in step.judgement.findings.changes]}
             for step in steps]}
+        if reach is not None:
+            run.document["reachability"] = reach
         confirm(run, sum(len(step.judgement.findings.changes) for step in steps))
         status = 0
         for i, step in enumerate(steps):
