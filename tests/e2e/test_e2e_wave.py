@@ -190,3 +190,21 @@ def test_a_spoke_whose_preflight_fails_is_left_out_and_the_others_go_on(topology
     status, out, err = wave(emu, place, "restore", wave_file)
     assert status == 0 and "tarn-spoke-002.spoke-vpc: nothing to restore" in out, out + err
     assert_same(before, emu.snapshot())
+
+
+def test_a_wave_of_drafted_plans_round_trips(topology, place, tmp_path):
+    emu, _ = topology
+    before = emu.snapshot()
+    names = []
+    for index in range(1, SPOKES + 1):
+        names.append("drafted-%d.yaml" % index)
+        done = ended(launch("--emulator-url", emu.url, "plan", "draft", fleet.project(index),
+                            fleet.VPC, "-o", str(tmp_path / names[-1])))
+        assert done[0] == 0, done
+    (tmp_path / "drafted.yaml").write_text(yaml.safe_dump({"spokes": names}))
+    wave_file = str(tmp_path / "drafted.yaml")
+    assert wave(emu, place, "switch", wave_file, "--parallel", "3")[0] == 0
+    status, out, err = wave(emu, place, "status", wave_file)
+    assert (status, out.count("switched")) == (0, 3 * SPOKES + 1), out + err
+    assert wave(emu, place, "restore", wave_file, "--parallel", "3")[0] == 0
+    assert_same(before, emu.snapshot())
