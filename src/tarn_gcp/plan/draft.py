@@ -204,7 +204,12 @@ class _Drafter:
         if carried:
             why.append("ALL_SUBNETS takes in the VPC's %s over the peering, until it goes."
                        % ", ".join(texts(carried)))
-        why.append("Both give way to their summary %s." % ", ".join(texts(summary)))
+        if texts(summary) == sorted(listed, key=network):
+            why.append("Their summary is %s itself: the router keeps advertising it, as a "
+                       "range the migration added, and the restore gives it back its own "
+                       "entry." % ", ".join(listed))
+        else:
+            why.append("They give way to their summary %s." % ", ".join(texts(summary)))
         self.why["router", i, j] = why + _summary_note(summary, added, self.options.summarize)
         return {"region": region, "router_name": name, "add_advertised_routes": texts(summary),
                 "remove_advertised_routes": listed, "remove_advertised_groups": []}
