@@ -200,3 +200,35 @@ def test_a_journal_gives_the_records_its_stage_would_have_saved(steps, exists, e
     merge(mine, records)
     assert merge(mine, records) == 0
     assert mine["cloud_routers"][KEY][ROUTER] == {"advertiseMode": "DEFAULT"}
+
+
+@pytest.mark.parametrize("text", [
+    "{not json", '{"changes": {}}', '{"changes": [{"spoke": "p::a"}]}',
+    '{"changes": [{"spoke": 1, "before": {}, "left": {}}]}', "[]",
+])
+def test_a_router_order_that_is_not_one_is_refused(tmp_path, text):
+    from tarn_gcp.revert.shared import SharedPlace
+
+    (tmp_path / "routers").mkdir()
+    (tmp_path / "routers" / "router-p.r.cr.json").write_text(text)
+    with pytest.raises(CliError, match="the router order .*router-p.r.cr.json is not one"):
+        SharedPlace(str(tmp_path)).router_order("router-p.r.cr")
+
+
+def test_shared_locks_exclude_other_processes_and_are_taken_in_one_order(tmp_path):
+    import multiprocessing
+
+    from tarn_gcp.revert.shared import SharedPlace
+
+    place = SharedPlace(str(tmp_path))
+    order = []
+    place._take = lambda name, take=place._take: (order.append(name), take(name))
+    with place.holding(["router-b", "network-a", "router-b", "network-c"]):
+        # another process waits for network-a while this one holds it
+        other = multiprocessing.get_context("fork").Process(
+            target=lambda: SharedPlace(str(tmp_path)).holding(["network-a"]).__enter__())
+        other.start()
+        other.join(0.5)
+        assert other.is_alive()
+    other.join(10)
+    assert (other.exitcode, order) == (0, ["network-a", "network-c", "router-b"])

@@ -208,3 +208,33 @@ def test_a_wave_of_drafted_plans_round_trips(topology, place, tmp_path):
     assert (status, out.count("switched")) == (0, 3 * SPOKES + 1), out + err
     assert wave(emu, place, "restore", wave_file, "--parallel", "3")[0] == 0
     assert_same(before, emu.snapshot())
+
+
+def test_a_restore_refused_holds_back_the_spokes_switched_before_it(topology, place):
+    emu, wave_file = topology
+    assert wave(emu, place, "switch", wave_file)[0] == 0
+    # someone changes a shared router by hand after the last spoke's switch
+    compute = emu.service()
+    router = compute.routers().get(project="tarn-transit", region="europe-west1",
+                                   router="transit-a-cr-euw1").execute()
+    ranges = router["bgp"]["advertisedIpRanges"] + [{"range": "10.250.0.0/16"}]
+    compute.routers().patch(project="tarn-transit", region="europe-west1",
+                            router="transit-a-cr-euw1",
+                            body={"bgp": dict(router["bgp"], advertisedIpRanges=ranges)}
+                            ).execute()
+    status, out, err = wave(emu, place, "status", wave_file)
+    assert status == 1 and "drifted" in out, out + err
+    status, out, err = wave(emu, place, "restore", wave_file)
+    assert status == 1, out + err
+    # the last spoke to change that router is refused, and every other spoke
+    # (each shares the router with it) waits for it
+    summary = [line for line in out.splitlines() if "spoke-vpc failed (exit" in line]
+    refused = [line for line in summary if "failed (exit 2): restore routers: router "
+               "transit-a-cr-euw1 in tarn-transit europe-west1 changed since the switch" in line]
+    held = [line for line in summary if "failed (exit 1): not started: its routers must first "
+            "be restored for" in line]
+    assert (len(refused), len(held)) == (1, SPOKES - 1), out
+    # nothing was restored, and no spoke switches again over the router
+    # changed by hand
+    status, out, err = wave(emu, place, "switch", wave_file)
+    assert status == 1 and out.count("restore it first") == 2 * SPOKES, out + err
