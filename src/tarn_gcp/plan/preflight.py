@@ -19,7 +19,7 @@ import ipaddress
 
 from tarn_gcp.cloud.compute import network_key
 
-from .status import (ROUTE_FIELDS, ROUTE_MARK, LiveReader, _bgp_form, _link, _plan_router,
+from .status import (ROUTE_FIELDS, ROUTE_MARK, LiveReader, _bgp_form, _link, plan_router,
                      _same_route, planned_routes, switched_bgp)
 
 # The keys of the plan format, by where they stand.
@@ -314,7 +314,7 @@ class Preflight:
             bgp = router.get("bgp") or {}
             if _bgp_form(bgp) == _bgp_form(saved):
                 continue
-            entry = _plan_router(self.plan, rkey)
+            entry = plan_router(self.plan, rkey)
             left = switched_bgp(saved, entry) if entry is not None else None
             if left is None or _bgp_form(left) != _bgp_form(bgp):
                 found.problems.append(

@@ -356,7 +356,7 @@ def switched_bgp(saved, entry):
     return result
 
 
-def _plan_router(plan, rkey):
+def plan_router(plan, rkey):
     project, network, region, name = rkey.split("::")
     for vpc in plan.data.get("transit_vpcs") or []:
         if not isinstance(vpc, dict) or vpc.get("vpc_name") != "%s::%s" % (project, network):
@@ -406,7 +406,7 @@ def router_item(live, plan, rkey, saved, key=None):
     now = _bgp_form(current)
     if now == _bgp_form(saved):
         return _item("router", rkey, RESTORED, "advertises as saved: " + _advertises(current))
-    entry = _plan_router(plan, rkey)
+    entry = plan_router(plan, rkey)
     if entry is None:
         return _item("router", rkey, DRIFTED, "advertises %s, not as saved (%s); the plan names "
                      "no such router" % (_advertises(current), _advertises(saved)))

@@ -519,6 +519,7 @@ def stage_command(run, action, target, stage=None):
     try:
         if wave is not None:
             wave.attach(run)
+            wave.event("step", "preflight")
             if steps[0].target == "routers":
                 routers.enter_context(wave.router_locks(run))
         # one preflight over every step before the first change

@@ -36,7 +36,8 @@ from typing import Any, Optional
 
 from tarn_gcp.cloud.compute import api_failure
 from tarn_gcp.errors import CliError, RunFailed
-from tarn_gcp.plan.status import DRIFTED, PARTIAL, STATES, compare, switched_bgp
+from tarn_gcp.plan.status import (DRIFTED, PARTIAL, STATES, compare, plan_router,
+                                   switched_bgp)
 from tarn_gcp.plan.wave import Wave, plan_routers, restore_order
 from tarn_gcp.revert.shared import SharedPlace, router_lock
 
@@ -98,8 +99,6 @@ class Member:
         routers after the spokes that changed them before (locks held)."""
         if action != "switch":
             return
-        from tarn_gcp.plan.status import _plan_router
-
         for change in changes:
             if change.kind != "router":
                 continue
@@ -107,7 +106,7 @@ class Member:
             router = run.service.routers().get(project=project, region=region,
                                                router=change.name).execute()
             before = router.get("bgp") or {}
-            entry = _plan_router(run.plan, "%s::%s::%s::%s" % (project, network, region,
+            entry = plan_router(run.plan, "%s::%s::%s::%s" % (project, network, region,
                                                                change.name))
             left = switched_bgp(before, entry or {}) or before
             self.place.record_change(router_lock(project, region, change.name),
@@ -412,7 +411,8 @@ def _loop(run, wave, action, workers, by_key, waits, logs, progress):
                 pending.remove(worker)
                 _start(run, wave, worker, action, logs)
                 running.append(worker)
-                progress.line("%s: started" % worker.spoke.name) if not progress.live else None
+                if not progress.live:
+                    progress.line("%s: started" % worker.spoke.name)
         elif pending:
             for worker in pending:
                 worker.error = "not started: the wave was stopped"
