@@ -553,7 +553,13 @@ def stage_command(run, action, target, stage=None):
             if wave is not None and step.target == "routers" and not run.dry_run:
                 wave.routers_changing(run, step.action, step.key,
                                       step.judgement.findings.changes)
-            status = max(status, step.execute())
+            # In a wave a router step is not cut short by a signal: stopped
+            # between two patches, it would be completed later, after other
+            # spokes changed the routers it had not patched yet, and no one
+            # order of restores would then fit every router.
+            with (interrupts.deferred() if wave is not None and step.target == "routers"
+                  else contextlib.nullcontext()):
+                status = max(status, step.execute())
             routers.close()
             if status:
                 break

@@ -423,7 +423,9 @@ def _loop(run, wave, action, workers, by_key, waits, logs, progress):
             for worker in pending:
                 worker.status = 1
                 worker.error = ("not started: it and %s changed shared routers in different "
-                                "orders; restore them one at a time" % ", ".join(
+                                "orders (a router step failed half-way and was completed "
+                                "later); restore them one at a time, forcing what is "
+                                "refused" % ", ".join(
                                     w.spoke.name for w in pending if w is not worker))
                 failed += 1
                 progress.line("%s: %s" % (worker.spoke.name, worker.error))
