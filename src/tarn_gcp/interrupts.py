@@ -149,6 +149,17 @@ def raise_pending():
         release()
 
 
+def keep(interrupt):
+    """Holds back ``interrupt``, raised by a signal where it could not
+    propagate (in a finalizer): it is raised at the next ``release()`` or
+    ``raise_pending()`` instead, as if it had come while held back."""
+    if _State.pending is None:
+        _State.pending = getattr(interrupt, "signum", signal.SIGINT)
+    # The handler disarmed the signals as it raised; the run was not holding
+    # them back then, so they are armed again, this one pending.
+    _State.armed = True
+
+
 def stop_for(signum):
     """The interrupt of ``signum``, a signal held back meanwhile, to raise
     now; signals are held back from here on, as after the handler raised

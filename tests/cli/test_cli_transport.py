@@ -224,6 +224,38 @@ def test_a_signal_during_a_change_is_raised_when_the_next_request_starts(method,
     assert len(inner.calls) == (1 if held else 0)   # the read never got its answer
 
 
+
+def test_a_signal_raised_in_a_finalizer_is_raised_when_the_next_request_starts():
+    import gc
+    import os
+    import signal
+    import sys
+    import time
+
+    from tarn_gcp import interrupts
+    from tarn_gcp.cli.app import _unraisable
+
+    class Closing:
+        def __del__(self):
+            os.kill(os.getpid(), signal.SIGHUP)
+            time.sleep(0.2)  # the handler raises here, where nothing can catch it
+
+    seen = []
+    inner = Scripted(OK, OK)
+    http = RetryingHttp(inner, sleep=lambda s: None)
+    hook, sys.unraisablehook = sys.unraisablehook, _unraisable(seen.append)
+    try:
+        with interrupts.handled():
+            http.request(URI + "/r1", "GET")
+            Closing()
+            gc.collect()
+            with pytest.raises(interrupts.Stopped):
+                http.request(URI + "/r1", "GET")
+    finally:
+        sys.unraisablehook = hook
+    assert (len(inner.calls), seen) == (1, [])
+
+
 NET = "https://compute.googleapis.com/compute/v1/projects/%s/global/networks/%s"
 BASE = "https://compute.googleapis.com/compute/v1/"
 

@@ -142,12 +142,17 @@ def _command(run, options, plan):
 
 
 def _unraisable(hook):
-    """``hook`` but for the finalizer of an HTTP response that a signal cut
-    short while it was being made: it fails on the attributes it never got,
-    which says nothing about the run."""
+    """``hook`` but for two failures that say nothing about the run: the
+    finalizer of an HTTP response that a signal cut short while it was being
+    made fails on the attributes it never got; and an interrupt that a
+    signal raised inside a finalizer cannot reach the run, so it is kept to
+    be raised at the run's next safe point instead of being lost."""
     import http.client
 
     def unraisable(info):
+        if isinstance(info.exc_value, KeyboardInterrupt):
+            interrupts.keep(info.exc_value)
+            return
         if isinstance(info.object, http.client.HTTPResponse) and isinstance(
                 info.exc_value, AttributeError):
             return
