@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 
 from tarn_gcp.errors import CliError
+from tarn_gcp.plan.wave import MAX_PARALLEL
 
 from .commands import demo, discovery, example_plan, stages, status, unlock, wave
 
@@ -87,8 +88,9 @@ def _count(text):
         value = int(text)
     except ValueError:
         value = 0
-    if not 1 <= value <= 64:
-        raise argparse.ArgumentTypeError("must be a whole number from 1 to 64, not %r" % text)
+    if not 1 <= value <= MAX_PARALLEL:
+        raise argparse.ArgumentTypeError("must be a whole number from 1 to %d, not %r"
+                                         % (MAX_PARALLEL, text))
     return value
 
 

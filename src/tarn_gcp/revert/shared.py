@@ -52,6 +52,13 @@ def router_lock(project, region, name):
     return "router-%s.%s.%s" % (project, region, name)
 
 
+def router_key_lock(rkey):
+    """The lock name of the router of a revert record's key
+    (project::network::region::name)."""
+    project, _network, region, name = rkey.split("::")
+    return router_lock(project, region, name)
+
+
 _NAME = re.compile(r"[a-z0-9][-a-z0-9.]*")
 
 

@@ -39,7 +39,7 @@ from tarn_gcp.errors import CliError, RunFailed
 from tarn_gcp.plan.status import (DRIFTED, PARTIAL, STATES, compare, plan_router,
                                    switched_bgp)
 from tarn_gcp.plan.wave import Wave, plan_routers, restore_order
-from tarn_gcp.revert.shared import SharedPlace, router_lock
+from tarn_gcp.revert.shared import SharedPlace, router_key_lock, router_lock
 
 from .status import read_revert
 
@@ -91,8 +91,7 @@ class Member:
         return self.place.holding([router_lock(*r) for r in plan_routers(run.plan)])
 
     def orders(self, rkey):
-        project, _network, region, name = rkey.split("::")
-        return self.place.router_order(router_lock(project, region, name))
+        return self.place.router_order(router_key_lock(rkey))
 
     def routers_changing(self, run, action, key, changes):
         """Records, before the patches, that the spoke changes these
@@ -509,8 +508,7 @@ def wave_status(run, wave):
     orders = _orders(place, wave)
 
     def order_of(rkey):
-        project, _network, region, name = rkey.split("::")
-        return orders.get(router_lock(project, region, name))
+        return orders.get(router_key_lock(rkey))
 
     documents, status = [], 0
     for spoke in wave.spokes:
